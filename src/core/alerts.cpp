@@ -1,0 +1,26 @@
+#include "core/alerts.hpp"
+
+#include <cstdarg>
+#include <cstdio>
+
+StrBuf ALERTS;
+int32_t n_alerts = 0;
+
+void alert(const char *fmt, ...)
+{
+    char text[512];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    if (n < 0) text[0] = '\0';
+    if (n_alerts != 0) sb_addf(&ALERTS, " | ");
+    sb_addf(&ALERTS, "%s", text);
+    n_alerts++;
+}
+
+void alerts_clear()
+{
+    sb_clear(&ALERTS);
+    n_alerts = 0;
+}

@@ -1,0 +1,20 @@
+// Line-by-line reading from a descriptor through a fixed buffer: no heap use, so
+// per-sample readers allocate nothing. A line longer than the caller's buffer is
+// cut and the rest of it is skipped, so an over-long line never turns into extra
+// lines that a parser would take for records of their own.
+#pragma once
+#include <cstddef>
+
+struct LineReader {
+    int fd = -1;
+    size_t pos = 0;
+    size_t end = 0;
+    bool eof = false;
+    int timeout_ms = -1;  // >= 0: a wait longer than this for more bytes ends the input
+    char buf[4096];
+};
+
+void lr_init(LineReader *lr, int fd, int timeout_ms = -1);
+// Copies the next line, without its '\n', into line (NUL-terminated, at most
+// size - 1 bytes). Returns the length kept, or -1 at end of input or on error.
+long lr_getline(LineReader *lr, char *line, size_t size);

@@ -1,0 +1,303 @@
+#include "core/main_loop.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "burst/burst_state.hpp"
+#include "core/alerts.hpp"
+#include "core/colors.hpp"
+#include "core/keys.hpp"
+#include "core/screen.hpp"
+#include "core/settings.hpp"
+#include "counters/counters.hpp"
+#include "gate/mw_page.hpp"
+#include "ifdetail/ifsnap.hpp"
+#include "overview/nst_table.hpp"
+#include "overview/page_overview.hpp"
+#include "topology/ifaces.hpp"
+#include "topology/ospf_expected.hpp"
+#include "topology/wg_discover.hpp"
+
+static struct termios g_tio_saved;
+static volatile sig_atomic_t g_tio_set = 0;
+static volatile sig_atomic_t g_cursor_hidden = 0;
+static volatile sig_atomic_t g_repaint_wanted = 0;  // set on SIGCONT: redraw after fg
+static char g_trigger_path[160];                     // built before any signal can need it
+
+static double mono_now()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+static void write_all(int fd, const char *s)
+{
+    size_t n = std::strlen(s);
+    while (n > 0) {
+        ssize_t w = ::write(fd, s, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return;
+        s += w;
+        n -= static_cast<size_t>(w);
+    }
+}
+
+// Only async-signal-safe calls: this runs from signal handlers too.
+static void cleanup_signal_safe()
+{
+    if (g_burst_state == 1) {
+        if (g_tracedir[0] != '\0') {
+            int fd = ::open(g_trigger_path, O_WRONLY | O_CLOEXEC);
+            if (fd >= 0) {
+                write_all(fd, "!stacktrace");
+                ::close(fd);
+            }
+        }
+        if (g_tcpdump_pid > 0) ::kill(g_tcpdump_pid, SIGTERM);
+    }
+    if (g_tio_set) tcsetattr(STDIN_FILENO, TCSANOW, &g_tio_saved);
+    if (g_color) write_all(STDOUT_FILENO, "\x1b[?25h");
+}
+
+void full_cleanup()
+{
+    // Flush first so the cursor sequence, written directly, comes after the page.
+    std::fflush(stdout);
+    cleanup_signal_safe();
+}
+
+void on_sigint(int)
+{
+    cleanup_signal_safe();
+    ::_exit(0);
+}
+
+// Ctrl-Z: hand back a usable terminal, stop, and take raw mode back on fg.
+static void on_tstp(int)
+{
+    int saved_errno = errno;
+    if (g_tio_set) tcsetattr(STDIN_FILENO, TCSANOW, &g_tio_saved);
+    if (g_color) write_all(STDOUT_FILENO, "\x1b[?25h");
+
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    struct sigaction mine {};
+    sigaction(SIGTSTP, &dfl, &mine);
+    sigset_t tstp;
+    sigemptyset(&tstp);
+    sigaddset(&tstp, SIGTSTP);
+    sigprocmask(SIG_UNBLOCK, &tstp, nullptr);
+    ::kill(::getpid(), SIGTSTP);
+    // Resumed here after SIGCONT.
+    sigaction(SIGTSTP, &mine, nullptr);
+    if (g_tio_set) {
+        struct termios raw = g_tio_saved;
+        raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+        raw.c_cc[VMIN] = 0;
+        raw.c_cc[VTIME] = 0;
+        tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    }
+    if (g_cursor_hidden) write_all(STDOUT_FILENO, "\x1b[?25l");
+    g_repaint_wanted = 1;
+    errno = saved_errno;
+}
+
+static void install_signals()
+{
+    struct sigaction sa {};
+    sigemptyset(&sa.sa_mask);
+    sa.sa_handler = on_sigint;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    // The terminal or SSH session going away must not leave a trigger behind.
+    sigaction(SIGHUP, &sa, nullptr);
+    sa.sa_handler = on_tstp;
+    sigaction(SIGTSTP, &sa, nullptr);
+    // A peer closing its end (gate socket, tool pipe) is an error result, not death.
+    sa.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &sa, nullptr);
+    std::atexit(full_cleanup);
+}
+
+// Raw keys without echo; signal generation stays on so Ctrl-C still works.
+static void terminal_setup(bool key_input)
+{
+    if (g_color && g_clear) {
+        g_cursor_hidden = 1;
+        std::fputs("\x1b[?25l", stdout);
+        std::fflush(stdout);
+    }
+    if (!key_input) return;
+    if (tcgetattr(STDIN_FILENO, &g_tio_saved) != 0) return;
+    struct termios raw = g_tio_saved;
+    raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = 0;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) g_tio_set = 1;
+}
+
+static void topology_discover()
+{
+    wg_discover();
+    iface_discover();
+    load_ospf_expected(g_birdconf);
+}
+
+static void build_pages(double dt)
+{
+    for (StrBuf &p : PAGES) sb_clear(&p);
+    alerts_clear();
+    nst_refresh();
+    for (int32_t i = 0; i < g_n_ifaces; i++) ifsnap_take(static_cast<uint32_t>(i), g_ifaces[i], dt);
+    burst_detect();
+    render_overview();
+    render_burst_page();
+    mw_render();
+}
+
+// Handles one key; returns false when it asks to quit.
+static bool handle_key(int key)
+{
+    if (g_page == 3 && mw_key(key)) {
+        sb_clear(&PAGES[3]);
+        mw_render();
+        paint();
+        return true;
+    }
+    switch (key) {
+    case '1': case '2': case '3': case '4':
+        g_page = key - '1';
+        paint();
+        break;
+    case 'n': case KEY_RIGHT:
+        g_page = (g_page + 1) % N_PAGES;
+        paint();
+        break;
+    case 'p': case KEY_LEFT:
+        g_page = (g_page + N_PAGES - 1) % N_PAGES;
+        paint();
+        break;
+    case 'b':
+        g_burst_arm = !g_burst_arm;
+        paint();
+        break;
+    case 'q':
+        return false;
+    default:
+        break;  // lone ESC, other sequences, other bytes
+    }
+    return true;
+}
+
+// Waits for the interval in slices of at most 0.25 s; false when q was pressed.
+static bool wait_interval(bool key_input)
+{
+    double deadline = mono_now() + g_interval;
+    bool quit = false;
+    while (!quit) {
+        double remaining = deadline - mono_now();
+        if (remaining <= 0) break;
+        double slice = remaining < 0.25 ? remaining : 0.25;
+        timeval tv{0, static_cast<suseconds_t>(slice * 1e6)};
+        fd_set rd;
+        FD_ZERO(&rd);
+        if (key_input) FD_SET(STDIN_FILENO, &rd);
+        int r = select(key_input ? STDIN_FILENO + 1 : 0, &rd, nullptr, nullptr, &tv);
+
+        if (g_burst_state == 1 && mono_now() - g_burst_t0 >= g_burst_secs) {
+            burst_finish();
+            paint();
+        }
+        if (g_repaint_wanted) {
+            g_repaint_wanted = 0;
+            paint();
+        }
+        if (r <= 0 || !key_input || !FD_ISSET(STDIN_FILENO, &rd)) continue;
+        unsigned char bytes[8];
+        ssize_t n = ::read(STDIN_FILENO, bytes, sizeof bytes);
+        if (n <= 0) continue;
+        // q ends the loop, but the keys typed with it in the same read still count.
+        keys_split(bytes, n, [&](int key) {
+            if (!handle_key(key)) quit = true;
+            return true;
+        });
+    }
+    return !quit;
+}
+
+int tarnwatch_main(int argc, char **argv)
+{
+    settings_defaults();
+    switch (settings_parse(argc, argv, stdout, stderr)) {
+    case SETTINGS_HELP: return 0;
+    case SETTINGS_BAD: return 2;
+    case SETTINGS_RUN: break;
+    }
+    if (g_color == -1) g_color = isatty(STDOUT_FILENO) ? 1 : 0;
+    colors_set(g_color != 0);
+    if (geteuid() != 0)
+        std::fprintf(stderr, "%swarning: not root; some counters (conntrack, wg peers, burst catcher) will be empty%s\n",
+                     YEL, RST);
+
+    g_ethsock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (g_ethsock < 0) {
+        std::perror("socket");
+        return 1;
+    }
+    burst_probe();
+    std::snprintf(g_trigger_path, sizeof g_trigger_path, "%s/events/skb/kfree_skb/trigger", g_tracedir);
+
+    // One screen goes out in one write where it fits.
+    static char outbuf[1 << 16];
+    std::setvbuf(stdout, outbuf, _IOFBF, sizeof outbuf);
+
+    install_signals();
+    bool key_input = g_clear && isatty(STDIN_FILENO) && g_count != 1;
+    terminal_setup(key_input);
+    buffers_setup();
+    topology_discover();
+
+    time_t last_discovery = time(nullptr);
+    double prev_start = mono_now();
+    bool first = true;
+    uint64_t samples = 0;
+    while (samples < g_count) {
+        g_last_ts = time(nullptr);
+        if (g_mw_force_redisc) {
+            g_mw_force_redisc = 0;
+            last_discovery = 0;
+        }
+        if (static_cast<int64_t>(g_rediscover) <= static_cast<int64_t>(g_last_ts - last_discovery)) {
+            topology_discover();
+            last_discovery = g_last_ts;
+        }
+        double start = mono_now();
+        double dt = first ? static_cast<double>(g_interval) : start - prev_start;
+
+        build_pages(dt);
+        if (g_count == 1)
+            print_once_report();
+        else
+            paint();
+        ctr_roll();
+
+        if (++samples >= g_count) break;
+        if (!wait_interval(key_input)) break;
+        first = false;
+        prev_start = start;
+    }
+    full_cleanup();
+    return 0;
+}

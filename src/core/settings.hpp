@@ -1,0 +1,35 @@
+// Settings from the command line; the rest of the program reads these globals.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+
+extern int32_t g_interval;
+extern uint64_t g_count;
+extern int32_t g_rediscover;
+extern int32_t g_color;
+extern int32_t g_clear;
+extern const char *g_wan;
+extern const char *g_lan;
+extern const char *g_birdconf;
+extern const char *g_wgdir;
+extern const char *g_birdc;
+extern const char *g_burst_if;
+extern int32_t g_burst_secs;
+extern int32_t g_burst_pcap;
+extern int32_t g_burst_arm;
+extern int g_ethsock;
+
+constexpr const char *DEFAULT_WAN = "enp16s0f0np0";
+constexpr const char *DEFAULT_LAN = "enp16s0f1np1";
+constexpr const char *DEFAULT_BIRDCONF = "/etc/bird.conf";
+constexpr const char *DEFAULT_WGDIR = "/etc/wireguard";
+constexpr const char *DEFAULT_BIRDC = "birdc";
+
+enum SettingsResult { SETTINGS_RUN = 0, SETTINGS_HELP = 1, SETTINGS_BAD = 2 };
+
+// Puts every setting back to its built-in default (start-up step 1).
+void settings_defaults();
+// Processes the arguments left to right, then clamps and settles the burst
+// interface. Help goes to out, errors to err.
+SettingsResult settings_parse(int argc, char **argv, FILE *out, FILE *err);
+void print_usage(FILE *out, const char *prog);

@@ -1,0 +1,3 @@
+#include "ifdetail/ifsnap.hpp"
+
+void ifsnap_take(uint32_t, const char *, double) {}

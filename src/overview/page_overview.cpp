@@ -1,0 +1,3 @@
+#include "overview/page_overview.hpp"
+
+void render_overview() {}
