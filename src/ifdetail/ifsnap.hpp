@@ -2,5 +2,25 @@
 #pragma once
 #include <cstdint>
 
+struct IfSnap {
+    uint64_t rx_bytes, tx_bytes, rx_packets, tx_packets;
+    uint64_t rx_errors, tx_errors, rx_dropped, tx_dropped;
+    uint64_t rx_missed_errors, rx_fifo_errors, rx_over_errors, rx_crc_errors, rx_frame_errors;
+    uint64_t tx_fifo_errors, tx_carrier_errors, collisions;
+    uint64_t multicast;        // /sys/class/net/<if>/statistics/multicast
+    uint64_t carrier_changes;  // /sys/class/net/<if>/carrier_changes
+    uint64_t qdisc_drops;      // sum of "dropped " counts of `tc -s qdisc show dev <if>`
+    uint64_t flags;            // /sys/class/net/<if>/flags (hex)
+    int32_t is_wg;
+    char operstate[16];        // /sys/class/net/<if>/operstate
+    char qdisc[64];            // first kind, or first two kinds joined by '/'
+    int64_t speed;             // /sys/class/net/<if>/speed, Mb/s; -1 unreadable
+    uint64_t mtu;              // /sys/class/net/<if>/mtu; 0 unreadable
+    double rx_bps, tx_bps, rx_pps, tx_pps;
+};
+
+constexpr int MAX_SNAPS = 32;
+extern IfSnap g_snap[MAX_SNAPS];
+
 // Fills g_snap[index] for the interface; dt is the seconds since the previous sample.
 void ifsnap_take(uint32_t index, const char *name, double dt);

@@ -1,4 +1,15 @@
 // Expected OSPF neighbours, read from the BIRD configuration's neighbors blocks.
 #pragma once
+#include <cstdint>
 
+struct OspfExpected {
+    char address[48];  // normalised dotted quad
+    char label[64];    // comment text, or the address again
+};
+constexpr int MAX_OSPF_EXP = 32;
+extern OspfExpected g_ospf_exp[MAX_OSPF_EXP];
+extern int32_t g_n_ospf_exp;
+
+// Whether text holds an IPv4 address; the first one goes to out, normalised.
+bool looks_ipv4(const char *text, char out[48]);
 void load_ospf_expected(const char *path);

@@ -6,5 +6,23 @@ constexpr int MAX_WGDEVS = 8;
 extern char g_wgdevs[MAX_WGDEVS][16];
 extern int32_t g_n_wgdevs;
 
-// Rebuilds g_wgdevs and the peer names from sysfs and the configuration files.
+struct PeerName {
+    char key[64];   // public key, whitespace removed
+    char name[48];  // display name: first word of the comment above the key
+};
+constexpr int MAX_PEER_NAMES = 64;
+extern PeerName g_peer_names[MAX_PEER_NAMES];
+extern int32_t g_n_peer_names;
+
+// Filled by the Overview each sample, read by link_state.
+struct WgHealth {
+    char name[16];
+    int32_t peers;
+    int32_t fresh;  // handshake at most 150 s old
+};
+constexpr int MAX_WG_HEALTH = 8;
+extern WgHealth g_wg_health[MAX_WG_HEALTH];
+extern int32_t g_n_wg_health;
+
+// Rebuilds g_wgdevs and g_peer_names from sysfs and the configuration files.
 void wg_discover();

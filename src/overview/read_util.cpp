@@ -1,0 +1,38 @@
+#include "overview/read_util.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "core/fsroot.hpp"
+
+int read_file_str(const char *path, char *buf, size_t size)
+{
+    if (size == 0) return -1;
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    ssize_t n;
+    do n = ::read(fd, buf, size - 1);
+    while (n < 0 && errno == EINTR);
+    ::close(fd);
+    if (n < 0) return -1;  // a directory fails here with EISDIR
+    buf[n] = '\0';
+    return 0;
+}
+
+void rstrip(char *s)
+{
+    size_t n = std::strlen(s);
+    while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\t' || s[n - 1] == '\r' || s[n - 1] == '\n')) n--;
+    s[n] = '\0';
+}
+
+uint64_t sysstat(const char *ifname, const char *stat)
+{
+    char path[256], buf[64];
+    if (fs_path(path, sizeof path, "/sys/class/net/%s/statistics/%s", ifname, stat) != 0) return 0;
+    if (read_file_str(path, buf, sizeof buf) != 0) return 0;
+    return std::strtoull(buf, nullptr, 10);
+}

@@ -1,0 +1,12 @@
+// Small-file reading shared by every procfs/sysfs reader.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// One read of at most size - 1 bytes, NUL-terminated, not trimmed. Returns 0, or
+// -1 when the open or the read fails (buf is then untouched).
+int read_file_str(const char *path, char *buf, size_t size);
+// Removes trailing spaces, tabs, CRs and LFs in place.
+void rstrip(char *s);
+// /sys/class/net/<ifname>/statistics/<stat> as an unsigned number; 0 when unreadable.
+uint64_t sysstat(const char *ifname, const char *stat);

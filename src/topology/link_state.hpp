@@ -1,0 +1,7 @@
+// The coloured link-state text of one interface.
+#pragma once
+
+struct IfSnap;
+
+// Writes the state text (at most 39 characters) and points *color at GRN, YEL or RED.
+void link_state(const IfSnap *s, const char *name, char out[40], const char **color);
