@@ -1,0 +1,93 @@
+#include "support/netns.hpp"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+int sh(const std::string &cmd)
+{
+    int st = std::system(cmd.c_str());
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+std::string sh_out(const std::string &cmd)
+{
+    std::string out;
+    FILE *p = ::popen(cmd.c_str(), "r");
+    if (!p) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    ::pclose(p);
+    return out;
+}
+
+bool netns_available()
+{
+    if (geteuid() != 0) return false;
+    NetnsGuard probe("twprobe");
+    return sh("ip netns exec " + probe.name + " true >/dev/null 2>&1") == 0;
+}
+
+static std::atomic<int> g_ns_seq{0};
+
+NetnsGuard::NetnsGuard(const std::string &base)
+{
+    name = base + "_" + std::to_string(getpid()) + "_" + std::to_string(g_ns_seq++);
+    sh("ip netns del " + name + " >/dev/null 2>&1");
+    sh("ip netns add " + name + " >/dev/null 2>&1");
+    run("ip link set lo up");
+}
+
+NetnsGuard::~NetnsGuard() { sh("ip netns del " + name + " >/dev/null 2>&1"); }
+
+int NetnsGuard::run(const std::string &cmd) const { return sh("ip netns exec " + name + " " + cmd); }
+
+std::string NetnsGuard::out(const std::string &cmd) const { return sh_out("ip netns exec " + name + " " + cmd); }
+
+std::string in_netns(const std::string &ns, const std::function<std::string()> &fn)
+{
+    int p[2];
+    if (pipe(p) != 0) return "!error: pipe";
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) return "!error: fork";
+    if (pid == 0) {
+        close(p[0]);
+        auto fail = [&](const char *why) {
+            std::string s = std::string("!error: ") + why;
+            (void)!write(p[1], s.data(), s.size());
+            _exit(1);
+        };
+        int fd = open(("/var/run/netns/" + ns).c_str(), O_RDONLY);
+        if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) fail("setns");
+        if (unshare(CLONE_NEWNS) != 0) fail("unshare");
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) fail("make-private");
+        umount2("/sys", MNT_DETACH);
+        if (mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0) fail("mount sysfs");
+        std::string r = fn();
+        size_t off = 0;
+        while (off < r.size()) {
+            ssize_t w = write(p[1], r.data() + off, r.size() - off);
+            if (w <= 0) break;
+            off += static_cast<size_t>(w);
+        }
+        std::fflush(nullptr);
+        _exit(0);
+    }
+    close(p[1]);
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(p[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    close(p[0]);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    if (!WIFEXITED(st)) return "!error: child died " + out;
+    return out;
+}

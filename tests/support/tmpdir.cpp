@@ -1,0 +1,42 @@
+#include "support/tmpdir.hpp"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+TempDir::TempDir()
+{
+    char tmpl[] = "/tmp/twtest.XXXXXX";
+    char *d = mkdtemp(tmpl);
+    path = d ? d : "/tmp";
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    if (path != "/tmp") std::filesystem::remove_all(path, ec);
+}
+
+std::string TempDir::write(const std::string &rel, const std::string &content) const
+{
+    std::string full = path + "/" + rel;
+    std::filesystem::create_directories(std::filesystem::path(full).parent_path());
+    std::ofstream(full, std::ios::binary) << content;
+    return full;
+}
+
+std::string TempDir::mkdir(const std::string &rel) const
+{
+    std::string full = path + "/" + rel;
+    std::filesystem::create_directories(full);
+    return full;
+}
+
+std::string read_whole_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
