@@ -104,7 +104,7 @@ TEST(write_str, writes_existing_files_only)
     TempDir d;
     std::string f = d.write("trigger", "old-contents");
     write_str(f.c_str(), "new");
-    EXPECT_EQ(read_whole_file(f), "newcontents");  // no truncation, like a control file
+    EXPECT_EQ(read_whole_file(f), "new-contents");  // no truncation, like a control file
     std::string missing = d.path + "/nope";
     write_str(missing.c_str(), "x");
     EXPECT_EQ(access(missing.c_str(), F_OK), -1);

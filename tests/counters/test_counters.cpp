@@ -20,6 +20,9 @@ struct CounterFixture : ::testing::Test {
         alerts_clear();
         settings_defaults();
         colors_set(true);
+        std::free(g_ctrs);  // start from no table so the growth rule is observable
+        g_ctrs = nullptr;
+        g_ctr_cap = 0;
         g_nctrs = 0;
         sb_init(&b, 64);
     }
@@ -90,11 +93,10 @@ TEST_F(CounterFixture, rate_rules)
 TEST_F(CounterFixture, table_doubles_and_keeps_values)
 {
     for (int i = 0; i < 256; i++) ctr_get(("k" + std::to_string(i)).c_str())->cur = static_cast<uint64_t>(i);
-    EXPECT_EQ(g_ctr_cap >= 256, true);
-    int32_t cap = g_ctr_cap;
+    EXPECT_EQ(g_ctr_cap, 256);
     ctr_get("k256");
     EXPECT_EQ(g_nctrs, 257);
-    if (cap == 256) EXPECT_EQ(g_ctr_cap, 512);
+    EXPECT_EQ(g_ctr_cap, 512);
     EXPECT_EQ(ctr_get("k200")->cur, 200u);
     EXPECT_EQ(g_nctrs, 257);
 }
@@ -121,13 +123,13 @@ TEST(fmt_iec, boundaries)
     }
     struct { double v; const char *want; } dbls[] = {
         {0, "0"}, {12.7, "13"}, {1023.4, "1023"}, {1023.6, "1024"}, {1024, "1.0K"}, {1536, "1.5K"},
-        {1e300, "888178419700125232338905334472656250000000000000000000000000000000000000"},
     };
     for (const auto &c : dbls) {
         fmt_iec_d(c.v, out);
-        if (c.v < 1e100) EXPECT_STREQ(out, c.want) << c.v;
-        else EXPECT_LT(std::string(out).size(), 32u);  // huge values stay inside the field
+        EXPECT_STREQ(out, c.want) << c.v;
     }
+    fmt_iec_d(1e300, out);  // absurd rates stay inside the field
+    EXPECT_EQ(std::string(out).size(), 31u);
 }
 
 }  // namespace
