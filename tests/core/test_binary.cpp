@@ -1,0 +1,121 @@
+// The real program, run as cron would run it: no terminal, output to a pipe.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "support/tmpdir.hpp"
+
+namespace {
+
+struct ProgramRun {
+    int status;
+    std::string out, err;
+    double seconds;
+};
+
+// Quiet discovery: no WireGuard configs, no bird config, a birdc that is absent.
+const std::string QUIET = " -W /nonexistent -b /nonexistent -B /nonexistent/birdc -w tw-no-wan -l tw-no-lan";
+
+ProgramRun run(const std::string &args)
+{
+    TempDir d;
+    std::string cmd = std::string(TW_BIN) + " " + args + " >" + d.path + "/out 2>" + d.path + "/err </dev/null";
+    auto t0 = std::chrono::steady_clock::now();
+    int st = std::system(cmd.c_str());
+    auto t1 = std::chrono::steady_clock::now();
+    ProgramRun r;
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    r.out = read_whole_file(d.path + "/out");
+    r.err = read_whole_file(d.path + "/err");
+    r.seconds = std::chrono::duration<double>(t1 - t0).count();
+    return r;
+}
+
+size_t count(const std::string &s, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t p = s.find(what); p != std::string::npos; p = s.find(what, p + 1)) n++;
+    return n;
+}
+
+TEST(binary, exit_statuses)
+{
+    ProgramRun help = run("-w eth9 -h -bogus");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("(default enp16s0f0np0)"), std::string::npos);
+    EXPECT_EQ(help.out.find("eth9"), std::string::npos);
+
+    ProgramRun bad = run("-i 1 -kC");
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_EQ(bad.err, "unknown option: -kC\n");
+    EXPECT_EQ(bad.out, "");
+
+    ProgramRun last = run("-w");
+    EXPECT_EQ(last.status, 2);
+    EXPECT_EQ(last.err, "unknown option: -w\n");
+}
+
+TEST(binary, once_mode_prints_all_pages_without_escapes_when_redirected)
+{
+    for (const char *flag : {"-1", "--once", "-n 1", "-1 -M"}) {
+        SCOPED_TRACE(flag);
+        ProgramRun r = run(std::string(flag) + QUIET);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+        EXPECT_EQ(count(r.out, "########## PAGE "), 4u);
+        EXPECT_NE(r.out.find("\n########## PAGE 1: Overview ##########\n\n"), std::string::npos);
+        EXPECT_NE(r.out.find("\n########## PAGE 4: Moatwall ##########\n\n"), std::string::npos);
+        // Header line, then the alert line, before the first separator.
+        size_t nl = r.out.find('\n');
+        ASSERT_NE(nl, std::string::npos);
+        std::string second = r.out.substr(nl + 1, r.out.find('\n', nl + 1) - nl - 1);
+        EXPECT_TRUE(second == "All quiet." || second.rfind("!! ACTIVE: ", 0) == 0) << second;
+        EXPECT_LT(r.out.find(second), r.out.find("########## PAGE 1"));
+        EXPECT_EQ(r.out.find("interval="), std::string::npos);  // no tab line in once mode
+        EXPECT_EQ(r.out.find("keys:"), std::string::npos);
+    }
+}
+
+TEST(binary, colour_forced_into_a_file)
+{
+    ProgramRun r = run("-1 -C" + QUIET);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("\x1b[1m", 0), 0u);  // bold header
+    EXPECT_NE(r.out.find("\n\x1b[1m########## PAGE 2: Interfaces ##########\x1b[0m\n\n"), std::string::npos);
+    EXPECT_EQ(r.out.find("\x1b[H\x1b[2J"), std::string::npos);  // once mode never clears
+}
+
+TEST(binary, sample_counts)
+{
+    ProgramRun zero = run("-n 0" + QUIET);
+    EXPECT_EQ(zero.status, 0);
+    EXPECT_EQ(zero.out, "");
+
+    ProgramRun three = run("-n 3 -i 1 -M" + QUIET);
+    EXPECT_EQ(three.status, 0);
+    EXPECT_EQ(count(three.out, "   interval=1s   (red = incremented this interval)\n"), 3u);
+    EXPECT_EQ(count(three.out, "\x1b[H\x1b[2J\x1b[3J"), 3u);  // clears still on without a terminal
+    EXPECT_GE(three.seconds, 1.9);  // waited twice, not three times
+    EXPECT_LT(three.seconds, 2.9);
+}
+
+TEST(binary, not_root_warning)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to another user";
+    TempDir d;
+    chmod(d.path.c_str(), 0777);
+    std::string cmd = "setpriv --reuid=65534 --regid=65534 --clear-groups " + std::string(TW_BIN) + " -1 -M" +
+                      QUIET + " 2>" + d.path + "/err >/dev/null";
+    if (std::system(("command -v setpriv >/dev/null && setpriv --reuid=65534 test -x " + std::string(TW_BIN)).c_str()) != 0)
+        GTEST_SKIP() << "setpriv missing or the binary is not reachable by an unprivileged user";
+    int st = std::system(cmd.c_str());
+    EXPECT_EQ(WEXITSTATUS(st), 0);
+    EXPECT_EQ(read_whole_file(d.path + "/err"),
+              "warning: not root; some counters (conntrack, wg peers, burst catcher) will be empty\n");
+}
+
+}  // namespace
