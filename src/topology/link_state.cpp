@@ -1,0 +1,63 @@
+#include "topology/link_state.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/colors.hpp"
+#include "ifdetail/ifsnap.hpp"
+#include "topology/wg_discover.hpp"
+
+static constexpr uint64_t IFF_UP_BIT = 0x1;
+static constexpr uint64_t IFF_RUNNING_BIT = 0x40;
+static constexpr uint64_t IFF_LOWER_UP_BIT = 0x10000;
+
+static const WgHealth *wg_health_of(const char *name)
+{
+    for (int32_t i = 0; i < g_n_wg_health && i < MAX_WG_HEALTH; i++)
+        if (std::strcmp(g_wg_health[i].name, name) == 0) return &g_wg_health[i];
+    return nullptr;
+}
+
+// A WireGuard device is judged by its peers: its operstate says nothing about tunnels.
+static void wg_link_state(const IfSnap *s, const char *name, char out[40], const char **color)
+{
+    bool up = s->flags & IFF_UP_BIT;
+    const WgHealth *h = wg_health_of(name);
+    if (!up) {
+        std::snprintf(out, 40, "down");
+        *color = RED;
+    } else if (!h || h->peers <= 0) {
+        std::snprintf(out, 40, "up (no peer data)");
+        *color = YEL;
+    } else if (h->fresh <= 0) {
+        std::snprintf(out, 40, "up 0/%d peers STALE", h->peers);
+        *color = RED;
+    } else {
+        std::snprintf(out, 40, "up %d/%d peers", h->fresh, h->peers);
+        *color = GRN;
+    }
+}
+
+void link_state(const IfSnap *s, const char *name, char out[40], const char **color)
+{
+    if (s->is_wg) {
+        wg_link_state(s, name, out, color);
+        return;
+    }
+    if (std::strcmp(s->operstate, "unknown") != 0) {
+        std::snprintf(out, 40, "%.15s", s->operstate[0] ? s->operstate : "?");
+        *color = std::strcmp(s->operstate, "up") == 0 ? GRN : RED;
+        return;
+    }
+    // Tunnels and some drivers never report an operstate; fall back to the flags.
+    if (!(s->flags & IFF_UP_BIT)) {
+        std::snprintf(out, 40, "down");
+        *color = RED;
+    } else if (s->flags & (IFF_RUNNING_BIT | IFF_LOWER_UP_BIT)) {
+        std::snprintf(out, 40, "up*");
+        *color = GRN;
+    } else {
+        std::snprintf(out, 40, "up? (no-carrier)");
+        *color = YEL;
+    }
+}
