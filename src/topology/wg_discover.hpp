@@ -26,3 +26,16 @@ extern int32_t g_n_wg_health;
 
 // Rebuilds g_wgdevs and g_peer_names from sysfs and the configuration files.
 void wg_discover();
+
+// What one device's configuration file has said so far: inside a [Peer]
+// section or not, and the last plain comment that may name the next key.
+struct WgConfState {
+    bool in_peer = false;
+    char pending[128] = "";
+};
+// Takes one line of a configuration file (modified in place); a PublicKey line
+// with a pending name adds a g_peer_names entry.
+void wg_conf_line(WgConfState *st, char *line);
+// Reads one configuration file line by line into g_peer_names; a missing or
+// unreadable file adds nothing.
+void wg_conf_names_load(const char *path);

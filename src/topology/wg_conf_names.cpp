@@ -1,0 +1,76 @@
+// Peer names from wg-quick style configuration files: inside a [Peer] section,
+// the last comment without '=' before the PublicKey line names the peer.
+#include "topology/wg_discover.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+
+#include "core/line_reader.hpp"
+#include "core/unique_fd.hpp"
+#include "overview/read_util.hpp"
+
+static const char *skip_blanks(const char *p)
+{
+    while (*p == ' ' || *p == '\t') p++;
+    return p;
+}
+
+static bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+static void add_peer_name(const char *key_text, const char *pending)
+{
+    if (g_n_peer_names >= MAX_PEER_NAMES) return;
+    PeerName &pn = g_peer_names[g_n_peer_names++];
+    size_t k = 0;
+    for (const char *p = key_text; *p && k < sizeof pn.key - 1; p++)
+        if (!is_ws(*p)) pn.key[k++] = *p;
+    pn.key[k] = '\0';
+    // Cut to 47 first, then before the first blank: "alice laptop" names alice.
+    size_t n = ::strnlen(pending, sizeof pn.name - 1);
+    std::memcpy(pn.name, pending, n);
+    pn.name[n] = '\0';
+    pn.name[std::strcspn(pn.name, " \t")] = '\0';
+}
+
+void wg_conf_line(WgConfState *st, char *raw)
+{
+    rstrip(raw);
+    const char *line = skip_blanks(raw);
+    if (line[0] == '[') {
+        st->in_peer = strncasecmp(line, "[peer]", 6) == 0;
+        st->pending[0] = '\0';
+        return;
+    }
+    if (!st->in_peer) return;
+    if (line[0] == '#') {
+        const char *text = skip_blanks(line + 1);
+        // A commented-out setting ("# PublicKey = ...") is never a name.
+        if (text[0] != '\0' && !std::strchr(text, '='))
+            std::snprintf(st->pending, sizeof st->pending, "%s", text);
+        return;
+    }
+    if (strncasecmp(line, "publickey", 9) == 0) {
+        const char *eq = std::strchr(line, '=');
+        if (!eq) return;
+        if (st->pending[0] != '\0') add_peer_name(skip_blanks(eq + 1), st->pending);
+        st->pending[0] = '\0';
+    }
+}
+
+void wg_conf_names_load(const char *path)
+{
+    // O_NONBLOCK and the regular-file test keep a FIFO or a device node put in
+    // place of a configuration file from stalling or flooding discovery.
+    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.ok()) return;
+    struct stat st;
+    if (::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+    LineReader lr;
+    lr_init(&lr, fd.fd);
+    WgConfState cs;
+    char line[512];  // longer lines are cut and their rest skipped
+    while (lr_getline(&lr, line, sizeof line) >= 0) wg_conf_line(&cs, line);
+}
