@@ -1,3 +1,64 @@
 #include "overview/nst_table.hpp"
 
-void nst_refresh() {}
+#include <cstdlib>
+#include <cstring>
+
+NetstatEntry *g_nst = nullptr;
+int32_t g_nst_n = 0;
+int32_t g_nst_cap = 0;
+
+void nst_put(const char *name, uint64_t value)
+{
+    if (g_nst_n >= g_nst_cap) {
+        if (g_nst_cap > INT32_MAX / 2) return;
+        int32_t cap = g_nst_cap ? g_nst_cap * 2 : 512;
+        void *p = std::realloc(g_nst, static_cast<size_t>(cap) * sizeof(NetstatEntry));
+        if (!p) return;  // the counter is left out; the table stays as it was
+        g_nst = static_cast<NetstatEntry *>(p);
+        g_nst_cap = cap;
+    }
+    NetstatEntry &e = g_nst[g_nst_n++];
+    size_t n = strnlen(name, sizeof e.name - 1);
+    std::memcpy(e.name, name, n);
+    e.name[n] = '\0';
+    e.value = value;
+}
+
+bool nst_get(const char *name, uint64_t *value)
+{
+    for (int32_t i = 0; i < g_nst_n; i++) {
+        if (std::strcmp(g_nst[i].name, name) == 0) {
+            *value = g_nst[i].value;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Earlier files win on duplicate names, since lookups take the first match.
+void nst_refresh()
+{
+    g_nst_n = 0;
+    nst_load_paired("/proc/net/snmp");
+    nst_load_paired("/proc/net/netstat");
+    nst_load_snmp6("/proc/net/snmp6");
+}
+
+long nst_text_getline(std::string_view text, size_t *pos, char *line, size_t size)
+{
+    if (*pos >= text.size()) {
+        if (size > 0) line[0] = '\0';
+        return -1;
+    }
+    std::string_view rest = text.substr(*pos);
+    size_t nl = rest.find('\n');
+    size_t take = nl == std::string_view::npos ? rest.size() : nl;
+    *pos += nl == std::string_view::npos ? take : take + 1;
+    size_t kept = 0;
+    if (size > 0) {
+        kept = take < size - 1 ? take : size - 1;
+        std::memcpy(line, rest.data(), kept);
+        line[kept] = '\0';
+    }
+    return static_cast<long>(kept);
+}

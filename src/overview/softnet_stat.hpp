@@ -3,3 +3,8 @@
 #include <cstdint>
 
 void softnet_read(uint64_t *drops, uint64_t *squeeze);
+
+// One CPU's line: the hexadecimal columns processed, dropped and time-squeezed.
+// Adds columns 2 and 3 to the sums and returns true when all three convert;
+// otherwise the sums are left alone.
+bool softnet_parse_line(const char *line, uint64_t *drops, uint64_t *squeeze);

@@ -1,0 +1,25 @@
+#include "overview/conntrack.hpp"
+
+#include <cstdlib>
+
+#include "core/fsroot.hpp"
+#include "overview/read_util.hpp"
+
+// A /proc/sys value as an unsigned number; false when the file cannot be read.
+static bool read_u64(const char *kpath, uint64_t *v)
+{
+    char path[512], buf[64];
+    if (fs_path(path, sizeof path, "%s", kpath) != 0) return false;
+    if (read_file_str(path, buf, sizeof buf) != 0) return false;
+    *v = std::strtoull(buf, nullptr, 10);
+    return true;
+}
+
+void conntrack_read(uint64_t *count, uint64_t *max, uint32_t *pct)
+{
+    if (!read_u64("/proc/sys/net/netfilter/nf_conntrack_count", count)) *count = 0;
+    // Without conntrack (module not loaded) the maximum reads as 1, which keeps
+    // the division defined and shows the count itself as the fill.
+    if (!read_u64("/proc/sys/net/netfilter/nf_conntrack_max", max) || *max == 0) *max = 1;
+    *pct = static_cast<uint32_t>(*count * 100 / *max);
+}

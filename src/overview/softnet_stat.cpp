@@ -1,0 +1,49 @@
+#include "overview/softnet_stat.hpp"
+
+#include <cctype>
+#include <cstdlib>
+#include <fcntl.h>
+
+#include "core/fsroot.hpp"
+#include "core/line_reader.hpp"
+#include "core/unique_fd.hpp"
+
+bool softnet_parse_line(const char *line, uint64_t *drops, uint64_t *squeeze)
+{
+    uint64_t col[3];
+    const char *p = line;
+    for (uint64_t &c : col) {
+        char *end;
+        c = std::strtoull(p, &end, 16);
+        if (end == p) return false;
+        p = end;
+    }
+    *drops += col[1];
+    *squeeze += col[2];
+    return true;
+}
+
+void softnet_read(uint64_t *drops, uint64_t *squeeze)
+{
+    *drops = 0;
+    *squeeze = 0;
+    char path[512];
+    if (fs_path(path, sizeof path, "/proc/net/softnet_stat") != 0) return;
+    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd.ok()) return;
+    LineReader lr;
+    lr_init(&lr, fd.fd);
+    // 1023 characters are kept of a line; one more is read to see whether the cut
+    // split a number, whose kept part is then dropped rather than added.
+    char line[1025];
+    long n;
+    while ((n = lr_getline(&lr, line, sizeof line)) >= 0) {
+        if (n > 1023) {
+            size_t end = 1023;
+            if (std::isxdigit(static_cast<unsigned char>(line[end])))
+                while (end > 0 && !std::isspace(static_cast<unsigned char>(line[end - 1]))) end--;
+            line[end] = '\0';
+        }
+        softnet_parse_line(line, drops, squeeze);
+    }
+}
