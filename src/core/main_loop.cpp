@@ -53,6 +53,14 @@ static void write_all(int fd, const char *s)
     }
 }
 
+// False once the shell has put us in the background: the terminal is no longer
+// ours to set, and touching it would only stop us again with SIGTTOU.
+static bool terminal_is_ours()
+{
+    pid_t fg = tcgetpgrp(STDIN_FILENO);
+    return fg < 0 || fg == getpgrp();
+}
+
 // Only async-signal-safe calls: this runs from signal handlers too.
 static void cleanup_signal_safe()
 {
@@ -66,6 +74,9 @@ static void cleanup_signal_safe()
         }
         if (g_tcpdump_pid > 0) ::kill(g_tcpdump_pid, SIGTERM);
     }
+    // Killed while suspended (kill %1 wakes us in the background): the
+    // terminal was handed back at the stop already.
+    if (!terminal_is_ours()) return;
     if (g_tio_set) tcsetattr(STDIN_FILENO, TCSANOW, &g_tio_saved);
     if (g_color) write_all(STDOUT_FILENO, "\x1b[?25h");
 }
