@@ -1,3 +1,181 @@
 #include "overview/page_overview.hpp"
 
-void render_overview() {}
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+
+#include "core/alerts.hpp"
+#include "core/colors.hpp"
+#include "core/screen.hpp"
+#include "core/strbuf.hpp"
+#include "counters/counters.hpp"
+#include "counters/fmt_iec.hpp"
+#include "ifdetail/ifsnap.hpp"
+#include "overview/conntrack.hpp"
+#include "overview/nst_table.hpp"
+#include "overview/ospf_check.hpp"
+#include "overview/read_util.hpp"
+#include "overview/softnet_stat.hpp"
+#include "topology/ifaces.hpp"
+#include "topology/link_state.hpp"
+#include "topology/wg_discover.hpp"
+
+namespace {
+
+struct LinkCounter {
+    const char *label;
+    const char *stat;  // also the key suffix: "<dev>/<stat>"
+};
+constexpr LinkCounter WG_LINK_COUNTERS[] = {
+    {"  TX errors (no peer/AllowedIPs match): ", "tx_errors"},
+    {"  TX drops                            : ", "tx_dropped"},
+    {"  RX errors (auth/decrypt fail)       : ", "rx_errors"},
+    {"  RX drops                            : ", "rx_dropped"},
+};
+
+struct NstLine {
+    const char *label;
+    const char *key;   // counter key
+    const char *name;  // name in the statistics table
+};
+constexpr NstLine UDP_LINES[] = {
+    {"  UdpRcvbufErrors (WG socket overrun?): ", "UdpRcvbufErrors", "UdpRcvbufErrors"},
+    {"  UdpSndbufErrors                     : ", "UdpSndbufErrors", "UdpSndbufErrors"},
+    {"  UdpInErrors                         : ", "UdpInErrors", "UdpInErrors"},
+};
+// The kernel keeps InNoRoutes under IpExt; the key stays "Ip..." like its neighbours.
+constexpr NstLine IP_LINES[] = {
+    {"  InNoRoutes        : ", "IpInNoRoutes", "IpExtInNoRoutes"},
+    {"  InDiscards        : ", "IpInDiscards", "IpInDiscards"},
+    {"  OutDiscards       : ", "IpOutDiscards", "IpOutDiscards"},
+    {"  OutNoRoutes       : ", "IpOutNoRoutes", "IpOutNoRoutes"},
+    {"  FragFails (DF set): ", "IpFragFails", "IpFragFails"},
+    {"  ReasmFails        : ", "IpReasmFails", "IpReasmFails"},
+    {"  ICMP DestUnreach out (incl frag-needed): ", "IcmpOutDestUnreachs", "IcmpOutDestUnreachs"},
+    {"  Ip6 InDiscards    : ", "Ip6InDiscards", "Ip6InDiscards"},
+    {"  Ip6 OutNoRoutes   : ", "Ip6OutNoRoutes", "Ip6OutNoRoutes"},
+    {"  Icmp6 PktTooBig out: ", "Icmp6OutPktToobigs", "Icmp6OutPktToobigs"},
+    {"  IPReversePathFilter: ", "TcpExtIPReversePathFilter", "TcpExtIPReversePathFilter"},
+};
+
+StrBuf *page() { return &PAGES[0]; }
+
+uint64_t nst_or_zero(const char *name)
+{
+    uint64_t v = 0;
+    return nst_get(name, &v) ? v : 0;
+}
+
+WgHealth *wg_health_for(const char *dev)
+{
+    for (int32_t i = 0; i < g_n_wg_health; i++)
+        if (std::strcmp(g_wg_health[i].name, dev) == 0) return &g_wg_health[i];
+    if (g_n_wg_health >= MAX_WG_HEALTH) return nullptr;  // listed, but not counted
+    WgHealth *h = &g_wg_health[g_n_wg_health++];
+    std::snprintf(h->name, sizeof h->name, "%.15s", dev);
+    return h;
+}
+
+void wireguard_sections()
+{
+    for (int32_t d = 0; d < g_n_wgdevs; d++) {
+        const char *dev = g_wgdevs[d];
+        sb_addf(page(), "%s=== WireGuard (%s) link ===%s\n", BOLD, dev, RST);
+        for (const LinkCounter &c : WG_LINK_COUNTERS) {
+            char key[160];
+            std::snprintf(key, sizeof key, "%s/%s", dev, c.stat);
+            sb_addf(page(), "%s", c.label);
+            ctr_fmtx(page(), key, sysstat(dev, c.stat), 1);
+            sb_addf(page(), "\n");
+        }
+        sb_addf(page(), "\n%s=== WireGuard (%s) peers ===%s\n", BOLD, dev, RST);
+        WgHealth *rec = wg_health_for(dev);
+        if (rec) rec->peers = rec->fresh = 0;
+        wg_peers_section(dev, rec);
+        sb_addf(page(), "\n");
+    }
+}
+
+void nst_lines(const NstLine *lines, size_t n, bool newline_each)
+{
+    for (size_t i = 0; i < n; i++) {
+        sb_addf(page(), "%s", lines[i].label);
+        ctr_fmtx(page(), lines[i].key, nst_or_zero(lines[i].name), 1);
+        if (newline_each) sb_addf(page(), "\n");
+    }
+}
+
+void stack_sections()
+{
+    sb_addf(page(), "%s=== UDP underlay ===%s\n", BOLD, RST);
+    nst_lines(UDP_LINES, std::size(UDP_LINES), true);
+
+    sb_addf(page(), "\n%s=== IP stack ===%s\n", BOLD, RST);
+    nst_lines(IP_LINES, std::size(IP_LINES) - 1, true);
+    nst_lines(IP_LINES + std::size(IP_LINES) - 1, 1, false);
+    sb_addf(page(), " %s(strict rp_filter eating asymmetric OSPF paths?)%s\n", DIM, RST);
+
+    uint64_t drops = 0, squeeze = 0;
+    softnet_read(&drops, &squeeze);
+    sb_addf(page(), "\n%s=== Softnet (kernel ingress) ===%s\n", BOLD, RST);
+    sb_addf(page(), "  Drops        : ");
+    ctr_fmtx(page(), "softnet_drops", drops, 1);
+    sb_addf(page(), "\n  Time squeeze : ");
+    ctr_fmtx(page(), "softnet_squeeze", squeeze, 1);
+    sb_addf(page(), "  %s(budget exhausted; sustained growth at 10G = raise netdev_budget)%s\n", DIM, RST);
+}
+
+void conntrack_section()
+{
+    uint64_t count = 0, max = 1;
+    uint32_t pct = 0;
+    conntrack_read(&count, &max, &pct);
+    const char *col = DIM;
+    if (pct > 90) {
+        col = RED;
+        alert("conntrack %u%%", pct);
+    } else if (pct > 70) {
+        col = YEL;
+    }
+    sb_addf(page(), "\n%s=== Conntrack ===%s\n  %s%llu / %llu (%u%%)%s\n", BOLD, RST, col,
+            static_cast<unsigned long long>(count), static_cast<unsigned long long>(max), pct, RST);
+}
+
+void interface_summary()
+{
+    sb_addf(page(), "\n%s=== Interfaces (page 2 for detail) ===%s\n", BOLD, RST);
+    for (int32_t i = 0; i < g_n_ifaces && i < MAX_SNAPS; i++) {
+        const char *name = g_ifaces[i];
+        const IfSnap *s = &g_snap[i];
+        char state[40];
+        const char *col = RED;
+        link_state(s, name, state, &col);
+        char rx[32], tx[32];
+        fmt_iec_d(s->rx_bps, rx);
+        fmt_iec_d(s->tx_bps, tx);
+        sb_addf(page(), "  %-18s %s%-18s%s rx:%sB/s tx:%sB/s  ", name, col, state, RST, rx, tx);
+        // Same keys as the Interfaces page, which alerts on them; one history each.
+        char key[192];
+        std::snprintf(key, sizeof key, "%s/l.rx_dropped", name);
+        sb_addf(page(), "rxD:");
+        ctr_fmtx(page(), key, s->rx_dropped, 0);
+        std::snprintf(key, sizeof key, "%s/l.tx_dropped", name);
+        sb_addf(page(), " txD:");
+        ctr_fmtx(page(), key, s->tx_dropped, 0);
+        std::snprintf(key, sizeof key, "%s/l.qdrops", name);
+        sb_addf(page(), " qD:");
+        ctr_fmtx(page(), key, s->qdisc_drops, 0);
+        sb_addf(page(), "\n");
+    }
+}
+
+}  // namespace
+
+void render_overview()
+{
+    wireguard_sections();
+    stack_sections();
+    conntrack_section();
+    interface_summary();
+    ospf_check();
+}
