@@ -156,13 +156,13 @@ void interface_summary()
         sb_addf(page(), "  %-18s %s%-18s%s rx:%sB/s tx:%sB/s  ", name, col, state, RST, rx, tx);
         // Same keys as the Interfaces page, which alerts on them; one history each.
         char key[192];
-        std::snprintf(key, sizeof key, "%s/l.rx_dropped", name);
+        std::snprintf(key, sizeof key, "%.15s/l.rx_dropped", name);
         sb_addf(page(), "rxD:");
         ctr_fmtx(page(), key, s->rx_dropped, 0);
-        std::snprintf(key, sizeof key, "%s/l.tx_dropped", name);
+        std::snprintf(key, sizeof key, "%.15s/l.tx_dropped", name);
         sb_addf(page(), " txD:");
         ctr_fmtx(page(), key, s->tx_dropped, 0);
-        std::snprintf(key, sizeof key, "%s/l.qdrops", name);
+        std::snprintf(key, sizeof key, "%.15s/l.qdrops", name);
         sb_addf(page(), " qD:");
         ctr_fmtx(page(), key, s->qdisc_drops, 0);
         sb_addf(page(), "\n");
