@@ -21,21 +21,30 @@ int tool_start(ToolRun *t, const char *const argv[])
         return -1;
     }
     if (pid == 0) {
+        // A group of its own, so giving up on a stalled tool also ends whatever
+        // the tool started (a wrapper script's children).
+        ::setpgid(0, 0);
         // The monitor ignores SIGPIPE and may block signals; the tool gets the
         // defaults, so an early close of the pipe ends it as it would a shell pipe.
         ::signal(SIGPIPE, SIG_DFL);
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::dup2(p[1], 1);
+        // dup2 onto itself would keep close-on-exec and leave the tool no stdout.
+        if (p[1] == 1)
+            ::fcntl(1, F_SETFD, 0);
+        else
+            ::dup2(p[1], 1);
         int null = ::open("/dev/null", O_RDWR);
         if (null >= 0) {
-            ::dup2(null, 0);
-            ::dup2(null, 2);
+            if (null != 0) ::dup2(null, 0);
+            if (null != 2) ::dup2(null, 2);
+            if (null > 2) ::close(null);  // the tool gets 0, 1 and 2 only
         }
         ::execvp(argv[0], const_cast<char *const *>(argv));
         ::_exit(127);
     }
+    ::setpgid(pid, pid);  // also here, so a kill can never miss the group
     ::close(p[1]);
     t->pid = pid;
     lr_init(&t->lr, p[0], TOOL_READ_TIMEOUT_MS);
@@ -61,7 +70,9 @@ int tool_close(ToolRun *t)
         pid_t r = ::waitpid(t->pid, &status, WNOHANG);
         if (r == t->pid || (r < 0 && errno != EINTR)) break;
         if (r == 0 && slept_us >= 1000000) {
-            // A tool that neither exits nor writes must not outlive the sample.
+            // A tool that neither exits nor writes must not outlive the sample,
+            // nor may anything it started.
+            ::kill(-t->pid, SIGKILL);
             ::kill(t->pid, SIGKILL);
             while (::waitpid(t->pid, &status, 0) < 0 && errno == EINTR) {}
             break;

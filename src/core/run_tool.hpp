@@ -26,6 +26,7 @@ constexpr int TOOL_READ_TIMEOUT_MS = 3000;
 int tool_start(ToolRun *t, const char *const argv[]);
 // Next output line (see lr_getline); -1 at the end of the output.
 long tool_getline(ToolRun *t, char *line, size_t size);
-// Closes the pipe and reaps the child (killing it if it does not end within a
-// second). Returns the child's wait status, or -1 when there was no child.
+// Closes the pipe and reaps the child (killing it and its process group if it
+// does not end within a second). Returns the child's wait status, or -1 when
+// there was no child.
 int tool_close(ToolRun *t);
