@@ -132,8 +132,10 @@ static void install_signals()
     sa.sa_handler = on_sigint;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
-    // The terminal or SSH session going away must not leave a trigger behind.
+    // The terminal or SSH session going away, or Ctrl-\, must not leave a trigger
+    // behind or the terminal raw.
     sigaction(SIGHUP, &sa, nullptr);
+    sigaction(SIGQUIT, &sa, nullptr);
     sa.sa_handler = on_tstp;
     sigaction(SIGTSTP, &sa, nullptr);
     // A peer closing its end (gate socket, tool pipe) is an error result, not death.

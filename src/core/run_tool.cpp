@@ -9,6 +9,13 @@
 
 ToolRun::~ToolRun() { tool_close(this); }
 
+static long long mono_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 int tool_start(ToolRun *t, const char *const argv[])
 {
     tool_close(t);
@@ -47,13 +54,14 @@ int tool_start(ToolRun *t, const char *const argv[])
     ::setpgid(pid, pid);  // also here, so a kill can never miss the group
     ::close(p[1]);
     t->pid = pid;
+    t->deadline_ms = mono_ms() + TOOL_RUN_BUDGET_MS;
     lr_init(&t->lr, p[0], TOOL_READ_TIMEOUT_MS);
     return 0;
 }
 
 long tool_getline(ToolRun *t, char *line, size_t size)
 {
-    if (t->pid < 0) return -1;
+    if (t->pid < 0 || mono_ms() > t->deadline_ms) return -1;
     return lr_getline(&t->lr, line, size);
 }
 

@@ -13,6 +13,8 @@
 
 IfSnap g_snap[MAX_SNAPS];
 
+constexpr uint64_t IFF_LOWER_UP_BIT = 0x10000;
+
 // /sys/class/net/<name>/<file> into buf (at most 63 bytes); false when unreadable.
 static bool read_link_file(const char *name, const char *file, char (&buf)[64])
 {
@@ -91,6 +93,12 @@ void ifsnap_take(uint32_t index, const char *name, double dt)
         rstrip(buf);
         std::snprintf(s->operstate, sizeof s->operstate, "%.15s", buf);
     }
+    // The sysfs flag word never carries IFF_LOWER_UP (the kernel adds it only when
+    // it reports flags over netlink or ioctl), so a link that reports no state of
+    // its own would always look carrier-less. The carrier file is that same bit;
+    // it is read only for such links, the only ones judged by it.
+    if (std::strcmp(s->operstate, "unknown") == 0 && read_link_file(name, "carrier", buf) && buf[0] == '1')
+        s->flags |= IFF_LOWER_UP_BIT;
     // A link without a speed (down, virtual) fails the read itself, e.g. EINVAL.
     s->speed = read_link_file(name, "speed", buf) ? std::strtoll(buf, nullptr, 10) : -1;
     s->mtu = read_link_file(name, "mtu", buf) ? std::strtoull(buf, nullptr, 10) : 0;

@@ -4,11 +4,8 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 
-#include "core/line_reader.hpp"
-#include "core/unique_fd.hpp"
+#include "topology/conf_file.hpp"
 #include "overview/read_util.hpp"
 
 OspfExpected g_ospf_exp[MAX_OSPF_EXP];
@@ -91,14 +88,9 @@ void ospf_conf_line(bool *in_block, char *raw)
 void load_ospf_expected(const char *path)
 {
     g_n_ospf_exp = 0;
-    if (!path) return;
-    // Regular files only: a FIFO or device named by -b must not stall discovery.
-    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd.ok()) return;
-    struct stat st;
-    if (::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+    UniqueFd fd;
     LineReader lr;
-    lr_init(&lr, fd.fd);
+    if (!conf_open(path, &fd, &lr)) return;
     bool in_block = false;
     char line[512];  // longer lines are cut and their rest skipped
     while (lr_getline(&lr, line, sizeof line) >= 0) ospf_conf_line(&in_block, line);

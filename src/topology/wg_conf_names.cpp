@@ -4,12 +4,9 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <strings.h>
-#include <sys/stat.h>
 
-#include "core/line_reader.hpp"
-#include "core/unique_fd.hpp"
+#include "topology/conf_file.hpp"
 #include "overview/read_util.hpp"
 
 static const char *skip_blanks(const char *p)
@@ -62,14 +59,9 @@ void wg_conf_line(WgConfState *st, char *raw)
 
 void wg_conf_names_load(const char *path)
 {
-    // O_NONBLOCK and the regular-file test keep a FIFO or a device node put in
-    // place of a configuration file from stalling or flooding discovery.
-    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd.ok()) return;
-    struct stat st;
-    if (::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+    UniqueFd fd;
     LineReader lr;
-    lr_init(&lr, fd.fd);
+    if (!conf_open(path, &fd, &lr)) return;
     WgConfState cs;
     char line[512];  // longer lines are cut and their rest skipped
     while (lr_getline(&lr, line, sizeof line) >= 0) wg_conf_line(&cs, line);
