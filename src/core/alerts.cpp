@@ -1,4 +1,5 @@
 #include "core/alerts.hpp"
+#include "core/vis_text.hpp"
 
 #include <cstdarg>
 #include <cstdio>
@@ -14,6 +15,7 @@ void alert(const char *fmt, ...)
     int n = std::vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
     if (n < 0) text[0] = '\0';
+    vis_inplace(text);  // alert texts carry outside names and tool output
     if (n_alerts != 0) sb_addf(&ALERTS, " | ");
     sb_addf(&ALERTS, "%s", text);
     n_alerts++;

@@ -10,6 +10,7 @@
 #include "ifdetail/tc_qdisc.hpp"
 #include "overview/read_util.hpp"
 #include "topology/wg_discover.hpp"
+#include "core/vis_text.hpp"
 
 IfSnap g_snap[MAX_SNAPS];
 
@@ -92,6 +93,7 @@ void ifsnap_take(uint32_t index, const char *name, double dt)
     if (read_link_file(name, "operstate", buf)) {
         rstrip(buf);
         std::snprintf(s->operstate, sizeof s->operstate, "%.15s", buf);
+        vis_inplace(s->operstate);
     }
     // The sysfs flag word never carries IFF_LOWER_UP (the kernel adds it only when
     // it reports flags over netlink or ioctl), so a link that reports no state of

@@ -1,4 +1,5 @@
 #include "ifdetail/tc_qdisc.hpp"
+#include "core/vis_text.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -75,6 +76,7 @@ void tc_kinds_format(const TcKinds *k, char *out, size_t size)
         std::snprintf(out, size, "%s", k->kind[0]);
     else
         out[0] = '\0';
+    vis_inplace(out);
 }
 
 void tc_parse_kinds(std::string_view text, char *out, size_t size)

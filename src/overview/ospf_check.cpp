@@ -13,6 +13,7 @@
 #include "overview/birdc_neighbors.hpp"
 #include "overview/read_util.hpp"
 #include "topology/ospf_expected.hpp"
+#include "core/vis_text.hpp"
 
 // -B is the operator's own command line, so it goes through the shell as given;
 // ToolRun still bounds every wait, so a hung client cannot stall the monitor.
@@ -68,6 +69,7 @@ void ospf_check()
     char line[512];
     while (tool_getline(&run, line, sizeof line) >= 0) {
         rstrip(line);
+        vis_inplace(line);  // shown and alerted as the client printed it, minus control bytes
         const char *entry = nullptr;
         bool full = false;
         if (birdc_scan_line(&scan, line, &entry, &full) == BIRDC_NEIGHBOR) {

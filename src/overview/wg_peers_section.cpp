@@ -11,6 +11,7 @@
 #include "overview/read_util.hpp"
 #include "overview/wg_dump.hpp"
 #include "topology/wg_discover.hpp"
+#include "core/vis_text.hpp"
 
 PeerEndpoint g_peer_eps[MAX_PEER_EPS];
 int32_t g_n_peer_eps = 0;
@@ -114,7 +115,9 @@ void wg_peers_section(const char *dev, WgHealth *rec)
             continue;
         }
         WgDumpPeer p;
-        if (wg_dump_parse_peer(line, &p)) render_peer(p, rec);
+        if (!wg_dump_parse_peer(line, &p)) continue;
+        vis_inplace(line);  // the fields point into line; tabs are no longer needed
+        render_peer(p, rec);
     }
     tool_close(&run);
 }

@@ -7,6 +7,7 @@
 
 #include "topology/conf_file.hpp"
 #include "overview/read_util.hpp"
+#include "core/vis_text.hpp"
 
 OspfExpected g_ospf_exp[MAX_OSPF_EXP];
 int32_t g_n_ospf_exp = 0;
@@ -83,6 +84,7 @@ void ospf_conf_line(bool *in_block, char *raw)
     OspfExpected &e = g_ospf_exp[g_n_ospf_exp++];
     std::memcpy(e.address, addr, sizeof addr);
     std::snprintf(e.label, sizeof e.label, "%s", label[0] ? label : addr);
+    vis_inplace(e.label);  // labels are only ever shown
 }
 
 void load_ospf_expected(const char *path)

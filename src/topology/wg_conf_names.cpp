@@ -8,6 +8,7 @@
 
 #include "topology/conf_file.hpp"
 #include "overview/read_util.hpp"
+#include "core/vis_text.hpp"
 
 static const char *skip_blanks(const char *p)
 {
@@ -30,6 +31,7 @@ static void add_peer_name(const char *key_text, const char *pending)
     std::memcpy(pn.name, pending, n);
     pn.name[n] = '\0';
     pn.name[std::strcspn(pn.name, " \t")] = '\0';
+    vis_inplace(pn.name);  // names are only ever shown
 }
 
 void wg_conf_line(WgConfState *st, char *raw)
