@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "core/colors.hpp"
+#include "core/fsroot.hpp"
+#include "core/settings.hpp"
+#include "ifdetail/ifsnap.hpp"
+#include "support/netns.hpp"
+#include "support/tmpdir.hpp"
+#include "topology/ifaces.hpp"
+#include "topology/link_state.hpp"
+#include "topology/ospf_expected.hpp"
+#include "topology/wg_discover.hpp"
+
+// link_state's text for such a link, and the initial of its colour: "up 2/3 peers/G".
+static std::string state_of(const char *name, int is_wg, uint64_t flags, const char *operstate)
+{
+    IfSnap s{};
+    s.is_wg = is_wg;
+    s.flags = flags;
+    std::strcpy(s.operstate, operstate);
+    char out[40];
+    const char *color = nullptr;
+    link_state(&s, name, out, &color);
+    return std::string(out) + (color == GRN ? "/G" : color == YEL ? "/Y" : color == RED ? "/R" : "/?");
+}
+
+TEST(link_state, table)
+{
+    colors_set(true);
+    g_n_wg_health = 2;
+    g_wg_health[0] = {"wg0", 3, 0};
+    g_wg_health[1] = {"wg1", 3, 2};
+    const std::tuple<const char *, int, uint64_t, const char *, const char *> cases[] = {
+        {"wg0", 1, 1, "", "up 0/3 peers STALE/R"}, {"wg1", 1, 1, "", "up 2/3 peers/G"}, {"e", 0, 0x1003, "", "?/R"},
+        {"wg1", 1, 0x10040, "up", "down/R"}, {"wg9", 1, 1, "", "up (no peer data)/Y"},
+        // The flag, not the name, makes a WireGuard device; links without a state go by their flags.
+        {"wg0", 0, 1, "dormant", "dormant/R"}, {"t", 0, 0x10001, "unknown", "up*/G"},
+        {"t", 0, 1, "unknown", "up? (no-carrier)/Y"}, {"t", 0, 0x10040, "unknown", "down/R"},
+    };
+    for (auto [name, is_wg, flags, oper, want] : cases) EXPECT_EQ(state_of(name, is_wg, flags, oper), want) << name;
+    g_n_wg_health = 0;
+    colors_set(false);
+}
+
+// Real links in a namespace, their states read the way each sample reads them. Peers left
+// in the namespace are no watched names; he6's peer stays down, so he6 has no carrier.
+TEST(topology_netns, discovery_order_and_link_states)
+{
+    if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
+    NetnsGuard ns("twtopo");
+    ASSERT_EQ(ns.run("sh -ec 'for n in wan0 lan0 lan0.20 wan0.7 lan00 he6 enp42s0; do ip link add $n type veth peer "
+                     "name p$n; ip link set $n up; ip link set p$n up; done; ip link set wan0.7 down; ip link set "
+                     "phe6 down; cd /sys/class/net; for i in $(seq 50); do grep -qx up lan0/operstate && "
+                     "grep -q lowerlayerdown he6/operstate && exit; sleep 0.1; done; exit 1'"), 0);
+    std::string got = in_netns(ns.name, [] {
+        colors_set(true);
+        g_wan = "wan0";
+        g_lan = "lan0";
+        wg_discover();  // a veth is no WireGuard device
+        iface_discover();
+        std::string r;
+        for (int i = 0; i < g_n_ifaces; i++) r += std::string(g_ifaces[i]) + ",";
+        for (const char *n : {"lan0", "he6", "wan0.7", "lo"}) {
+            ifsnap_take(0, n, 1.0);
+            r += std::string(" ") + n + "=" + state_of(n, g_snap[0].is_wg, g_snap[0].flags, g_snap[0].operstate);
+        }
+        return r;
+    });
+    // Sub-interfaces come in the kernel's listing order, which differs between namespaces.
+    if (size_t at = got.find("wan0.7,lan0.20"); at != std::string::npos) got.replace(at, 14, "lan0.20,wan0.7");
+    EXPECT_EQ(got, "wan0,lan0,lan0.20,wan0.7,he6,enp42s0, lan0=up/G he6=lowerlayerdown/R wan0.7=down/R lo=up*/G");
+}
+
+// Nine WireGuard devices share one configuration: the naming rules, then 65 plainly named peers.
+// Whichever device is listed first fills the 64 names, so a name wrongly taken pushes the last one out.
+TEST(wg_discover, devices_and_peer_names)
+{
+    TempDir t;
+    fsroot_set(t.path.c_str());
+    g_wgdir = t.path.c_str();
+    // Section names in any case, but not [Peers]; the last plain comment names the next key by its first
+    // word. Commented-out settings, blank comments and the rest of an over-long line name nothing, and a
+    // new section forgets a pending name.
+    std::string conf = "# outside\n[Interface]\n# iface\n[Peer]\n# ann laptop\nPublicKey=A\n  [PEER]\n# first\n"
+                       "\t# bob\tphone\n# PresharedKey = z\n  publickey =  B B\tb \n[Peers]\n# notpeer\nPublicKey = C\n"
+                       "[peer]\n# carol\n#   \n#PublicKey = D\nPublicKey = E\n[Peer]\n# dave\n[Interface]\n[Peer]\n"
+                       "PublicKey = H\n[Peer]\n# " + std::string(60, 'n') + "\nPublicKey = " + std::string(70, 'K') +
+                       "\n[Peer]\n# eve\n# n = " + std::string(505, 'x') + "PublicKey = EVIL\nPublicKey = R\n";
+    for (int i = 0; i < 65; i++) conf += "[Peer]\n# p" + std::to_string(i) + "\nPublicKey=k" + std::to_string(i) + "\n";
+    for (int d = 0; d < 9; d++) {
+        t.write("sys/class/net/wg" + std::to_string(d) + "/uevent", "DEVTYPE=wireguard\n");
+        t.write("wg" + std::to_string(d) + ".conf", conf);
+    }
+    t.write("sys/class/net/wg0.5/uevent", "DEVTYPE=vlan\n");
+    t.mkdir("sys/class/net/eth0");  // no uevent
+    wg_discover();
+    // Neither wg0.5 nor eth0.
+    for (int i = 0; i < g_n_wgdevs; i++) EXPECT_EQ(std::strlen(g_wgdevs[i]), 3u) << g_wgdevs[i];
+    std::string got = std::to_string(g_n_wgdevs) + " ";
+    for (int i : {0, 1, 2, 3, 4, 63}) got += std::string(g_peer_names[i].key) + "=" + g_peer_names[i].name + " ";
+    EXPECT_EQ(got, "8 A=ann BBb=bob E=carol " + std::string(63, 'K') + "=" + std::string(47, 'n') + " R=eve k58=p58 ");
+    fsroot_set("");
+    g_wgdir = DEFAULT_WGDIR;
+    g_n_wgdevs = g_n_peer_names = 0;
+}
+
+TEST(ospf_expected, addresses_and_neighbors_blocks)
+{
+    // Text, first address ("" = none). A failed run is resumed inside, an over-long octet must not wrap
+    // round to a small one, and blanks and signs are not digits.
+    const char *cases[][2] = {
+        {"10.1.2.3/30", "10.1.2.3"}, {"010.001.002.003", "10.1.2.3"}, {"peer 1..2.3.4.5", "2.3.4.5"},
+        {"300.1.2.3.4", "1.2.3.4"}, {"4294967297.1.2.3", ""}, {"x 256.1.1.1", ""}, {"1.2.3", ""}, {"", ""},
+        {"1. 2.3.4", ""}, {"1.+2.3.4", ""}, {"1.-2.3.4", ""},
+    };
+    for (char out[48]; auto &c : cases) EXPECT_STREQ(looks_ipv4(c[0], out) ? out : "", c[1]) << c[0];
+    // Blocks opened only by a line with both "neighbors" and "{", closed by any "}" after it.
+    const std::string conf =
+        "protocol ospf v2 core {\n  neighbors {\n   10.0.0.2 eligible; # core-b \n   # 10.0.0.4;\n   core-c.example;\n"
+        "   10.0.0.5 10.0.0.6;  #\n  };\n  10.9.9.9;\n  neighbors\n  { 10.1.0.1;\n  };\n  neighbors { 10.2.0.1; };\n"
+        "   10.2.0.2; # " + std::string(80, 'L') + "\n   # }\n   010.2.0.3\n   10.2.0.4 } #\n 10.2.0.5;\n";
+    TempDir t;
+    load_ospf_expected(t.write("bird.conf", conf).c_str());
+    std::string got;
+    for (int i = 0; i < g_n_ospf_exp; i++) got += g_ospf_exp[i].address + std::string("=") + g_ospf_exp[i].label + ",";
+    EXPECT_EQ(got, "10.0.0.2=core-b,10.0.0.5=10.0.0.5,10.2.0.2=" + std::string(63, 'L') + ",10.2.0.3=10.2.0.3,");
+    g_n_ospf_exp = 0;
+}
