@@ -5,7 +5,5 @@
 // Most neighbour lines shown (and alerted) per sample; a longer table ends with
 // one line counting the rest, so a runaway client cannot flood page and alerts.
 constexpr int OSPF_MAX_SHOWN = 64;
-// Longest time one sample spends reading the client's output.
-constexpr int OSPF_READ_BUDGET_MS = 5000;
 
 void ospf_check();
