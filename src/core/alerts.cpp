@@ -1,8 +1,9 @@
 #include "core/alerts.hpp"
-#include "core/vis_text.hpp"
 
 #include <cstdarg>
 #include <cstdio>
+
+#include "core/vis_text.hpp"
 
 StrBuf ALERTS;
 int32_t n_alerts = 0;

@@ -6,11 +6,11 @@
 
 #include "core/fsroot.hpp"
 #include "core/run_tool.hpp"
+#include "core/vis_text.hpp"
 #include "counters/counters.hpp"
 #include "ifdetail/tc_qdisc.hpp"
 #include "overview/read_util.hpp"
 #include "topology/wg_discover.hpp"
-#include "core/vis_text.hpp"
 
 IfSnap g_snap[MAX_SNAPS];
 

@@ -1,8 +1,9 @@
 #include "ifdetail/tc_qdisc.hpp"
-#include "core/vis_text.hpp"
 
 #include <cstdio>
 #include <cstring>
+
+#include "core/vis_text.hpp"
 
 void tc_drops_line(uint64_t *sum, std::string_view line)
 {

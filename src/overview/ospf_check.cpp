@@ -3,17 +3,16 @@
 #include <cstdio>
 #include <cstring>
 #include <sys/wait.h>
-#include <time.h>
 
 #include "core/alerts.hpp"
 #include "core/colors.hpp"
 #include "core/run_tool.hpp"
 #include "core/screen.hpp"
 #include "core/settings.hpp"
+#include "core/vis_text.hpp"
 #include "overview/birdc_neighbors.hpp"
 #include "overview/read_util.hpp"
 #include "topology/ospf_expected.hpp"
-#include "core/vis_text.hpp"
 
 // -B is the operator's own command line, so it goes through the shell as given;
 // ToolRun still bounds every wait, so a hung client cannot stall the monitor.

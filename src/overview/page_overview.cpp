@@ -8,6 +8,7 @@
 #include "core/colors.hpp"
 #include "core/screen.hpp"
 #include "core/strbuf.hpp"
+#include "core/vis_text.hpp"
 #include "counters/counters.hpp"
 #include "counters/fmt_iec.hpp"
 #include "ifdetail/ifsnap.hpp"
@@ -19,7 +20,6 @@
 #include "topology/ifaces.hpp"
 #include "topology/link_state.hpp"
 #include "topology/wg_discover.hpp"
-#include "core/vis_text.hpp"
 
 namespace {
 

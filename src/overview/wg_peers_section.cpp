@@ -6,12 +6,12 @@
 #include "core/run_tool.hpp"
 #include "core/screen.hpp"
 #include "core/strbuf.hpp"
+#include "core/vis_text.hpp"
 #include "counters/fmt_iec.hpp"
 #include "overview/page_overview.hpp"
 #include "overview/read_util.hpp"
 #include "overview/wg_dump.hpp"
 #include "topology/wg_discover.hpp"
-#include "core/vis_text.hpp"
 
 PeerEndpoint g_peer_eps[MAX_PEER_EPS];
 int32_t g_n_peer_eps = 0;

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "topology/conf_file.hpp"
-#include "overview/read_util.hpp"
 #include "core/vis_text.hpp"
+#include "overview/read_util.hpp"
+#include "topology/conf_file.hpp"
 
 OspfExpected g_ospf_exp[MAX_OSPF_EXP];
 int32_t g_n_ospf_exp = 0;

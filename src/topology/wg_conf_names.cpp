@@ -6,9 +6,9 @@
 #include <cstring>
 #include <strings.h>
 
-#include "topology/conf_file.hpp"
-#include "overview/read_util.hpp"
 #include "core/vis_text.hpp"
+#include "overview/read_util.hpp"
+#include "topology/conf_file.hpp"
 
 static const char *skip_blanks(const char *p)
 {
