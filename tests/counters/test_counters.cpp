@@ -13,7 +13,6 @@
 namespace {
 
 struct CounterFixture : ::testing::Test {
-    StrBuf b;
     void SetUp() override
     {
         buffers_setup();
@@ -22,23 +21,20 @@ struct CounterFixture : ::testing::Test {
         colors_set(true);
         std::free(g_ctrs);  // start from no table so the growth rule is observable
         g_ctrs = nullptr;
-        g_ctr_cap = 0;
-        g_nctrs = 0;
-        sb_init(&b, 64);
+        g_ctr_cap = g_nctrs = 0;
     }
     void TearDown() override
     {
-        std::free(b.buf);
         colors_set(false);
         alerts_clear();
-        g_nctrs = 0;
+        sb_clear(&PAGES[0]);
     }
     std::string fmt(const char *key, uint64_t v, int alerting, int64_t *inc = nullptr)
     {
-        sb_clear(&b);
-        int64_t r = ctr_fmtx(&b, key, v, alerting);
+        sb_clear(&PAGES[0]);
+        int64_t r = ctr_fmtx(&PAGES[0], key, v, alerting);
         if (inc) *inc = r;
-        return b.buf;
+        return PAGES[0].buf;
     }
 };
 
@@ -47,34 +43,22 @@ TEST_F(CounterFixture, fmtx_renders_first_red_yellow_and_dim_forms)
     int64_t inc = -1;
     EXPECT_EQ(fmt("UdpInErrors", 100, 1, &inc), "\x1b[2m100\x1b[0m");  // first sight: dim, no alert
     EXPECT_EQ(inc, 0);
-    EXPECT_EQ(n_alerts, 0);
+    fmt("other", 1, 0);
     ctr_roll();
-
     EXPECT_EQ(fmt("UdpInErrors", 105, 1, &inc), "\x1b[31;1m105 (+5/2s, +5 total)\x1b[0m");
     EXPECT_EQ(inc, 5);
-    EXPECT_STREQ(ALERTS.buf, "UdpInErrors +5");
-    // Rendered again in the same sample: same delta, and it alerts again only if asked.
+    // A second rendering in the same sample shows the same delta.
     EXPECT_EQ(fmt("UdpInErrors", 105, 0), "\x1b[31;1m105 (+5/2s, +5 total)\x1b[0m");
-    EXPECT_EQ(n_alerts, 1);
+    EXPECT_STREQ(ALERTS.buf, "UdpInErrors +5");
     ctr_roll();
-
     EXPECT_EQ(fmt("UdpInErrors", 105, 1), "105 \x1b[33;1m(+5 since start)\x1b[0m");
     ctr_roll();
+    ctr_roll();  // "other" not recorded for two samples: its whole rise shows at once
+    EXPECT_EQ(fmt("other", 4, 0), "\x1b[31;1m4 (+3/2s, +3 total)\x1b[0m");
     // Driver reset below the first value: plain dim, negative increase, no alert.
     EXPECT_EQ(fmt("UdpInErrors", 7, 1, &inc), "\x1b[2m7\x1b[0m");
     EXPECT_EQ(inc, -98);
     EXPECT_EQ(n_alerts, 1);
-}
-
-TEST_F(CounterFixture, unrecorded_key_shows_whole_increase_later_and_keys_are_distinct)
-{
-    fmt("a", 1, 0);
-    fmt("b", 1, 0);
-    ctr_roll();
-    ctr_roll();  // "a" not recorded in this sample
-    EXPECT_EQ(fmt("a", 4, 1), "\x1b[31;1m4 (+3/2s, +3 total)\x1b[0m");
-    EXPECT_EQ(fmt("b", 1, 1), "\x1b[2m1\x1b[0m");
-    EXPECT_EQ(g_nctrs, 2);
 }
 
 TEST_F(CounterFixture, rate_rules)
@@ -90,33 +74,26 @@ TEST_F(CounterFixture, rate_rules)
     EXPECT_EQ(ctr_rate("r", 10, 1.0), 0.0);  // went down
 }
 
-TEST_F(CounterFixture, table_doubles_and_keeps_values)
+TEST_F(CounterFixture, table_doubles_keeps_values_and_one_entry_per_key)
 {
     for (int i = 0; i < 256; i++) ctr_get(("k" + std::to_string(i)).c_str())->cur = static_cast<uint64_t>(i);
     EXPECT_EQ(g_ctr_cap, 256);
     ctr_get("k256");
-    EXPECT_EQ(g_nctrs, 257);
     EXPECT_EQ(g_ctr_cap, 512);
     EXPECT_EQ(ctr_get("k200")->cur, 200u);
-    EXPECT_EQ(g_nctrs, 257);
-}
-
-TEST_F(CounterFixture, overlong_keys_keep_one_entry)
-{
-    std::string longkey(300, 'k');
+    std::string longkey(300, 'k');  // stored cut, still found again
     ctr_get(longkey.c_str())->cur = 9;
     EXPECT_EQ(ctr_get(longkey.c_str())->cur, 9u);
-    EXPECT_EQ(g_nctrs, 1);
-    EXPECT_EQ(std::string(ctr_get(longkey.c_str())->name).size(), 127u);
+    EXPECT_EQ(g_nctrs, 258);
 }
 
 TEST(fmt_iec, boundaries)
 {
+    char out[32];
     struct { uint64_t v; const char *want; } ints[] = {
         {0, "0"}, {1023, "1023"}, {1024, "1.0K"}, {1536, "1.5K"}, {1048576, "1.0M"},
         {1048575, "1024.0K"}, {1ULL << 40, "1.0T"}, {~0ULL, "16384.0P"},
     };
-    char out[32];
     for (const auto &c : ints) {
         fmt_iec(c.v, out);
         EXPECT_STREQ(out, c.want) << c.v;
