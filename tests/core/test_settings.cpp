@@ -15,11 +15,14 @@ struct ParseRun {
 };
 
 // Parses argv (argv[0] included) from the built-in defaults, capturing both streams.
+// The words stay alive until the next call: text settings point into them.
 ParseRun parse(std::vector<std::string> args)
 {
+    static std::vector<std::string> words;
+    words = std::move(args);
     settings_defaults();
     std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(a.data());
+    for (auto &a : words) argv.push_back(a.data());
     char *o = nullptr, *e = nullptr;
     size_t olen = 0, elen = 0;
     FILE *out = open_memstream(&o, &olen), *err = open_memstream(&e, &elen);
