@@ -2,12 +2,11 @@
 // names under a prefix ("Ip:", "TcpExt:") followed by the values in the same order.
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 
-#include "core/fsroot.hpp"
 #include "core/line_reader.hpp"
 #include "core/unique_fd.hpp"
 #include "overview/nst_table.hpp"
+#include "overview/read_util.hpp"
 
 namespace {
 
@@ -96,9 +95,7 @@ void paired_read(NextLine next_line)
 
 void nst_load_paired(const char *path)
 {
-    char full[512];
-    if (fs_path(full, sizeof full, "%s", path) != 0) return;
-    UniqueFd fd(::open(full, O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(kfile_open(path));
     if (!fd.ok()) return;
     LineReader lr;
     lr_init(&lr, fd.fd);

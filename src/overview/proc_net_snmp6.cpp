@@ -2,12 +2,11 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 
-#include "core/fsroot.hpp"
 #include "core/line_reader.hpp"
 #include "core/unique_fd.hpp"
 #include "overview/nst_table.hpp"
+#include "overview/read_util.hpp"
 
 namespace {
 
@@ -58,9 +57,7 @@ void snmp6_read(NextLine next_line)
 
 void nst_load_snmp6(const char *path)
 {
-    char full[512];
-    if (fs_path(full, sizeof full, "%s", path) != 0) return;
-    UniqueFd fd(::open(full, O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(kfile_open(path));
     if (!fd.ok()) return;
     LineReader lr;
     lr_init(&lr, fd.fd);

@@ -22,6 +22,13 @@ int read_file_str(const char *path, char *buf, size_t size)
     return 0;
 }
 
+int kfile_open(const char *kpath)
+{
+    char path[512];
+    if (fs_path(path, sizeof path, "%s", kpath) != 0) return -1;
+    return ::open(path, O_RDONLY | O_CLOEXEC);
+}
+
 void rstrip(char *s)
 {
     size_t n = std::strlen(s);

@@ -6,6 +6,8 @@
 // One read of at most size - 1 bytes, NUL-terminated, not trimmed. Returns 0, or
 // -1 when the open or the read fails (buf is then untouched).
 int read_file_str(const char *path, char *buf, size_t size);
+// Opens a procfs/sysfs file (path under the fixture root) for reading; -1 when absent.
+int kfile_open(const char *kpath);
 // Removes trailing spaces, tabs, CRs and LFs in place.
 void rstrip(char *s);
 // /sys/class/net/<ifname>/statistics/<stat> as an unsigned number; 0 when unreadable.

@@ -2,11 +2,10 @@
 
 #include <cctype>
 #include <cstdlib>
-#include <fcntl.h>
 
-#include "core/fsroot.hpp"
 #include "core/line_reader.hpp"
 #include "core/unique_fd.hpp"
+#include "overview/read_util.hpp"
 
 bool softnet_parse_line(const char *line, uint64_t *drops, uint64_t *squeeze)
 {
@@ -27,9 +26,7 @@ void softnet_read(uint64_t *drops, uint64_t *squeeze)
 {
     *drops = 0;
     *squeeze = 0;
-    char path[512];
-    if (fs_path(path, sizeof path, "/proc/net/softnet_stat") != 0) return;
-    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(kfile_open("/proc/net/softnet_stat"));
     if (!fd.ok()) return;
     LineReader lr;
     lr_init(&lr, fd.fd);
