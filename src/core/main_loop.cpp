@@ -61,6 +61,17 @@ static bool terminal_is_ours()
     return fg < 0 || fg == getpgrp();
 }
 
+// Keys byte by byte without echo, from the saved attributes; signal generation
+// stays on so Ctrl-C still works. Async-signal-safe (used on resume from Ctrl-Z).
+static bool apply_raw_mode()
+{
+    struct termios raw = g_tio_saved;
+    raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = 0;
+    return tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
+}
+
 // Only async-signal-safe calls: this runs from signal handlers too.
 static void cleanup_signal_safe()
 {
@@ -113,13 +124,7 @@ static void on_tstp(int)
     ::kill(::getpid(), SIGTSTP);
     // Resumed here after SIGCONT.
     sigaction(SIGTSTP, &mine, nullptr);
-    if (g_tio_set) {
-        struct termios raw = g_tio_saved;
-        raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
-        raw.c_cc[VMIN] = 0;
-        raw.c_cc[VTIME] = 0;
-        tcsetattr(STDIN_FILENO, TCSANOW, &raw);
-    }
+    if (g_tio_set) apply_raw_mode();
     if (g_cursor_hidden) write_all(STDOUT_FILENO, "\x1b[?25l");
     g_repaint_wanted = 1;
     errno = saved_errno;
@@ -144,7 +149,7 @@ static void install_signals()
     std::atexit(full_cleanup);
 }
 
-// Raw keys without echo; signal generation stays on so Ctrl-C still works.
+// Hides the cursor on a clearing colour screen and puts the keyboard in raw mode.
 static void terminal_setup(bool key_input)
 {
     if (g_color && g_clear) {
@@ -154,11 +159,7 @@ static void terminal_setup(bool key_input)
     }
     if (!key_input) return;
     if (tcgetattr(STDIN_FILENO, &g_tio_saved) != 0) return;
-    struct termios raw = g_tio_saved;
-    raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
-    raw.c_cc[VMIN] = 0;
-    raw.c_cc[VTIME] = 0;
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) g_tio_set = 1;
+    if (apply_raw_mode()) g_tio_set = 1;
 }
 
 static void topology_discover()
