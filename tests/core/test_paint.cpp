@@ -69,18 +69,6 @@ TEST_F(PaintFixture, colour_screen_marks_current_tab_capture_and_alerts)
                  "\n");
 }
 
-TEST_F(PaintFixture, once_report_has_alert_line_before_four_separators)
-{
-    alert("x +1");
-    for (int i = 0; i < N_PAGES; i++) sb_addf(&PAGES[i], "p%d\n", i + 1);
-    std::string s = capture_stdout(print_once_report);
-    EXPECT_EQ(s, when + "\n!! ACTIVE: x +1\n"
-                 "\n########## PAGE 1: Overview ##########\n\np1\n"
-                 "\n########## PAGE 2: Interfaces ##########\n\np2\n"
-                 "\n########## PAGE 3: BurstCatch ##########\n\np3\n"
-                 "\n########## PAGE 4: Moatwall ##########\n\np4\n");
-}
-
 TEST(alerts, joined_with_separators_cut_at_511_and_emptied)
 {
     buffers_setup();
