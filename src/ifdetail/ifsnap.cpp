@@ -14,8 +14,6 @@
 
 IfSnap g_snap[MAX_SNAPS];
 
-constexpr uint64_t IFF_LOWER_UP_BIT = 0x10000;
-
 // /sys/class/net/<name>/<file> into buf (at most 63 bytes); false when unreadable.
 static bool read_link_file(const char *name, const char *file, char (&buf)[64])
 {

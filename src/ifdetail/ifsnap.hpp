@@ -19,6 +19,11 @@ struct IfSnap {
     double rx_bps, tx_bps, rx_pps, tx_pps;
 };
 
+// Bits of the interface flag word that the link state reads.
+constexpr uint64_t IFF_UP_BIT = 0x1;
+constexpr uint64_t IFF_RUNNING_BIT = 0x40;
+constexpr uint64_t IFF_LOWER_UP_BIT = 0x10000;
+
 constexpr int MAX_SNAPS = 32;
 extern IfSnap g_snap[MAX_SNAPS];
 

@@ -7,10 +7,6 @@
 #include "ifdetail/ifsnap.hpp"
 #include "topology/wg_discover.hpp"
 
-static constexpr uint64_t IFF_UP_BIT = 0x1;
-static constexpr uint64_t IFF_RUNNING_BIT = 0x40;
-static constexpr uint64_t IFF_LOWER_UP_BIT = 0x10000;
-
 static const WgHealth *wg_health_of(const char *name)
 {
     for (int32_t i = 0; i < g_n_wg_health && i < MAX_WG_HEALTH; i++)
