@@ -108,8 +108,8 @@ TEST_F(LiveTerminal, KeepScrollbackLeavesTerminalAndKeysAlone)
 
 TEST_F(LiveTerminal, TerminalBackAfterEveryEnding)
 {
-    // Signal 0 sends nothing.
-    const std::pair<const char *, int> endings[] = {{"q", 0}, {"\x03", 0}, {"", SIGTERM}, {"", SIGHUP}};
+    // Signal 0 sends nothing; 0x1c is Ctrl-\.
+    const std::pair<const char *, int> endings[] = {{"q", 0}, {"\x03", 0}, {"", SIGTERM}, {"", SIGHUP}, {"\x1c", 0}};
     for (const auto &[keys, sig] : endings) {
         SCOPED_TRACE(testing::PrintToString(keys) + " signal " + std::to_string(sig));
         ASSERT_TRUE(launch("-C -i 1")) << s.out.substr(s.sent_at);
