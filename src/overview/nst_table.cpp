@@ -44,21 +44,3 @@ void nst_refresh()
     nst_load_snmp6("/proc/net/snmp6");
 }
 
-long nst_text_getline(std::string_view text, size_t *pos, char *line, size_t size)
-{
-    if (*pos >= text.size()) {
-        if (size > 0) line[0] = '\0';
-        return -1;
-    }
-    std::string_view rest = text.substr(*pos);
-    size_t nl = rest.find('\n');
-    size_t take = nl == std::string_view::npos ? rest.size() : nl;
-    *pos += nl == std::string_view::npos ? take : take + 1;
-    size_t kept = 0;
-    if (size > 0) {
-        kept = take < size - 1 ? take : size - 1;
-        std::memcpy(line, rest.data(), kept);
-        line[kept] = '\0';
-    }
-    return static_cast<long>(kept);
-}

@@ -1,8 +1,6 @@
 // The kernel's SNMP-style protocol counters of the current sample.
 #pragma once
-#include <cstddef>
 #include <cstdint>
-#include <string_view>
 
 struct NetstatEntry {
     char name[80];
@@ -24,13 +22,4 @@ void nst_load_snmp6(const char *path);
 bool nst_get(const char *name, uint64_t *value);
 // Per-sample reload of /proc/net/snmp, /proc/net/netstat and /proc/net/snmp6.
 void nst_refresh();
-
-// The same parsing applied to text in memory (tests, fuzzers); entries are appended.
-void nst_parse_paired(std::string_view text);
-void nst_parse_snmp6(std::string_view text);
-
-// Lines of text in memory, cut and skipped exactly as lr_getline does with a
-// descriptor: the next line without its '\n' into line (at most size - 1 bytes),
-// *pos moved past it. Returns the length kept, or -1 at the end of the text.
-long nst_text_getline(std::string_view text, size_t *pos, char *line, size_t size);
 

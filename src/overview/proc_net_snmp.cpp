@@ -75,35 +75,23 @@ void paired_lines(char *hdr, bool hdr_split, char *val, bool val_split)
     }
 }
 
-// No re-synchronisation: a broken pair costs exactly two lines.
-template <class NextLine>
-void paired_read(NextLine next_line)
-{
-    char hdr[PAIRED_LINE_MAX + 2], val[PAIRED_LINE_MAX + 2];
-    for (;;) {
-        long hn = next_line(hdr, sizeof hdr);
-        if (hn < 0) return;
-        long vn = next_line(val, sizeof val);
-        if (vn < 0) return;
-        bool hs = cut_line(hdr, hn);
-        bool vs = cut_line(val, vn);
-        paired_lines(hdr, hs, val, vs);
-    }
-}
-
 }  // namespace
 
+// No re-synchronisation: a broken pair costs exactly two lines.
 void nst_load_paired(const char *path)
 {
     UniqueFd fd(kfile_open(path));
     if (!fd.ok()) return;
     LineReader lr;
     lr_init(&lr, fd.fd);
-    paired_read([&lr](char *line, size_t size) { return lr_getline(&lr, line, size); });
-}
-
-void nst_parse_paired(std::string_view text)
-{
-    size_t pos = 0;
-    paired_read([text, &pos](char *line, size_t size) { return nst_text_getline(text, &pos, line, size); });
+    char hdr[PAIRED_LINE_MAX + 2], val[PAIRED_LINE_MAX + 2];
+    for (;;) {
+        long hn = lr_getline(&lr, hdr, sizeof hdr);
+        if (hn < 0) return;
+        long vn = lr_getline(&lr, val, sizeof val);
+        if (vn < 0) return;
+        bool hs = cut_line(hdr, hn);
+        bool vs = cut_line(val, vn);
+        paired_lines(hdr, hs, val, vs);
+    }
 }

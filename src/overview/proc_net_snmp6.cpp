@@ -38,21 +38,6 @@ void snmp6_line(const char *s, char beyond)
     nst_put(buf, v);
 }
 
-template <class NextLine>
-void snmp6_read(NextLine next_line)
-{
-    char line[SNMP6_LINE_MAX + 2];
-    long n;
-    while ((n = next_line(line, sizeof line)) >= 0) {
-        char beyond = '\0';
-        if (static_cast<size_t>(n) > SNMP6_LINE_MAX) {
-            beyond = line[SNMP6_LINE_MAX];
-            line[SNMP6_LINE_MAX] = '\0';
-        }
-        snmp6_line(line, beyond);
-    }
-}
-
 }  // namespace
 
 void nst_load_snmp6(const char *path)
@@ -61,11 +46,14 @@ void nst_load_snmp6(const char *path)
     if (!fd.ok()) return;
     LineReader lr;
     lr_init(&lr, fd.fd);
-    snmp6_read([&lr](char *line, size_t size) { return lr_getline(&lr, line, size); });
-}
-
-void nst_parse_snmp6(std::string_view text)
-{
-    size_t pos = 0;
-    snmp6_read([text, &pos](char *line, size_t size) { return nst_text_getline(text, &pos, line, size); });
+    char line[SNMP6_LINE_MAX + 2];
+    long n;
+    while ((n = lr_getline(&lr, line, sizeof line)) >= 0) {
+        char beyond = '\0';
+        if (static_cast<size_t>(n) > SNMP6_LINE_MAX) {
+            beyond = line[SNMP6_LINE_MAX];
+            line[SNMP6_LINE_MAX] = '\0';
+        }
+        snmp6_line(line, beyond);
+    }
 }
