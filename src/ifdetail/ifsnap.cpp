@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/fsroot.hpp"
 #include "core/run_tool.hpp"
 #include "core/vis_text.hpp"
 #include "counters/counters.hpp"
@@ -17,9 +16,7 @@ IfSnap g_snap[MAX_SNAPS];
 // /sys/class/net/<name>/<file> into buf (at most 63 bytes); false when unreadable.
 static bool read_link_file(const char *name, const char *file, char (&buf)[64])
 {
-    char path[256];
-    if (fs_path(path, sizeof path, "/sys/class/net/%s/%s", name, file) != 0) return false;
-    return read_file_str(path, buf, sizeof buf) == 0;
+    return kfile_str(buf, sizeof buf, "/sys/class/net/%s/%s", name, file) == 0;
 }
 
 // The interface name is one argument of its own: it never passes through a shell,

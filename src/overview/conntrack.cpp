@@ -2,15 +2,13 @@
 
 #include <cstdlib>
 
-#include "core/fsroot.hpp"
 #include "overview/read_util.hpp"
 
 // A /proc/sys value as an unsigned number; false when the file cannot be read.
 static bool read_u64(const char *kpath, uint64_t *v)
 {
-    char path[512], buf[64];
-    if (fs_path(path, sizeof path, "%s", kpath) != 0) return false;
-    if (read_file_str(path, buf, sizeof buf) != 0) return false;
+    char buf[64];
+    if (kfile_str(buf, sizeof buf, "%s", kpath) != 0) return false;
     *v = std::strtoull(buf, nullptr, 10);
     return true;
 }

@@ -1,6 +1,8 @@
 #include "overview/read_util.hpp"
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -29,6 +31,18 @@ int kfile_open(const char *kpath)
     return ::open(path, O_RDONLY | O_CLOEXEC);
 }
 
+int kfile_str(char *buf, size_t size, const char *fmt, ...)
+{
+    char kpath[256], path[512];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(kpath, sizeof kpath, fmt, ap);
+    va_end(ap);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof kpath) return -1;  // a cut path names another file
+    if (fs_path(path, sizeof path, "%s", kpath) != 0) return -1;
+    return read_file_str(path, buf, size);
+}
+
 void rstrip(char *s)
 {
     size_t n = std::strlen(s);
@@ -38,8 +52,7 @@ void rstrip(char *s)
 
 uint64_t sysstat(const char *ifname, const char *stat)
 {
-    char path[256], buf[64];
-    if (fs_path(path, sizeof path, "/sys/class/net/%s/statistics/%s", ifname, stat) != 0) return 0;
-    if (read_file_str(path, buf, sizeof buf) != 0) return 0;
+    char buf[64];
+    if (kfile_str(buf, sizeof buf, "/sys/class/net/%s/statistics/%s", ifname, stat) != 0) return 0;
     return std::strtoull(buf, nullptr, 10);
 }

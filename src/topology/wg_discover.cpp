@@ -17,9 +17,8 @@ int32_t g_n_wg_health = 0;
 
 static bool is_wireguard(const char *name)
 {
-    char path[256], uevent[512];
-    if (fs_path(path, sizeof path, "/sys/class/net/%s/uevent", name) != 0) return false;
-    if (read_file_str(path, uevent, sizeof uevent) != 0) return false;
+    char uevent[512];
+    if (kfile_str(uevent, sizeof uevent, "/sys/class/net/%s/uevent", name) != 0) return false;
     return std::strstr(uevent, "DEVTYPE=wireguard") != nullptr;
 }
 
