@@ -5,59 +5,25 @@
 
 #include "topology/ospf_expected.hpp"
 
-static bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// Four dot-separated decimal numbers, each at most 255, at p. On success *len is
-// the length of the dotted text. Digits only: no signs or blanks inside, and a
-// long run of digits cannot overflow.
-static bool parse_quad(const char *p, size_t *len)
-{
-    size_t i = 0;
-    for (int part = 0; part < 4; part++) {
-        if (part > 0) {
-            if (p[i] != '.') return false;
-            i++;
-        }
-        if (!is_digit(p[i])) return false;
-        unsigned v = 0;
-        for (; is_digit(p[i]); i++)
-            if (v <= 255) v = v * 10 + static_cast<unsigned>(p[i] - '0');
-        if (v > 255) return false;
-    }
-    *len = i;
-    return true;
-}
-
 bool birdc_starts_with_quad(const char *text)
 {
+    unsigned o[4];
     size_t len;
-    return parse_quad(text, &len);
+    return ipv4_at(text, o, &len);
 }
 
+// The address finder again and again, each time just after the address it found;
+// the normal form lets seen and expected addresses compare as text.
 bool birdc_last_ipv4(const char *text, char out[48])
 {
-    const char *last = nullptr;
-    size_t last_len = 0;
-    const char *p = text;
-    while (*p) {
-        if (!is_digit(*p)) {
-            p++;
-            continue;
-        }
-        size_t len;
-        if (parse_quad(p, &len)) {
-            last = p;
-            last_len = len;
-            p += len;  // the search goes on just after this address
-        } else {
-            while (is_digit(*p)) p++;  // a failed candidate resumes after its first number
-        }
+    bool found = false;
+    unsigned o[4];
+    size_t len;
+    for (const char *p = text; (p = find_ipv4(p, o, &len)) != nullptr; p += len) {
+        std::snprintf(out, 48, "%u.%u.%u.%u", o[0], o[1], o[2], o[3]);
+        found = true;
     }
-    if (!last) return false;
-    // The shared finder writes the normal form, so seen and expected compare as text.
-    char quad[48];
-    std::snprintf(quad, sizeof quad, "%.*s", static_cast<int>(last_len), last);
-    return looks_ipv4(quad, out);
+    return found;
 }
 
 void birdc_scan_init(BirdcScan *s)

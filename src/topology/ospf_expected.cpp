@@ -14,21 +14,25 @@ int32_t g_n_ospf_exp = 0;
 
 static bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// Reads one run of digits at *p into *v (saturated above 255), advancing *p.
-// Only digits count: no sign, no blank, unlike a scanf conversion.
-static bool read_octet(const char **p, unsigned *v)
+// Only digits count, unlike a scanf conversion; a long run of digits saturates
+// above 255 instead of wrapping.
+bool ipv4_at(const char *p, unsigned o[4], size_t *len)
 {
-    if (!is_digit(**p)) return false;
-    unsigned n = 0;
-    while (is_digit(**p)) {
-        if (n <= 255) n = n * 10 + static_cast<unsigned>(**p - '0');
-        (*p)++;
+    size_t i = 0;
+    for (int part = 0; part < 4; part++) {
+        if (part > 0 && p[i++] != '.') return false;
+        if (!is_digit(p[i])) return false;
+        unsigned v = 0;
+        for (; is_digit(p[i]); i++)
+            if (v <= 255) v = v * 10 + static_cast<unsigned>(p[i] - '0');
+        if (v > 255) return false;
+        o[part] = v;
     }
-    *v = n;
+    *len = i;
     return true;
 }
 
-bool looks_ipv4(const char *text, char out[48])
+const char *find_ipv4(const char *text, unsigned o[4], size_t *len)
 {
     const char *p = text;
     while (*p) {
@@ -36,22 +40,19 @@ bool looks_ipv4(const char *text, char out[48])
             p++;
             continue;
         }
-        const char *q = p;
-        unsigned o[4];
-        bool ok = true;
-        for (int i = 0; i < 4 && ok; i++) {
-            if (i > 0 && *q++ != '.') ok = false;
-            else if (!read_octet(&q, &o[i]) || o[i] > 255) ok = false;
-        }
-        if (ok) {
-            std::snprintf(out, 48, "%u.%u.%u.%u", o[0], o[1], o[2], o[3]);
-            return true;
-        }
-        // Resume after this run of digits, inside the failed dotted text, so
-        // 300.1.2.3.4 still yields 1.2.3.4.
-        while (is_digit(*p)) p++;
+        if (ipv4_at(p, o, len)) return p;
+        while (is_digit(*p)) p++;  // resume after this run of digits
     }
-    return false;
+    return nullptr;
+}
+
+bool looks_ipv4(const char *text, char out[48])
+{
+    unsigned o[4];
+    size_t len;
+    if (!find_ipv4(text, o, &len)) return false;
+    std::snprintf(out, 48, "%u.%u.%u.%u", o[0], o[1], o[2], o[3]);
+    return true;
 }
 
 static const char *skip_blanks(const char *p)
