@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "overview/read_util.hpp"
 #include "topology/ospf_expected.hpp"
 
 bool birdc_starts_with_quad(const char *text)
@@ -41,8 +42,7 @@ BirdcLineKind birdc_scan_line(BirdcScan *s, const char *line, const char **entry
         s->table_seen = true;
         return BIRDC_HEADER;
     }
-    const char *e = line;
-    while (*e == ' ' || *e == '\t') e++;
+    const char *e = skip_blanks(line);
     if (!birdc_starts_with_quad(e)) return BIRDC_OTHER;
     char addr[48];
     if (birdc_last_ipv4(e, addr) && s->n_addrs < BIRDC_MAX_ADDRS)

@@ -50,6 +50,12 @@ void rstrip(char *s)
     s[n] = '\0';
 }
 
+const char *skip_blanks(const char *s)
+{
+    while (*s == ' ' || *s == '\t') s++;
+    return s;
+}
+
 uint64_t sysstat(const char *ifname, const char *stat)
 {
     char buf[64];

@@ -12,5 +12,7 @@ int kfile_open(const char *kpath);
 int kfile_str(char *buf, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 // Removes trailing spaces, tabs, CRs and LFs in place.
 void rstrip(char *s);
+// The first character of s that is not a space or a tab.
+const char *skip_blanks(const char *s);
 // /sys/class/net/<ifname>/statistics/<stat> as an unsigned number; 0 when unreadable.
 uint64_t sysstat(const char *ifname, const char *stat);

@@ -55,12 +55,6 @@ bool looks_ipv4(const char *text, char out[48])
     return true;
 }
 
-static const char *skip_blanks(const char *p)
-{
-    while (*p == ' ' || *p == '\t') p++;
-    return p;
-}
-
 void ospf_conf_line(bool *in_block, char *raw)
 {
     rstrip(raw);

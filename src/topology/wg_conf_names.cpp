@@ -10,12 +10,6 @@
 #include "overview/read_util.hpp"
 #include "topology/conf_file.hpp"
 
-static const char *skip_blanks(const char *p)
-{
-    while (*p == ' ' || *p == '\t') p++;
-    return p;
-}
-
 static bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
 static void add_peer_name(const char *key_text, const char *pending)
