@@ -4,11 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/kernel_file.hpp"
 #include "core/run_tool.hpp"
 #include "core/vis_text.hpp"
 #include "counters/counters.hpp"
 #include "ifdetail/tc_qdisc.hpp"
-#include "overview/read_util.hpp"
 #include "topology/wg_discover.hpp"
 
 IfSnap g_snap[MAX_SNAPS];

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "overview/read_util.hpp"
+#include "core/kernel_file.hpp"
 #include "topology/ospf_expected.hpp"
 
 bool birdc_starts_with_quad(const char *text)

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "overview/read_util.hpp"
+#include "core/kernel_file.hpp"
 
 // A /proc/sys value as an unsigned number; false when the file cannot be read.
 static bool read_u64(const char *kpath, uint64_t *v)

@@ -6,12 +6,12 @@
 
 #include "core/alerts.hpp"
 #include "core/colors.hpp"
+#include "core/kernel_file.hpp"
 #include "core/run_tool.hpp"
 #include "core/screen.hpp"
 #include "core/settings.hpp"
 #include "core/vis_text.hpp"
 #include "overview/birdc_neighbors.hpp"
-#include "overview/read_util.hpp"
 #include "topology/ospf_expected.hpp"
 
 // -B is the operator's own command line, so it goes through the shell as given;

@@ -6,6 +6,7 @@
 
 #include "core/alerts.hpp"
 #include "core/colors.hpp"
+#include "core/kernel_file.hpp"
 #include "core/screen.hpp"
 #include "core/strbuf.hpp"
 #include "core/vis_text.hpp"
@@ -15,7 +16,6 @@
 #include "overview/conntrack.hpp"
 #include "overview/nst_table.hpp"
 #include "overview/ospf_check.hpp"
-#include "overview/read_util.hpp"
 #include "overview/softnet_stat.hpp"
 #include "topology/ifaces.hpp"
 #include "topology/link_state.hpp"

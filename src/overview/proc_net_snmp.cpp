@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/kernel_file.hpp"
 #include "core/line_reader.hpp"
 #include "core/unique_fd.hpp"
 #include "overview/nst_table.hpp"
-#include "overview/read_util.hpp"
 
 namespace {
 

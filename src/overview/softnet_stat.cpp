@@ -3,9 +3,9 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "core/kernel_file.hpp"
 #include "core/line_reader.hpp"
 #include "core/unique_fd.hpp"
-#include "overview/read_util.hpp"
 
 bool softnet_parse_line(const char *line, uint64_t *drops, uint64_t *squeeze)
 {

@@ -3,13 +3,13 @@
 
 #include "core/alerts.hpp"
 #include "core/colors.hpp"
+#include "core/kernel_file.hpp"
 #include "core/run_tool.hpp"
 #include "core/screen.hpp"
 #include "core/strbuf.hpp"
 #include "core/vis_text.hpp"
 #include "counters/fmt_iec.hpp"
 #include "overview/page_overview.hpp"
-#include "overview/read_util.hpp"
 #include "overview/wg_dump.hpp"
 #include "topology/wg_discover.hpp"
 

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/kernel_file.hpp"
 #include "core/vis_text.hpp"
-#include "overview/read_util.hpp"
 #include "topology/conf_file.hpp"
 
 OspfExpected g_ospf_exp[MAX_OSPF_EXP];

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <strings.h>
 
+#include "core/kernel_file.hpp"
 #include "core/vis_text.hpp"
-#include "overview/read_util.hpp"
 #include "topology/conf_file.hpp"
 
 static bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }

@@ -5,8 +5,8 @@
 #include <dirent.h>
 
 #include "core/fsroot.hpp"
+#include "core/kernel_file.hpp"
 #include "core/settings.hpp"
-#include "overview/read_util.hpp"
 
 char g_wgdevs[MAX_WGDEVS][16];
 int32_t g_n_wgdevs = 0;

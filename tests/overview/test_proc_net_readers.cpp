@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "core/fsroot.hpp"
+#include "core/kernel_file.hpp"
 #include "overview/conntrack.hpp"
 #include "overview/nst_table.hpp"
-#include "overview/read_util.hpp"
 #include "overview/softnet_stat.hpp"
 #include "support/netns.hpp"
 #include "support/tmpdir.hpp"

@@ -1,4 +1,4 @@
-#include "overview/read_util.hpp"
+#include "core/kernel_file.hpp"
 
 #include <cerrno>
 #include <cstdarg>
