@@ -32,7 +32,6 @@ static struct termios g_tio_saved;
 static volatile sig_atomic_t g_tio_set = 0;
 static volatile sig_atomic_t g_cursor_hidden = 0;
 static volatile sig_atomic_t g_repaint_wanted = 0;  // set on SIGCONT: redraw after fg
-static char g_trigger_path[160];                     // built before any signal can need it
 
 static double mono_now()
 {
@@ -75,16 +74,7 @@ static bool apply_raw_mode()
 // Only async-signal-safe calls: this runs from signal handlers too.
 static void cleanup_signal_safe()
 {
-    if (g_burst_state == 1) {
-        if (g_tracedir[0] != '\0') {
-            int fd = ::open(g_trigger_path, O_WRONLY | O_CLOEXEC);
-            if (fd >= 0) {
-                write_all(fd, "!stacktrace");
-                ::close(fd);
-            }
-        }
-        if (g_tcpdump_pid > 0) ::kill(g_tcpdump_pid, SIGTERM);
-    }
+    burst_cleanup_signal_safe();
     // Killed while suspended (kill %1 wakes us in the background): the
     // terminal was handed back at the stop already.
     if (!terminal_is_ours()) return;
@@ -271,7 +261,6 @@ int tarnwatch_main(int argc, char **argv)
         return 1;
     }
     burst_probe();
-    std::snprintf(g_trigger_path, sizeof g_trigger_path, "%s/events/skb/kfree_skb/trigger", g_tracedir);
 
     // One screen goes out in one write where it fits.
     static char outbuf[1 << 16];

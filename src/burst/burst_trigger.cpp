@@ -1,0 +1,28 @@
+// The trigger step: any rise of the watched interface's tx_dropped between two
+// armed, idle samples starts a capture.
+#include <ctime>
+
+#include "burst/burst_state.hpp"
+#include "core/kernel_file.hpp"
+#include "core/settings.hpp"
+
+uint64_t g_burst_prev = 0;
+int32_t g_burst_prev_ok = 0;
+
+void burst_detect()
+{
+    if (g_burst_arm != 1 || g_tracedir[0] == '\0' || g_burst_state != 0) return;
+    uint64_t v = sysstat(g_burst_if, "tx_dropped");
+    if (!g_burst_prev_ok) {
+        g_burst_prev_ok = 1;
+        g_burst_prev = v;
+        return;
+    }
+    // Signed, so a counter that went backwards (interface re-created) only moves the baseline.
+    int64_t delta = static_cast<int64_t>(v - g_burst_prev);
+    g_burst_prev = v;
+    if (delta > 0) {
+        g_burst_startval = v;
+        burst_begin(delta, std::time(nullptr));
+    }
+}

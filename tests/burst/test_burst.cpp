@@ -1,0 +1,377 @@
+// The burst catcher: trace classification and drop reasons from recorded
+// traces, the trigger and ring against a fixture tree, and whole captures on the
+// real kernel (tracefs instance, kfree_skb stacks, tcpdump) in a namespace.
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "burst/burst_state.hpp"
+#include "burst/trace_classify.hpp"
+#include "core/fsroot.hpp"
+#include "core/screen.hpp"
+#include "core/settings.hpp"
+#include "support/netns.hpp"
+#include "support/tmpdir.hpp"
+
+namespace {
+
+std::string stack(std::initializer_list<const char *> frames)
+{
+    std::string s = "  ping-12 [001] ..s1.  1.0: <stack trace>\n";
+    for (const char *f : frames) s += std::string(" => ") + f + "\n";
+    return s;
+}
+
+std::string classify(const std::string &trace, int32_t *n_stacks)
+{
+    StackTally t;
+    size_t at = 0;
+    while (at < trace.size()) {
+        size_t nl = trace.find('\n', at);
+        stack_tally_line(&t, trace.substr(at, nl - at).c_str());
+        at = nl == std::string::npos ? trace.size() : nl + 1;
+    }
+    char out[192];
+    txpath_summary(t, out, sizeof out);
+    *n_stacks = t.n_stacks;
+    return out;
+}
+
+TEST(burst_trace, stacks_by_txpath_frame)
+{
+    struct Row {
+        std::string trace;
+        int32_t stacks;
+        const char *txpath;
+    } rows[] = {
+        {stack({"i40e_xmit_frame", "i40e_lan_xmit", "__dev_queue_xmit+0x1"}) +
+             stack({"i40e_xmit_frame", "i40e_lan_xmit", "__dev_queue_xmit+0x1"}) +
+             stack({"i40e_xmit_frame", "i40e_lan_xmit", "__dev_queue_xmit+0x1"}),
+         3, "6 i40e_, 3 __dev_queue_xmit"},
+        // ties go to the earlier frame of the table
+        {stack({"sch_direct_xmit", "__dev_queue_xmit"}), 1, "1 __dev_queue_xmit, 1 sch_direct_xmit"},
+        // only the three largest of four; a frame counts for its first prefix only
+        {stack({"fq_dequeue", "fq_enqueue", "fq_x", "fq_y", "ip_output", "ip_output", "ip_output", "arp_solicit",
+                "arp_solicit", "qdisc_drop"}),
+         1, "4 fq_, 3 ip_output, 2 arp_solicit"},
+        {stack({"kfree_skb_reason", "udp_rcv", "ip_local_deliver"}) + "=>ip_output\n", 1, ""},
+    };
+    for (const Row &r : rows) {
+        int32_t n = -1;
+        EXPECT_EQ(classify(r.trace, &n), r.txpath);
+        EXPECT_EQ(n, r.stacks);
+    }
+}
+
+TEST(burst_trace, drop_reasons_most_frequent_first)
+{
+    const char *ev = "  ping-1 [000] ..s1. 2.0: kfree_skb: skbaddr=0000 rx_sk=0000 protocol=2048 location=";
+    struct Row {
+        std::vector<std::string> lines;
+        const char *want;
+    } rows[] = {
+        {{std::string(ev) + "__dev_forward_skb2+0x89/0x200 reason: NOT_SPECIFIED",
+          std::string(ev) + "ip6_mc_input+0xd4/0x100 reason: NOT_SPECIFIED",
+          std::string(ev) + "ip6_mc_input+0xd4/0x100 reason: NOT_SPECIFIED", " => ip6_mc_input"},
+         "2 NOT_SPECIFIED ip6_mc_input\n1 NOT_SPECIFIED __dev_forward_skb2\n"},
+        // older kernels: no reason field, and a bare address for the location
+        {{std::string(ev) + "0xffffffff81a2b3c4"}, "1 - 0xffffffff81a2b3c4\n"},
+        // control bytes from the trace never land in the file raw
+        {{std::string(ev) + "f\x1b[2J+0x1/0x2 reason: X\x9b"}, "1 X? f?[2J\n"},
+    };
+    for (const Row &r : rows) {
+        static ReasonTally t;
+        t = ReasonTally{};
+        for (const std::string &l : r.lines) reason_tally_line(&t, l.c_str());
+        char *buf = nullptr;
+        size_t len = 0;
+        FILE *f = open_memstream(&buf, &len);
+        reasons_write(&t, f);
+        std::fclose(f);
+        EXPECT_EQ(std::string(buf, len), r.want);
+        std::free(buf);
+    }
+    static ReasonTally many;
+    many = ReasonTally{};
+    for (int i = 0; i < 30; i++)
+        for (int k = 0; k <= i; k++)
+            reason_tally_line(&many, (std::string(ev) + "fn" + std::to_string(i) + "+0x1/0x2 reason: R").c_str());
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *f = open_memstream(&buf, &len);
+    reasons_write(&many, f);
+    std::fclose(f);
+    std::string out(buf, len);
+    std::free(buf);
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 20);
+    EXPECT_EQ(out.substr(0, out.find('\n')), "30 R fn29");
+}
+
+// A fixture tracefs root (no instances there, so the root itself is used) and
+// one interface whose tx_dropped the test sets.
+class BurstFixture : public testing::Test {
+protected:
+    TempDir root;
+    std::vector<std::string> made;
+
+    void SetUp() override
+    {
+        settings_defaults();
+        buffers_setup();
+        g_burst_if = "twb0";
+        g_burst_pcap = 0;
+        g_n_bursts = 0;
+        g_burst_prev_ok = 0;
+        g_burst_state = 0;
+        root.write("sys/kernel/tracing/events/skb/kfree_skb/trigger", "");
+        root.write("sys/kernel/tracing/events/skb/kfree_skb/enable", "0");
+        root.write("sys/kernel/tracing/trace", stack({"__dev_queue_xmit"}));
+        set_drops(0);
+        fsroot_set(root.path.c_str());
+        burst_probe();
+    }
+    void TearDown() override
+    {
+        fsroot_set("");
+        for (const std::string &d : made) sh("rm -rf '" + d + "'");
+    }
+    void set_drops(uint64_t v) { root.write("sys/class/net/twb0/statistics/tx_dropped", std::to_string(v)); }
+    // One sample's trigger step; a capture it starts is finished at once.
+    void sample(uint64_t drops)
+    {
+        set_drops(drops);
+        burst_detect();
+        if (g_burst_state == 1) {
+            made.push_back(g_burst_dir);
+            burst_finish();
+        }
+    }
+};
+
+TEST_F(BurstFixture, trigger_rules)
+{
+    ASSERT_EQ(std::string(g_tracedir), root.path + "/sys/kernel/tracing");
+    struct Row {
+        std::vector<std::pair<uint64_t, int>> samples;  // tx_dropped, armed
+        int bursts;
+        int64_t last_delta;
+    } rows[] = {
+        {{{100, 1}, {100, 1}, {103, 1}}, 1, 3},
+        {{{100, 1}, {90, 1}, {95, 1}}, 1, 5},               // backwards: the lower value is the baseline
+        {{{100, 1}, {110, 0}, {120, 0}, {125, 1}}, 1, 25},  // drops while disarmed trigger at once
+        {{{7, 1}}, 0, 0},                                   // one sample (once mode) only primes
+    };
+    for (const Row &r : rows) {
+        g_n_bursts = 0;
+        g_burst_prev_ok = 0;
+        for (auto [v, arm] : r.samples) {
+            g_burst_arm = arm;
+            sample(v);
+        }
+        EXPECT_EQ(g_n_bursts, r.bursts);
+        if (r.bursts) {
+            EXPECT_EQ(g_bursts[r.bursts - 1].trigger_delta, r.last_delta);
+        }
+    }
+}
+
+TEST_F(BurstFixture, files_ring_and_page)
+{
+    g_burst_arm = 1;
+    sample(100);
+    set_drops(140);
+    burst_detect();
+    ASSERT_EQ(g_burst_state, 1);
+    made.push_back(g_burst_dir);
+    EXPECT_EQ(read_whole_file(root.path + "/sys/kernel/tracing/events/skb/kfree_skb/enable"), "1");
+    set_drops(165);  // drops inside the window
+    burst_finish();
+    EXPECT_EQ(read_whole_file(std::string(g_burst_dir) + "/counters.txt"),
+              "iface=twb0 trigger_delta=40 start=140 end=165 window_drops=25\n");
+    EXPECT_EQ(g_bursts[0].n_stacks, 1);
+    EXPECT_STREQ(g_bursts[0].txpath, "1 __dev_queue_xmit");
+    sample(165);  // the window's own drops never trigger again
+    EXPECT_EQ(g_n_bursts, 1);
+
+    root.write("sys/kernel/tracing/trace", "no stacks at all\n");
+    for (int i = 2; i <= 10; i++) sample(165 + static_cast<uint64_t>(i));
+    EXPECT_STREQ(g_bursts[1].txpath, "no tx-path frames (hw counter / rx-side only)");
+    sb_clear(&PAGES[2]);
+    g_color = 0;
+    render_burst_page();
+    std::string page = PAGES[2].buf;
+    EXPECT_NE(page.find("--- caught bursts (newest first, 10 total) ---"), std::string::npos);
+    EXPECT_EQ(std::count(page.begin(), page.end(), '+'), 8) << page;
+    // newest first: burst 10 (+1 trigger each after the first), then down to burst 3
+    EXPECT_LT(page.find("+1 trig, 0 in window, 0 stacks"), page.find("tx-path"));
+}
+
+TEST_F(BurstFixture, trace_copy_is_bounded)
+{
+    std::string big(5 << 20, 'x');
+    root.write("sys/kernel/tracing/trace", big);
+    g_burst_arm = 1;
+    sample(1);
+    sample(2);
+    struct stat st {};
+    ASSERT_EQ(stat((std::string(g_bursts[0].dir) + "/stacks.txt").c_str(), &st), 0);
+    EXPECT_GT(st.st_size, 4194303);
+    EXPECT_LE(st.st_size, 4194303 + 65536);
+}
+
+// /tmp belongs to everyone: a planted symlink or another user's directory at
+// the capture's name gets none of root's writes, and the page says so.
+TEST_F(BurstFixture, unsafe_capture_directory_is_skipped)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to plant another user's directory";
+    g_burst_arm = 1;
+    sample(1);
+    TempDir target;
+    for (const char *kind : {"symlink", "foreign"}) {
+        time_t when = 978307200 + getpid() % 100000 + (kind[0] == 's' ? 0 : 1);
+        char stamp[32];
+        tm lt{};
+        localtime_r(&when, &lt);
+        std::strftime(stamp, sizeof stamp, "/tmp/burst-%Y%m%d-%H%M%S", &lt);
+        made.push_back(stamp);
+        if (kind[0] == 's')
+            ASSERT_EQ(symlink(target.path.c_str(), stamp), 0);
+        else
+            ASSERT_EQ(sh(std::string("mkdir -m 0777 ") + stamp + " && chown nobody " + stamp), 0);
+        set_drops(5);
+        burst_begin(4, when);
+        burst_finish();
+        EXPECT_EQ(sh("ls -A " + target.path + " " + stamp + " | grep -q txt"), 1) << kind;
+        EXPECT_STREQ(g_bursts[(g_n_bursts - 1) % BURST_RING].note, "files skipped: directory not ours or not safe");
+    }
+}
+
+// ---- the real kernel ----
+
+bool have_tracefs()
+{
+    return sh("test -w /sys/kernel/tracing/events/skb/kfree_skb/trigger || "
+              "mount -t tracefs nodev /sys/kernel/tracing 2>/dev/null") == 0 &&
+           sh("test -w /sys/kernel/tracing/events/skb/kfree_skb/trigger") == 0;
+}
+
+// A veth whose peer has MTU 1280: 1400-byte datagrams without DF are dropped on
+// transmit and counted in tx_dropped, with real kfree_skb stacks.
+class RealBurst : public testing::Test {
+protected:
+    std::unique_ptr<NetnsGuard> ns;
+    std::string dev;
+    void SetUp() override
+    {
+        if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
+        if (!have_tracefs()) GTEST_SKIP() << "needs a writable tracefs kfree_skb trigger";
+        if (sh("command -v tcpdump >/dev/null") != 0) GTEST_SKIP() << "needs tcpdump";
+        ns = std::make_unique<NetnsGuard>("twburst");
+        dev = "tb" + std::to_string(getpid() % 100000);
+        ASSERT_EQ(ns->run("sh -c 'ip link add " + dev + " type veth peer name p" + dev + " && ip link set p" + dev +
+                          " mtu 1280 up && ip link set " + dev + " up && ip addr add 10.77.0.1/24 dev " + dev +
+                          " && ip neigh add 10.77.0.2 lladdr 02:00:00:00:00:02 dev " + dev + "'"),
+                  0);
+    }
+    void TearDown() override
+    {
+        if (!dev.empty()) sh("rm -rf $(grep -l 'iface=" + dev + " ' /tmp/burst-*/counters.txt 2>/dev/null | xargs -r dirname)");
+    }
+    // The monitor in the namespace, in the background; its pid goes to pidfile.
+    void start(const std::string &opts, const std::string &pidfile)
+    {
+        ns->run("sh -c 'mount -t tracefs nodev /sys/kernel/tracing; " TW_BIN " -k -w " + dev + " -l " + dev +
+                " -W /nonexistent -b /nonexistent -B /bin/false " + opts +
+                " </dev/null >/dev/null 2>&1 & echo $! >" + pidfile + "'");
+    }
+    void drop(int n)
+    {
+        ns->run("python3 -c 'import socket\ns=socket.socket(2,2)\ns.setsockopt(0,10,0)\n"
+                "for i in range(" + std::to_string(n) + "): s.sendto(b\"x\"*1400,(\"10.77.0.2\",9))'");
+    }
+    std::string tx_dropped() { return ns->out("cat /sys/class/net/" + dev + "/statistics/tx_dropped"); }
+    // No such process, or only a zombie that nobody has reaped yet.
+    static std::string gone(const std::string &pid) { return "! ps -p " + pid + " -o stat= | grep -qv Z"; }
+    static bool wait_for(const std::string &cond, double secs)
+    {
+        for (int i = 0; i < secs * 20; i++) {
+            if (sh(cond) == 0) return true;
+            usleep(50000);
+        }
+        return false;
+    }
+};
+
+TEST_F(RealBurst, end_to_end_capture)
+{
+    TempDir t;
+    std::string pidf = t.path + "/pid";
+    int before = std::stoi(sh_out("grep -c 'stack trace' /sys/kernel/tracing/trace || true"));
+    start("-i 1 -n 6 -s 2", pidf);
+    ASSERT_TRUE(wait_for("test -d /sys/kernel/tracing/instances/tarnwatch-$(cat " + pidf + ")", 5));
+    usleep(1500000);  // past the first sample, which only primes the baseline
+    drop(20);
+    ASSERT_TRUE(wait_for("pgrep -f '[t]cpdump -i " + dev + " ' >/dev/null", 5));
+    drop(30);
+    std::string pid = sh_out("cat " + pidf);
+    pid.erase(pid.find_last_not_of('\n') + 1);
+    ASSERT_TRUE(wait_for(gone(pid), 15));
+
+    std::string dir = sh_out("grep -l 'iface=" + dev + " ' /tmp/burst-*/counters.txt | head -1 | xargs dirname");
+    dir.erase(dir.find_last_not_of('\n') + 1);
+    ASSERT_FALSE(dir.empty());
+    std::string stacks = read_whole_file(dir + "/stacks.txt");
+    EXPECT_NE(stacks.find("=> __dev_queue_xmit"), std::string::npos);
+    EXPECT_NE(stacks.find("=> dev_hard_start_xmit"), std::string::npos);
+    EXPECT_NE(read_whole_file(dir + "/reasons.txt").find(" NOT_SPECIFIED "), std::string::npos);
+    EXPECT_EQ(sh("test -s " + dir + "/burst.pcap"), 0);
+    std::string counters = read_whole_file(dir + "/counters.txt");
+    EXPECT_NE(counters.find("end=" + tx_dropped().substr(0, tx_dropped().size() - 1) + " "), std::string::npos) << counters;
+    // everything went into our instance: none of it into the shared buffer
+    EXPECT_EQ(std::stoi(sh_out("grep -c 'stack trace' /sys/kernel/tracing/trace || true")), before);
+    EXPECT_EQ(sh("ls /sys/kernel/tracing/instances | grep -qx tarnwatch-" + pid), 1);
+    EXPECT_EQ(sh("pgrep -f '[t]cpdump -i " + dev + " ' >/dev/null"), 1);
+}
+
+// However the monitor is ended during a capture, nothing of it stays behind;
+// an instance of a killed monitor is removed by the next one, and only that one.
+TEST_F(RealBurst, every_ending_during_a_capture_cleans_up)
+{
+    TempDir t;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, 0, SIGKILL}) {  // 0: the sample count is reached
+        std::string pidf = t.path + "/pid" + std::to_string(sig);
+        start(sig ? "-i 1 -s 30" : "-i 1 -s 30 -n 5", pidf);
+        std::string inst = "/sys/kernel/tracing/instances/tarnwatch-$(cat " + pidf + ")";
+        ASSERT_TRUE(wait_for("test -d " + inst, 5));
+        usleep(1500000);
+        drop(5);
+        ASSERT_TRUE(wait_for("pgrep -f '[t]cpdump -i " + dev + " ' >/dev/null", 5)) << sig;
+        ASSERT_TRUE(wait_for("grep -q ^stacktrace " + inst + "/events/skb/kfree_skb/trigger", 2)) << sig;
+        std::string pid = sh_out("cat " + pidf);
+        pid.erase(pid.find_last_not_of('\n') + 1);
+        if (sig) sh("kill -" + std::to_string(sig) + " " + pid);
+        ASSERT_TRUE(wait_for(gone(pid), 5)) << sig;
+        if (sig == SIGKILL) {
+            sh("pkill -f '[t]cpdump -i " + dev + " '");
+            EXPECT_EQ(sh("test -d " + inst), 0);
+            std::string other = t.path + "/other";
+            start("-i 1", other);  // a second, running monitor keeps its own
+            ASSERT_TRUE(wait_for("test -d /sys/kernel/tracing/instances/tarnwatch-$(cat " + other + ")", 5));
+            sh(TW_BIN " -1 -D -w twnone0 -l twnone1 -W /nonexistent -b /nonexistent -B /bin/false >/dev/null 2>&1");
+            EXPECT_EQ(sh("test -d " + inst), 1) << "instance of the killed monitor left";
+            EXPECT_EQ(sh("test -d /sys/kernel/tracing/instances/tarnwatch-$(cat " + other + ")"), 0);
+            sh("kill $(cat " + other + ")");
+            EXPECT_TRUE(wait_for("! test -d /sys/kernel/tracing/instances/tarnwatch-$(cat " + other + ")", 5));
+            continue;
+        }
+        EXPECT_TRUE(wait_for("! pgrep -f '[t]cpdump -i " + dev + " ' >/dev/null", 3)) << sig;
+        EXPECT_EQ(sh("test -d " + inst), 1) << sig;
+        EXPECT_EQ(sh("grep -q ^stacktrace /sys/kernel/tracing/events/skb/kfree_skb/trigger"), 1) << sig;
+    }
+}
+
+}  // namespace
