@@ -134,8 +134,9 @@ int eth_gstats(const char *ifname, uint32_t n, EthStats *out, uint32_t *driver_n
 {
     out->v = nullptr;
     if (n == 0 || n > (SIZE_MAX - sizeof(ethtool_stats)) / sizeof(uint64_t)) return -1;
-    // The kernel writes as many values as the driver has now, whatever n_stats
-    // says; the guard page turns a grown count into EFAULT instead of an overrun.
+    // Older kernels write as many values as the driver has now, whatever n_stats
+    // says (the guard page turns a grown count into EFAULT instead of an overrun);
+    // newer ones answer a stale count with no values and n_stats 0.
     if (eth_req_alloc(&out->rb, sizeof(ethtool_stats) + static_cast<size_t>(n) * sizeof(uint64_t)) != 0) return -1;
     auto *req = static_cast<ethtool_stats *>(out->rb.req);
     req->cmd = ETHTOOL_GSTATS;

@@ -372,8 +372,10 @@ TEST_F(IfdetailPage, real_veth_page_matches_ethtool_and_survives_more_queues)
         EXPECT_EQ(sh("ethtool -L v0 rx 4 tx 4"), 0);
         EthStats st;
         errno = 0;
-        EXPECT_EQ(eth_gstats("v0", 10, &st), -1);
-        EXPECT_EQ(errno, EFAULT) << "the kernel's values went past the request";
+        uint32_t answered = 10;
+        EXPECT_EQ(eth_gstats("v0", 10, &st, &answered), -1);
+        // Older kernels write all 37 and fault on the guard page; newer ones answer with none.
+        EXPECT_TRUE(errno == EFAULT || answered == 0) << errno << " " << answered;
         EXPECT_EQ(driver_rows(take(), "v0"), "");
         EXPECT_EQ(driver_rows(take(), "v0"), row + " (+" + drops + " since start)\n");
         EXPECT_EQ(nics[0].n_stats, 37u);
