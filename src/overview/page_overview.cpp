@@ -55,7 +55,7 @@ constexpr NstLine IP_LINES[] = {
     {"  ICMP DestUnreach out (incl frag-needed): ", "IcmpOutDestUnreachs", "IcmpOutDestUnreachs"},
     {"  Ip6 InDiscards    : ", "Ip6InDiscards", "Ip6InDiscards"},
     {"  Ip6 OutNoRoutes   : ", "Ip6OutNoRoutes", "Ip6OutNoRoutes"},
-    {"  Icmp6 PktTooBig out: ", "Icmp6OutPktToobigs", "Icmp6OutPktToobigs"},
+    {"  Icmp6 PktTooBig out: ", "Icmp6OutPktTooBigs", "Icmp6OutPktTooBigs"},
     {"  IPReversePathFilter: ", "TcpExtIPReversePathFilter", "TcpExtIPReversePathFilter"},
 };
 
