@@ -40,6 +40,7 @@ struct OverviewPage : ::testing::Test {
     void SetUp() override
     {
         fsroot_set(t.path.c_str());
+        g_nst_n = 0;  // an earlier test may have loaded the live counters
         g_last_ts = 1700000000;
         g_birdc = "/nonexistent/birdc";
         std::snprintf(g_wgdevs[0], 16, "%s", WG.c_str());

@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "core/colors.hpp"
 #include "core/fsroot.hpp"
 #include "core/screen.hpp"
 #include "core/settings.hpp"
@@ -127,8 +128,10 @@ TEST(nst_kernel, packet_too_big_on_the_overview_matches_nstat)
         auto theirs = [] { return sh_out("nstat -asz Icmp6OutPktTooBigs | awk 'NR > 1 {print $2}'"); };
         for (int i = 0; i < 100 && theirs() == "0\n"; i++) usleep(50000);  // until the datagram was refused
         g_birdc = "/nonexistent/birdc";
+        colors_set(false);
         nst_refresh();
         buffers_setup();
+        sb_clear(&PAGES[0]);
         render_overview();
         const char *line = std::strstr(PAGES[0].buf, "\n  Icmp6 PktTooBig out: ");
         unsigned long long ours = ~0ull;
