@@ -44,47 +44,41 @@ TEST(tc_qdisc, drop_sums_of_real_cut_and_hostile_listings)
 }
 
 // The kinds come from the first two lines of `tc qdisc show dev X`, as `| head -2`
-// gives them: real qdiscs on a veth where this kernel has them, recorded listings
-// (iproute2 6.1) for the rest.
+// gives them: real qdiscs on a veth ("tc ..." rows, set up on $D), recorded
+// listings (iproute2 6.1) for what this kernel lacks.
 TEST(tc_qdisc, kinds_from_the_first_two_lines)
 {
     const std::string k40(40, 'k');
-    struct Case { const char *tc_setup; std::string listing, kinds; } cases[] = {
-        {"tc qdisc add dev $D root handle 1: mq", "", "mq/pfifo_fast"},  // one pfifo_fast per queue
-        {"tc qdisc add dev $D root handle 1: htb default 10 && tc class add dev $D parent 1: classid 1:10 htb rate "
-         "1mbit && tc qdisc add dev $D parent 1:10 handle 10: pfifo limit 5", "", "htb/pfifo"},
-        {"tc qdisc add dev $D root bfifo limit 9000", "", "bfifo"},
-        {"tc qdisc add dev $D root pfifo_fast", "", "pfifo_fast"},
-        {"true", "", "noqueue"},
+    const std::pair<std::string, std::string> cases[] = {
+        {"tc qdisc add dev $D root handle 1: mq", "mq/pfifo_fast"},
+        {"tc qdisc add dev $D root handle 1: htb && tc class add dev $D parent 1: classid 1:9 htb rate 1mbit && "
+         "tc qdisc add dev $D parent 1:9 pfifo", "htb/pfifo"},
+        {"tc qdisc add dev $D root bfifo", "bfifo"},
+        {"tc qdisc add dev $D root pfifo_fast", "pfifo_fast"},
         // The root's options continue on lines of their own: its child is not the second kind.
-        {nullptr, "qdisc mqprio 8001: root tc 2 map 0 0 0 0 1 1 1 1 0 0 0 0 0 0 0 0 \n             queues:(0:1) (2:3) \n"
-                  "             mode:dcb\n             shaper:dcb\nqdisc pfifo_fast 0: parent 8001:4 bands 3 priomap "
-                  "1 2 2 2 1 2 0 0 1 1 1 1 1 1 1 1\n", "mqprio"},
-        {nullptr, "qdisc mq 0: root \nqdisc fq_codel 0: parent :8 limit 10240p flows 1024 quantum 1514 target 5ms\n"
-                  "qdisc fq_codel 0: parent :7 limit 10240p\n", "mq/fq_codel"},
-        {nullptr, "Warning: stray\nqdisc htb 1: root\nqdisc pfifo 10: parent 1:10\n", "htb"},  // no shift
-        {nullptr, "\nqdisc\nqdisc fq 1: root\n", ""},
-        {nullptr, "qdisc " + k40 + " 1:\nqdisc \t b 2:", k40.substr(0, 31) + "/b"},  // cut to 31; no newline at end
+        {"qdisc mqprio 8001: root tc 2 map 0 0 0 0 1 1 1 1 0 0 0 0 0 0 0 0 \n             queues:(0:1) (2:3) \n"
+         "             mode:dcb\n             shaper:dcb\nqdisc pfifo_fast 0: parent 8001:4 bands 3\n", "mqprio"},
+        {"Warning: stray\nqdisc htb 1: root\nqdisc pfifo 10: parent 1:10\n", "htb"},  // no shift
+        {"\nqdisc\nqdisc fq 1: root\n", ""},
+        {"qdisc " + k40 + " 1:\nqdisc \t b 2:", k40.substr(0, 31) + "/b"},  // cut to 31; no newline at the end
     };
-    const bool real = netns_available();
+    const bool real = netns_available();  // real qdiscs need root and namespaces
     NetnsGuard ns("twqkind");
-    int n = 0;
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.tc_setup ? c.tc_setup : c.listing.substr(0, 40));
+    for (const auto &[text, kinds] : cases) {
+        SCOPED_TRACE(text);
         char got[64] = "";
-        if (c.tc_setup && !real) continue;  // needs root and namespaces
-        if (c.tc_setup) {
-            const std::string dev = "q" + std::to_string(n++);
-            ASSERT_EQ(ns.run("sh -c 'D=" + dev + "; ip link add $D numtxqueues 4 type veth peer name p$D && ip link set "
-                             "$D up && ip link set p$D up && " + c.tc_setup + "'"), 0);
-            std::snprintf(got, sizeof got, "%s", in_netns(ns.name, [&] {
-                ifsnap_take(0, dev.c_str(), 2.0);
-                return std::string(g_snap[0].qdisc);
-            }).c_str());
+        if (!text.starts_with("tc ")) {
+            tc_parse_kinds(text, got, sizeof got);
+        } else if (real) {
+            ns.run("sh -c 'D=q; ip link add q numtxqueues 4 type veth peer name pq && ip link set q up && " + text +
+                   "'");
+            auto kind = [] { return ifsnap_take(0, "q", 2), std::string(g_snap[0].qdisc); };
+            std::snprintf(got, sizeof got, "%s", in_netns(ns.name, kind).c_str());
+            ns.run("ip link del q");
         } else {
-            tc_parse_kinds(c.listing, got, sizeof got);
+            continue;
         }
-        EXPECT_EQ(got, c.kinds);
+        EXPECT_EQ(got, kinds);
     }
 }
 

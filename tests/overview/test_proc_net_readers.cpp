@@ -113,16 +113,12 @@ TEST(nst_kernel, packet_too_big_on_the_overview_matches_nstat)
 {
     if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
     NetnsGuard s("twptbS"), r("twptbR");
-    ASSERT_EQ(sh("set -e; S=" + s.name + "; R=" + r.name + R"(
-        ip -n $S link add s0 type veth peer name r0 netns $R
-        ip -n $S addr add 2001:db8:1::2/64 dev s0 nodad
-        ip -n $R addr add 2001:db8:1::1/64 dev r0 nodad
-        ip -n $R link add r1 mtu 1280 type veth peer name r2
-        for d in r0 r1 r2; do ip -n $R link set $d up; done
-        ip -n $S link set s0 up
-        ip -n $S -6 route add default via 2001:db8:1::1
-        ip -n $R -6 route add 2001:db8:2::/64 dev r1
-        ip netns exec $R sysctl -qw net.ipv6.conf.all.forwarding=1)"), 0);
+    ASSERT_EQ(sh("set -e; S='ip -n " + s.name + "'; R='ip -n " + r.name + "'; $S link add s0 type veth peer name r0 "
+                 "netns " + r.name + "; $R link add r1 mtu 1280 type veth peer name r2; $S addr add 2001:db8:1::2/64 "
+                 "dev s0 nodad; $R addr add 2001:db8:1::1/64 dev r0 nodad; for d in r0 r1 r2; do $R link set $d up; "
+                 "done; $S link set s0 up; $S route add default via 2001:db8:1::1; "
+                 "$R route add 2001:db8:2::/64 dev r1"), 0);
+    r.run("sysctl -qw net.ipv6.conf.all.forwarding=1");
     s.run("bash -c 'head -c 1400 /dev/zero >/dev/udp/2001:db8:2::9/9'");
     EXPECT_EQ(in_netns(r.name, [] {
         auto theirs = [] { return sh_out("nstat -asz Icmp6OutPktTooBigs | awk 'NR > 1 {print $2}'"); };
