@@ -171,7 +171,7 @@ void render_iface_full(uint32_t index, const char *name, EthDev *nics, int32_t n
 {
     if (index >= static_cast<uint32_t>(MAX_SNAPS)) return;
     const IfSnap *s = &g_snap[index];
-    sb_addf(page(), "\n%s=== %s ===%s\n", BOLD, vis(name).s, RST);
+    sb_addf(page(), "\n%s=== %s ===%s\n", BOLD, vis_ifname(name).s, RST);
     link_line(name, s);
     rate_line(s);
     counter_line(name, s, RX_COUNTERS, std::size(RX_COUNTERS));
@@ -189,7 +189,7 @@ void render_interfaces(EthDev *nics, int32_t n_nics)
     nics_recount(nics, n_nics);
     sb_addf(page(), "%s=== Interface detail ===%s  nics[", BOLD, RST);
     for (int32_t i = 0; i < n_nics && i < MAX_NICS; i++)
-        sb_addf(page(), "%s%s(%s)", i ? " " : "", vis(nics[i].name).s, nics[i].driver);
+        sb_addf(page(), "%s%s(%s)", i ? " " : "", vis_ifname(nics[i].name).s, nics[i].driver);
     sb_addf(page(), "]\n");
     for (int32_t i = 0; i < g_n_ifaces && i < MAX_IFACES; i++)
         render_iface_full(static_cast<uint32_t>(i), g_ifaces[i], nics, n_nics);
