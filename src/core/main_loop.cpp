@@ -21,7 +21,9 @@
 #include "core/settings.hpp"
 #include "counters/counters.hpp"
 #include "gate/mw_page.hpp"
+#include "ifdetail/ethdev_discover.hpp"
 #include "ifdetail/ifsnap.hpp"
+#include "ifdetail/page_ifdetail.hpp"
 #include "overview/nst_table.hpp"
 #include "overview/page_overview.hpp"
 #include "topology/ifaces.hpp"
@@ -152,11 +154,15 @@ static void terminal_setup(bool key_input)
     if (apply_raw_mode()) g_tio_set = 1;
 }
 
+static EthDev g_nics[MAX_NICS];  // WAN first, then LAN
+static int32_t g_n_nics = 0;
+
 static void topology_discover()
 {
     wg_discover();
     iface_discover();
     load_ospf_expected(g_birdconf);
+    nics_rediscover(g_nics, &g_n_nics, g_wan, g_lan);
 }
 
 static void build_pages(double dt)
@@ -167,6 +173,7 @@ static void build_pages(double dt)
     for (int32_t i = 0; i < g_n_ifaces; i++) ifsnap_take(static_cast<uint32_t>(i), g_ifaces[i], dt);
     burst_detect();
     render_overview();
+    render_interfaces(g_nics, g_n_nics);
     render_burst_page();
     mw_render();
 }

@@ -1,5 +1,6 @@
 #include "ifdetail/ethtool.hpp"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,10 +12,11 @@
 #include <unistd.h>
 
 #include "core/settings.hpp"
+#include "core/vis_text.hpp"
 
 static_assert(ETH_GSTRING_LEN == ETH_GSTRING_LEN_BYTES);
 
-int eth_ioctl(const char *ifname, void *cmd)
+static int ioctl_request(const char *ifname, void *cmd)
 {
     ifreq ifr;
     std::memset(&ifr, 0, sizeof ifr);
@@ -22,6 +24,12 @@ int eth_ioctl(const char *ifname, void *cmd)
     ifr.ifr_data = static_cast<char *>(cmd);
     return ::ioctl(g_ethsock, SIOCETHTOOL, &ifr) == 0 ? 0 : -1;
 }
+
+static EthRequestFn g_request = ioctl_request;
+
+void eth_set_request_fn(EthRequestFn fn) { g_request = fn ? fn : ioctl_request; }
+
+int eth_ioctl(const char *ifname, void *cmd) { return g_request(ifname, cmd); }
 
 EthReqBuf::~EthReqBuf()
 {
@@ -74,5 +82,70 @@ int eth_gstrings(const char *ifname, uint32_t set, uint32_t count, char **out)
     if (!block) return -1;
     std::memcpy(block, req->data, names);
     *out = block;
+    return 0;
+}
+
+void eth_name_at(const char *block, uint32_t i, char (&out)[ETH_GSTRING_LEN_BYTES + 1])
+{
+    const char *src = block + static_cast<size_t>(i) * ETH_GSTRING_LEN;
+    size_t n = strnlen(src, ETH_GSTRING_LEN);
+    std::memcpy(out, src, n);
+    out[n] = '\0';
+    vis_inplace(out);  // names go to the terminal and into alert texts
+}
+
+int eth_drvinfo(const char *ifname, char (&driver)[32])
+{
+    ethtool_drvinfo info;
+    std::memset(&info, 0, sizeof info);
+    info.cmd = ETHTOOL_GDRVINFO;
+    if (eth_ioctl(ifname, &info) != 0) return -1;
+    std::snprintf(driver, sizeof driver, "%.*s", static_cast<int>(strnlen(info.driver, 31)), info.driver);
+    vis_inplace(driver);
+    return 0;
+}
+
+int eth_sset_count(const char *ifname, uint32_t set, uint32_t *count)
+{
+    if (set >= 64) return -1;
+    // One mask bit asked, so the kernel writes at most one count after the header.
+    alignas(ethtool_sset_info) unsigned char buf[sizeof(ethtool_sset_info) + sizeof(uint32_t)] = {};
+    auto *req = reinterpret_cast<ethtool_sset_info *>(buf);
+    req->cmd = ETHTOOL_GSSET_INFO;
+    req->sset_mask = 1ull << set;
+    if (eth_ioctl(ifname, req) != 0) return -1;
+    // The kernel clears the bit of a set the driver does not have.
+    if (req->sset_mask == 0) return -1;
+    std::memcpy(count, buf + sizeof(ethtool_sset_info), sizeof *count);
+    return 0;
+}
+
+int eth_pflags(const char *ifname, uint32_t *word)
+{
+    ethtool_value v;
+    std::memset(&v, 0, sizeof v);
+    v.cmd = ETHTOOL_GPFLAGS;
+    if (eth_ioctl(ifname, &v) != 0) return -1;
+    *word = v.data;
+    return 0;
+}
+
+int eth_gstats(const char *ifname, uint32_t n, EthStats *out, uint32_t *driver_n)
+{
+    out->v = nullptr;
+    if (n == 0 || n > (SIZE_MAX - sizeof(ethtool_stats)) / sizeof(uint64_t)) return -1;
+    // Older kernels write as many values as the driver has now, whatever n_stats
+    // says (the guard page turns a grown count into EFAULT instead of an overrun);
+    // newer ones answer a stale count with no values and n_stats 0.
+    if (eth_req_alloc(&out->rb, sizeof(ethtool_stats) + static_cast<size_t>(n) * sizeof(uint64_t)) != 0) return -1;
+    auto *req = static_cast<ethtool_stats *>(out->rb.req);
+    req->cmd = ETHTOOL_GSTATS;
+    req->n_stats = n;
+    if (eth_ioctl(ifname, req) != 0) return -1;
+    if (req->n_stats != n) {
+        if (driver_n) *driver_n = req->n_stats;
+        return -1;
+    }
+    out->v = reinterpret_cast<const uint64_t *>(req->data);
     return 0;
 }

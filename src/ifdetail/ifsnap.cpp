@@ -40,7 +40,7 @@ static void qdisc_kinds_of(const char *name, char *out, size_t size)
     ToolRun t;
     if (tool_start(&t, argv) == 0) {
         char line[TC_KINDS_LINE_MAX + 1];
-        // Two kinds are all that is shown; the rest of a long listing is not read.
+        // The first two lines are all that is read; the rest of a long listing is not.
         while (tool_getline(&t, line, sizeof line) >= 0)
             if (tc_kinds_line(&k, line)) break;
         tool_close(&t);

@@ -53,19 +53,21 @@ static bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 int tc_kinds_line(TcKinds *k, std::string_view line)
 {
-    if (k->n >= 2) return 1;
+    if (k->lines >= 2) return 1;
+    k->lines++;
+    const int done = k->lines >= 2 ? 1 : 0;
     static constexpr std::string_view word = "qdisc";
-    if (line.substr(0, word.size()) != word) return 0;
+    if (line.substr(0, word.size()) != word) return done;
     size_t i = word.size();
-    if (i >= line.size() || !is_blank(line[i])) return 0;
+    if (i >= line.size() || !is_blank(line[i])) return done;
     while (i < line.size() && is_blank(line[i])) i++;
     size_t start = i;
     while (i < line.size() && !is_blank(line[i])) i++;
-    if (i == start) return 0;
+    if (i == start) return done;
     std::string_view kind = line.substr(start, i - start);
     std::snprintf(k->kind[k->n], sizeof k->kind[0], "%.*s", static_cast<int>(kind.size()), kind.data());
     k->n++;
-    return k->n >= 2 ? 1 : 0;
+    return done;
 }
 
 void tc_kinds_format(const TcKinds *k, char *out, size_t size)

@@ -14,13 +14,16 @@ void tc_drops_line(uint64_t *sum, std::string_view line);
 // Sum over every line of a whole `tc -s qdisc show` listing (parents and children).
 uint64_t tc_parse_drops(std::string_view text);
 
-// Kinds seen so far in a `tc qdisc show` listing.
+// Kinds seen so far in the first two lines of a `tc qdisc show` listing.
 struct TcKinds {
     char kind[2][32];
     int n = 0;
+    int lines = 0;
 };
-// Takes one line; a line that is not "qdisc <kind> ..." is skipped. Returns 1 once
-// two kinds are known and the rest of the listing is not needed.
+// Takes one line; a line that is not "qdisc <kind> ..." is skipped. Only the first
+// two lines count: a root that continues on further lines (mqprio) is one kind,
+// not the root plus its first child. Returns 1 once two lines were taken and the
+// rest of the listing is not needed.
 int tc_kinds_line(TcKinds *k, std::string_view line);
 // "" with no kind, "a" with one, "a/b" with two; cut to fit out.
 void tc_kinds_format(const TcKinds *k, char *out, size_t size);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/kernel_file.hpp"
+#include "core/vis_text.hpp"
 #include "topology/ospf_expected.hpp"
 
 bool birdc_starts_with_quad(const char *text)
@@ -36,8 +37,12 @@ void birdc_scan_init(BirdcScan *s)
 
 BirdcLineKind birdc_scan_line(BirdcScan *s, const char *line, const char **entry, bool *full)
 {
-    if (s->first_line[0] == '\0' && line[0] != '\0')
-        std::snprintf(s->first_line, sizeof s->first_line, "%s", line);
+    if (s->first_line[0] == '\0' && line[0] != '\0') {
+        // Cut to what the notice shows before filtering, so the cut cannot leave
+        // half a UTF-8 sequence on the page.
+        std::snprintf(s->first_line, sizeof s->first_line, "%.120s", line);
+        vis_inplace(s->first_line);
+    }
     if (strcasestr(line, "router id")) {
         s->table_seen = true;
         return BIRDC_HEADER;

@@ -55,7 +55,7 @@ constexpr NstLine IP_LINES[] = {
     {"  ICMP DestUnreach out (incl frag-needed): ", "IcmpOutDestUnreachs", "IcmpOutDestUnreachs"},
     {"  Ip6 InDiscards    : ", "Ip6InDiscards", "Ip6InDiscards"},
     {"  Ip6 OutNoRoutes   : ", "Ip6OutNoRoutes", "Ip6OutNoRoutes"},
-    {"  Icmp6 PktTooBig out: ", "Icmp6OutPktToobigs", "Icmp6OutPktToobigs"},
+    {"  Icmp6 PktTooBig out: ", "Icmp6OutPktTooBigs", "Icmp6OutPktTooBigs"},
     {"  IPReversePathFilter: ", "TcpExtIPReversePathFilter", "TcpExtIPReversePathFilter"},
 };
 
@@ -81,7 +81,7 @@ void wireguard_sections()
 {
     for (int32_t d = 0; d < g_n_wgdevs; d++) {
         const char *dev = g_wgdevs[d];
-        sb_addf(page(), "%s=== WireGuard (%s) link ===%s\n", BOLD, vis(dev).s, RST);
+        sb_addf(page(), "%s=== WireGuard (%s) link ===%s\n", BOLD, vis_ifname(dev).s, RST);
         for (const LinkCounter &c : WG_LINK_COUNTERS) {
             char key[160];
             std::snprintf(key, sizeof key, "%s/%s", dev, c.stat);
@@ -89,7 +89,7 @@ void wireguard_sections()
             ctr_fmtx(page(), key, sysstat(dev, c.stat), 1);
             sb_addf(page(), "\n");
         }
-        sb_addf(page(), "\n%s=== WireGuard (%s) peers ===%s\n", BOLD, vis(dev).s, RST);
+        sb_addf(page(), "\n%s=== WireGuard (%s) peers ===%s\n", BOLD, vis_ifname(dev).s, RST);
         WgHealth *rec = wg_health_for(dev);
         if (rec) rec->peers = rec->fresh = 0;
         wg_peers_section(dev, rec);
@@ -154,7 +154,7 @@ void interface_summary()
         char rx[32], tx[32];
         fmt_iec_d(s->rx_bps, rx);
         fmt_iec_d(s->tx_bps, tx);
-        sb_addf(page(), "  %-18s %s%-18s%s rx:%sB/s tx:%sB/s  ", vis(name).s, col, state, RST, rx, tx);
+        sb_addf(page(), "  %-18s %s%-18s%s rx:%sB/s tx:%sB/s  ", vis_ifname(name).s, col, state, RST, rx, tx);
         // Same keys as the Interfaces page, which alerts on them; one history each.
         char key[192];
         std::snprintf(key, sizeof key, "%.15s/l.rx_dropped", name);

@@ -18,6 +18,9 @@ extern int32_t g_n_peer_eps;
 // statistics table and the interface snapshots are fresh.
 void render_overview();
 
+// Peer rows shown per WireGuard device; further peers are summed up in one line.
+constexpr int WG_MAX_SHOWN = 256;
+
 // The peers of one WireGuard device from `wg show DEV dump`, counted into rec
 // (nullptr when the device has no health record).
 void wg_peers_section(const char *dev, WgHealth *rec);

@@ -18,6 +18,11 @@ int32_t g_n_peer_eps = 0;
 
 // A handshake older than this many seconds means the tunnel is not working.
 constexpr int64_t WG_FRESH_SECS = 150;
+// Clocks of router and peer drift a little; a handshake further ahead of the
+// sample time than this is a wrong clock or a garbled field, not a fresh tunnel.
+constexpr int64_t WG_CLOCK_SKEW_SECS = 60;
+
+enum HsState { HS_NEVER, HS_STALE, HS_AHEAD, HS_FRESH };
 
 // Compares against what a field of size n can hold, so that an over-long key or
 // endpoint, stored cut, still matches itself the next sample instead of looking
@@ -42,47 +47,39 @@ static void copy_cut(char *dst, size_t n, std::string_view v)
     dst[k] = '\0';
 }
 
+// Cut first, then filtered: a cut through a UTF-8 sequence leaves no half of it.
 static void display_name(std::string_view key, char out[64])
 {
     for (int32_t i = 0; i < g_n_peer_names; i++) {
         if (key == g_peer_names[i].key) {
             copy_cut(out, 64, g_peer_names[i].name);
+            vis_inplace(out);
             return;
         }
     }
     copy_cut(out, 64, key.substr(0, 12));
+    vis_inplace(out);
 }
 
-static void render_peer(const WgDumpPeer &p, WgHealth *rec)
+static HsState handshake_state(int64_t handshake, int64_t *age)
 {
-    StrBuf *pg = &PAGES[0];
-    char name[64];
-    display_name(p.key, name);
-    sb_addf(pg, "  %-12s hs:", name);
-    if (rec) rec->peers++;
-    if (p.handshake == 0) {
-        sb_addf(pg, "%sNEVER%s", RED, RST);
-        alert("peer:%s no handshake ever", name);
-    } else {
-        int64_t age;
-        // A garbled handshake far in the past must not overflow; it is just stale.
-        if (__builtin_sub_overflow(static_cast<int64_t>(g_last_ts), p.handshake, &age)) age = INT64_MAX;
-        if (age > WG_FRESH_SECS) {
-            sb_addf(pg, "%s%llds STALE%s", RED, static_cast<long long>(age), RST);
-            alert("peer:%s handshake %llds", name, static_cast<long long>(age));
-        } else {
-            // A negative age (clock skew) still counts as fresh.
-            sb_addf(pg, "%s%llds%s", GRN, static_cast<long long>(age), RST);
-            if (rec) rec->fresh++;
-        }
-    }
+    *age = 0;
+    if (handshake == 0) return HS_NEVER;
+    // A garbled handshake far in the past must not overflow; it is just stale.
+    if (__builtin_sub_overflow(static_cast<int64_t>(g_last_ts), handshake, age)) *age = INT64_MAX;
+    if (*age > WG_FRESH_SECS) return HS_STALE;
+    return *age < -WG_CLOCK_SKEW_SECS ? HS_AHEAD : HS_FRESH;
+}
+
+// Compares the endpoint with the one remembered for the key and remembers the new
+// one. Returns whether it roamed; old then holds the previous one, displayable.
+static bool endpoint_roamed(const WgDumpPeer &p, char old[80])
+{
     PeerEndpoint *ep = peer_ep_find(p.key);
-    if (ep && !field_eq(ep->endpoint, sizeof ep->endpoint, p.endpoint)) {
-        sb_addf(pg, "  ep:%s%.*s (ROAMED from %s)%s", YEL, static_cast<int>(p.endpoint.size()), p.endpoint.data(),
-                ep->endpoint, RST);
-        alert("peer:%s endpoint roamed", name);
-    } else {
-        sb_addf(pg, "  ep:%.*s", static_cast<int>(p.endpoint.size()), p.endpoint.data());
+    bool roamed = ep && !field_eq(ep->endpoint, sizeof ep->endpoint, p.endpoint);
+    if (roamed) {
+        copy_cut(old, 80, ep->endpoint);
+        vis_inplace(old);  // stored cut, maybe through a sequence
     }
     if (ep) {
         copy_cut(ep->endpoint, sizeof ep->endpoint, p.endpoint);
@@ -90,6 +87,40 @@ static void render_peer(const WgDumpPeer &p, WgHealth *rec)
         PeerEndpoint *e = &g_peer_eps[g_n_peer_eps++];
         copy_cut(e->key, sizeof e->key, p.key);
         copy_cut(e->endpoint, sizeof e->endpoint, p.endpoint);
+    }
+    return roamed;
+}
+
+static void render_peer(const WgDumpPeer &p, HsState st, int64_t age, bool roamed, const char *old)
+{
+    StrBuf *pg = &PAGES[0];
+    char name[64];
+    display_name(p.key, name);
+    sb_addf(pg, "  %-12s hs:", name);
+    const long long a = static_cast<long long>(age);
+    switch (st) {
+    case HS_NEVER:
+        sb_addf(pg, "%sNEVER%s", RED, RST);
+        alert("peer:%s no handshake ever", name);
+        break;
+    case HS_STALE:
+        sb_addf(pg, "%s%llds STALE%s", RED, a, RST);
+        alert("peer:%s handshake %llds", name, a);
+        break;
+    case HS_AHEAD:
+        sb_addf(pg, "%s%llds AHEAD (clock?)%s", YEL, -a, RST);
+        alert("peer:%s handshake %llds ahead", name, -a);
+        break;
+    case HS_FRESH:  // a small negative age is clock skew and still fresh
+        sb_addf(pg, "%s%llds%s", GRN, a, RST);
+        break;
+    }
+    const int en = static_cast<int>(p.endpoint.size());
+    if (roamed) {
+        sb_addf(pg, "  ep:%s%.*s (ROAMED from %s)%s", YEL, en, p.endpoint.data(), old, RST);
+        alert("peer:%s endpoint roamed", name);
+    } else {
+        sb_addf(pg, "  ep:%.*s", en, p.endpoint.data());
     }
     char rx[32], tx[32];
     fmt_iec(p.rx, rx);
@@ -108,16 +139,37 @@ void wg_peers_section(const char *dev, WgHealth *rec)
     }
     char line[1024];
     bool first = true;
+    int shown = 0, hidden = 0, hidden_problems = 0;
     while (tool_getline(&run, line, sizeof line) >= 0) {
         rstrip(line);
         if (first) {  // the device's own line
             first = false;
             continue;
         }
+        vis_inplace(line);  // keeps tabs and length, so the fields are cut as before
         WgDumpPeer p;
         if (!wg_dump_parse_peer(line, &p)) continue;
-        vis_inplace(line);  // the fields point into line; tabs are no longer needed
-        render_peer(p, rec);
+        int64_t age;
+        HsState st = handshake_state(p.handshake, &age);
+        if (rec) {
+            rec->peers++;
+            if (st == HS_FRESH) rec->fresh++;
+        }
+        char old[80] = "";
+        bool roamed = endpoint_roamed(p, old);
+        // A hub with thousands of peers must not grow the page without end; the
+        // rest are still judged, and their problems counted in one alert.
+        if (shown < WG_MAX_SHOWN) {
+            shown++;
+            render_peer(p, st, age, roamed, old);
+        } else {
+            hidden++;
+            if (st != HS_FRESH || roamed) hidden_problems++;
+        }
     }
     tool_close(&run);
+    if (hidden > 0)
+        sb_addf(&PAGES[0], "  %s(%d more peers not shown, %d of them with problems)%s\n", DIM, hidden,
+                hidden_problems, RST);
+    if (hidden_problems > 0) alert("%s: %d more peers with problems", vis_ifname(dev).s, hidden_problems);
 }

@@ -40,6 +40,7 @@ struct OverviewPage : ::testing::Test {
     void SetUp() override
     {
         fsroot_set(t.path.c_str());
+        g_nst_n = 0;  // an earlier test may have loaded the live counters
         g_last_ts = 1700000000;
         g_birdc = "/nonexistent/birdc";
         std::snprintf(g_wgdevs[0], 16, "%s", WG.c_str());
@@ -76,7 +77,8 @@ TEST_F(OverviewPage, exact_page_then_colours_and_alert_order)
     t.write("sys/class/net/" + WG + "/statistics/rx_errors", "3\n");
     t.write("dump." + WG, peer("h150", "198.51.100.7:51820", "1699999850", "1536\t123") +
                               peer("CCCCCCCCCCCCcarol=", "[2001:db8::1]:51820", "1699999849", "5368709120\t1048576") +
-                              peer("future", "(none)", "1700000005") + peer("garbage", "(none)", "x17") +
+                              peer("future", "(none)", "1700000005") + peer("ahead", "(none)", "1700000061") +
+                              peer("far", "(none)", "99999999999999999999") + peer("garbage", "(none)", "x17") +
                               "SIX\t(none)\t1.2.3.4:1\t10.0.0.0/8\t1699999999\t1\n" +  // 6 fields: skipped
                               "AFTER_LONG\t(none)\t(none)\t*\t1699999999\t7\t8\t" + std::string(5000, 'k') + "\n" +
                               "\t\tTABS\t\t(none)\t\t5.6.7.8:9\t\t*\t\t1699999999\t\t2\t\t3\t\toff\n");
@@ -98,6 +100,8 @@ TEST_F(OverviewPage, exact_page_then_colours_and_alert_order)
               "  h150         hs:150s  ep:198.51.100.7:51820  rx:1.5K tx:123\n"
               "  CCCCCCCCCCCC hs:151s STALE  ep:[2001:db8::1]:51820  rx:5.0G tx:1.0M\n"
               "  future       hs:-5s  ep:(none)  rx:0 tx:0\n"
+              "  ahead        hs:61s AHEAD (clock?)  ep:(none)  rx:0 tx:0\n"
+              "  far          hs:9223372035154775807s AHEAD (clock?)  ep:(none)  rx:0 tx:0\n"
               "  garbage      hs:NEVER  ep:(none)  rx:0 tx:0\n"
               "  AFTER_LONG   hs:1s  ep:(none)  rx:7 tx:8\n"
               "  TABS         hs:1s  ep:5.6.7.8:9  rx:2 tx:3\n"
@@ -122,8 +126,9 @@ TEST_F(OverviewPage, exact_page_then_colours_and_alert_order)
               "  Time squeeze : 17  (budget exhausted; sustained growth at 10G = raise netdev_budget)\n"
               "\n=== Conntrack ===\n  0 / 1 (0%)\n"
               "\n=== Interfaces (page 2 for detail) ===\n"
-              "  wg;id>x$(y)        up 4/6 peers       rx:0B/s tx:0B/s  rxD:0 txD:0 qD:0\n");
-    EXPECT_STREQ(ALERTS.buf, "peer:CCCCCCCCCCCC handshake 151s | peer:garbage no handshake ever");
+              "  wg;id>x$(y)        up 4/8 peers       rx:0B/s tx:0B/s  rxD:0 txD:0 qD:0\n");
+    EXPECT_STREQ(ALERTS.buf, "peer:CCCCCCCCCCCC handshake 151s | peer:ahead handshake 61s ahead | peer:far handshake "
+                             "9223372035154775807s ahead | peer:garbage no handshake ever");
 
     // The next interval, where every section has something to say, and more
     // peers than endpoints are kept for. The client is a shell command line;
@@ -156,6 +161,29 @@ TEST_F(OverviewPage, exact_page_then_colours_and_alert_order)
 
     setenv("PATH", "/nonexistent", 1);  // wg missing: its child exits 127 without output
     EXPECT_NE(sample().find("peers ===\e[0m\n\n\e[1m=== UDP underlay"), std::string::npos);
+}
+
+// A hub with more peers than rows: the rest in one line, and every problem among
+// them in one alert. A runaway `wg` does not grow the page.
+TEST_F(OverviewPage, peer_rows_are_bounded_and_no_problem_is_lost)
+{
+    std::string dump;
+    for (int i = 0; i < 300; i++) dump += peer("p" + std::to_string(i), "(none)", i % 3 ? "1700000000" : "0");
+    t.write("dump." + WG, dump);
+    std::string p = sample();
+    EXPECT_NE(p.find(" hs:NEVER  ep:(none)  rx:0 tx:0\n  (44 more peers not shown, 14 of them with problems)\n"),
+              std::string::npos) << p;
+    EXPECT_EQ(n_alerts, 86 + 1);  // p0, p3 ... p255 each, then the hidden ones together
+    EXPECT_TRUE(std::string_view(ALERTS.buf).ends_with(" | peer:p255 no handshake ever | wg;id>x$(y): 14 more peers "
+                                                       "with problems")) << ALERTS.buf;
+    EXPECT_EQ(g_wg_health[0].peers, 300);
+    EXPECT_EQ(g_wg_health[0].fresh, 200);
+
+    t.write("bin/wg", "#!/bin/sh\necho dev\nyes 'KEY\t(none)\t(none)\t*\t0\t1\t2\toff' | head -n 2000000\n");
+    p = sample();
+    EXPECT_LT(PAGES[0].len, 32768u);
+    EXPECT_EQ(n_alerts, 256 + 1);
+    EXPECT_NE(p.find(" more peers not shown, "), std::string::npos);
 }
 
 // Client output is not trusted: invalid addresses, no table header, nothing at

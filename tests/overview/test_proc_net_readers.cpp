@@ -1,12 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <sstream>
+#include <unistd.h>
 #include <vector>
 
+#include "core/colors.hpp"
 #include "core/fsroot.hpp"
+#include "core/screen.hpp"
+#include "core/settings.hpp"
 #include "core/kernel_file.hpp"
 #include "overview/conntrack.hpp"
 #include "overview/nst_table.hpp"
+#include "overview/page_overview.hpp"
 #include "overview/softnet_stat.hpp"
 #include "support/netns.hpp"
 #include "support/tmpdir.hpp"
@@ -99,4 +105,33 @@ TEST(nst_kernel, matches_nstat_in_a_namespace)
             if (nst.find("\n" + line + "\n") == std::string::npos) diff += line + "\n";
         return diff;
     }), "");
+}
+
+// A router namespace forwards a 1400-byte datagram onto a link of MTU 1280 and
+// answers with Packet Too Big: page 1 shows what nstat counts.
+TEST(nst_kernel, packet_too_big_on_the_overview_matches_nstat)
+{
+    if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
+    NetnsGuard s("twptbS"), r("twptbR");
+    ASSERT_EQ(sh("set -e; S='ip -n " + s.name + "'; R='ip -n " + r.name + "'; $S link add s0 type veth peer name r0 "
+                 "netns " + r.name + "; $R link add r1 mtu 1280 type veth peer name r2; $S addr add 2001:db8:1::2/64 "
+                 "dev s0 nodad; $R addr add 2001:db8:1::1/64 dev r0 nodad; for d in r0 r1 r2; do $R link set $d up; "
+                 "done; $S link set s0 up; $S route add default via 2001:db8:1::1; "
+                 "$R route add 2001:db8:2::/64 dev r1"), 0);
+    r.run("sysctl -qw net.ipv6.conf.all.forwarding=1");
+    s.run("bash -c 'head -c 1400 /dev/zero >/dev/udp/2001:db8:2::9/9'");
+    EXPECT_EQ(in_netns(r.name, [] {
+        auto theirs = [] { return sh_out("nstat -asz Icmp6OutPktTooBigs | awk 'NR > 1 {print $2}'"); };
+        for (int i = 0; i < 100 && theirs() == "0\n"; i++) usleep(50000);  // until the datagram was refused
+        g_birdc = "/nonexistent/birdc";
+        colors_set(false);
+        nst_refresh();
+        buffers_setup();
+        sb_clear(&PAGES[0]);
+        render_overview();
+        const char *line = std::strstr(PAGES[0].buf, "\n  Icmp6 PktTooBig out: ");
+        unsigned long long ours = ~0ull;
+        if (line) std::sscanf(line + 23, "%llu", &ours);
+        return std::to_string(ours) + " vs nstat " + theirs();
+    }), "1 vs nstat 1\n");
 }

@@ -1,0 +1,348 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <linux/ethtool.h>
+#include <malloc.h>
+#include <map>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <tuple>
+#include <unistd.h>
+#include <vector>
+
+#include "core/alerts.hpp"
+#include "core/colors.hpp"
+#include "core/fsroot.hpp"
+#include "core/screen.hpp"
+#include "core/settings.hpp"
+#include "counters/counters.hpp"
+#include "ifdetail/ethdev_discover.hpp"
+#include "ifdetail/ethtool.hpp"
+#include "ifdetail/ifsnap.hpp"
+#include "ifdetail/page_ifdetail.hpp"
+#include "support/netns.hpp"
+#include "support/tmpdir.hpp"
+#include "topology/ifaces.hpp"
+
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+static size_t heap_in_use() { return __sanitizer_get_current_allocated_bytes(); }
+#else
+static size_t heap_in_use() { return mallinfo2().uordblks; }
+#endif
+
+namespace {
+
+// A driver's recorded replies: no driver name or a negative flag word is a failing
+// request; GSTATS writes `grow` values more than counted, as when queues are added.
+struct Driver {
+    const char *driver = "i40e";
+    std::vector<std::string> stats;
+    std::vector<uint64_t> values;
+    std::vector<std::string> pflags;
+    int64_t word = 0;
+    uint32_t grow = 0;
+};
+std::map<std::string, Driver> g_drivers;
+
+// The kernel's copy_to_user: a write reaching an unmapped page fails as EFAULT.
+bool to_user(void *dst, const void *src, size_t n)
+{
+    iovec local{const_cast<void *>(src), n}, remote{dst, n};
+    return process_vm_writev(getpid(), &local, 1, &remote, 1, 0) == static_cast<ssize_t>(n);
+}
+
+// Answers like the kernel does: a whole set, whatever length was asked for.
+int replay(const char *ifname, void *cmd)
+{
+    auto it = g_drivers.find(ifname);
+    if (it == g_drivers.end()) return -1;
+    const Driver &d = it->second;
+    auto set_of = [&](uint32_t set) -> const std::vector<std::string> & { return set == ETH_SS_STATS ? d.stats : d.pflags; };
+    switch (*static_cast<uint32_t *>(cmd)) {
+    case ETHTOOL_GDRVINFO:
+        return d.driver ? (std::snprintf(static_cast<ethtool_drvinfo *>(cmd)->driver, 32, "%s", d.driver), 0) : -1;
+    case ETHTOOL_GSSET_INFO: {
+        auto *i = static_cast<ethtool_sset_info *>(cmd);
+        i->data[0] = static_cast<uint32_t>(set_of(i->sset_mask == 2 ? ETH_SS_STATS : ETH_SS_PRIV_FLAGS).size());
+        if (i->data[0] == 0) i->sset_mask = 0;
+        return 0;
+    }
+    case ETHTOOL_GSTRINGS: {
+        auto *g = static_cast<ethtool_gstrings *>(cmd);
+        const auto &set = set_of(g->string_set);
+        std::vector<char> names(set.size() * 32);
+        for (size_t i = 0; i < set.size(); i++) set[i].copy(&names[32 * i], 32);  // 32 bytes: no terminator
+        g->len = static_cast<uint32_t>(set.size());
+        return to_user(g->data, names.data(), names.size()) ? 0 : -1;
+    }
+    case ETHTOOL_GPFLAGS:
+        static_cast<ethtool_value *>(cmd)->data = static_cast<uint32_t>(d.word);
+        return d.word < 0 ? -1 : 0;
+    case ETHTOOL_GSTATS: {
+        auto *s = static_cast<ethtool_stats *>(cmd);
+        std::vector<uint64_t> v = d.values;
+        v.resize(v.size() + d.grow);
+        s->n_stats = static_cast<uint32_t>(v.size());
+        return to_user(s->data, v.data(), v.size() * 8) ? 0 : -1;
+    }
+    }
+    return -1;
+}
+
+const std::string WAN = "enp16s0f0np0", LAN = "enp16s0f1np1";
+const std::string PF_LLDP_OFF = "  priv-flags: MFP:off LinkPolling:on disable-fw-lldp:off(!) \n";
+
+Driver i40e(std::vector<uint64_t> values = {0, 0, 0, 0, 0})
+{
+    return {"i40e", {"tx_packets", "rx_crc_errors", "port.link_XOFF_rx", "rx_unknown_protocol", "rx_dropped"},
+            values, {"MFP", "LinkPolling", "disable-fw-lldp"}, 0x2};
+}
+
+// The page over recorded drivers; a fixture /sys says which interfaces exist.
+struct IfdetailPage : ::testing::Test {
+    TempDir t;
+    EthDev nics[MAX_NICS] = {};
+    int32_t n_nics = 0;
+    void SetUp() override
+    {
+        fsroot_set(t.path.c_str());
+        eth_set_request_fn(replay);
+        colors_set(false);
+        buffers_setup();
+        g_interval = 2;
+    }
+    void TearDown() override
+    {
+        nics_rediscover(nics, &n_nics, "", "");
+        eth_set_request_fn(nullptr);
+        fsroot_set("");
+        alerts_clear();
+        g_nctrs = g_n_ifaces = 0;
+    }
+    void ifaces(const std::vector<std::string> &names)
+    {
+        std::filesystem::remove_all(t.path + "/sys");
+        g_n_ifaces = 0;
+        for (const auto &n : names) add_iface((t.mkdir("sys/class/net/" + n), n.c_str()));
+    }
+    std::string sample()
+    {
+        sb_clear(&PAGES[1]);
+        alerts_clear();
+        render_interfaces(nics, n_nics);
+        ctr_roll();
+        return PAGES[1].buf;
+    }
+    // What follows the qdisc line of one interface's block.
+    static std::string driver_rows(const std::string &page, const std::string &ifname)
+    {
+        size_t at = page.find('\n', page.find("  qdisc drops: ", page.find("=== " + ifname + " ===\n"))) + 1;
+        return page.substr(at, page.find("\n=== ", at) - at);
+    }
+};
+
+TEST_F(IfdetailPage, header_lists_each_present_nic_once_wan_first)
+{
+    const std::tuple<std::vector<std::string>, std::string, std::string> rows[] = {
+        {{WAN, LAN}, LAN, "nics[enp16s0f0np0(i40e) enp16s0f1np1(i40e)]"},
+        {{WAN}, WAN, "nics[enp16s0f0np0(i40e)]"},
+        {{LAN}, LAN, "nics[enp16s0f1np1(i40e)]"},
+        {{}, LAN, "nics[]"},
+    };
+    g_drivers = {{WAN, i40e()}, {LAN, i40e()}};
+    for (const auto &[present, lan, header] : rows) {
+        ifaces(present);
+        nics_rediscover(nics, &n_nics, WAN.c_str(), lan.c_str());
+        const std::string page = sample();
+        EXPECT_EQ(page.substr(0, page.find('\n')), "=== Interface detail ===  " + header);
+    }
+}
+
+// Each failing or oversized reply empties only its own fields.
+TEST_F(IfdetailPage, discovery_keeps_what_each_driver_reply_gave)
+{
+    Driver many = i40e(), flags33 = i40e(), noword = i40e(), nodrv = i40e();
+    many.stats.resize(1025, "rx_x_drops");
+    flags33.pflags.resize(33, "f");
+    noword.word = -1;
+    nodrv.driver = nullptr;
+    const std::vector<uint32_t> W = {1, 2, 3, 4};  // not tx_packets; XOFF in capitals matches
+    const std::tuple<Driver, uint32_t, std::vector<uint32_t>, uint32_t, std::string> rows[] = {
+        {i40e(), 5, W, 3, "i40e"}, {many, 0, {}, 3, "i40e"}, {flags33, 5, W, 0, "i40e"},
+        {noword, 5, W, 0, "i40e"}, {nodrv, 5, W, 3, ""}, {Driver{"veth", {}, {}, {}, -1}, 0, {}, 0, "veth"},
+    };
+    ifaces({WAN});
+    for (const auto &[drv, n_stats, watch, n_pflags, driver] : rows) {
+        g_drivers = {{WAN, drv}};
+        nics_rediscover(nics, &n_nics, WAN.c_str(), "");
+        ASSERT_EQ(n_nics, 1);
+        EXPECT_EQ(nics[0].n_stats, n_stats);
+        EXPECT_EQ(std::vector<uint32_t>(nics[0].watch_idx, nics[0].watch_idx + nics[0].n_watch), watch);
+        EXPECT_EQ(nics[0].n_pflags, n_pflags);
+        EXPECT_EQ(nics[0].pflags_ok, n_pflags ? 1 : 0);
+        EXPECT_STREQ(nics[0].driver, driver.c_str());
+    }
+}
+
+// tx_packets, rx_crc_errors, port.link_XOFF_rx, rx_unknown_protocol and rx_dropped
+// over five samples: the rows and alerts of each.
+TEST_F(IfdetailPage, driver_rows_appear_once_non_zero_with_hints_and_alerts)
+{
+    const std::string DROP = "  rx_dropped                        : 5\n", CRC = "  rx_crc_errors                     : ";
+    const std::string XOFF = "  port.link_XOFF_rx                 : 2 (+2", XH = " (pause frames FROM switch)\n";
+    const std::string UNK = "  rx_unknown_protocol               : 7 (+7", UH = " (i40e: usually LLDP/unknown ethertype)\n";
+    const std::tuple<std::vector<uint64_t>, std::string, std::string> samples[] = {
+        {{100, 0, 0, 0, 5}, DROP, ""},
+        {{200, 3, 0, 7, 5}, CRC + "3 (+3/2s, +3 total)\n" + UNK + "/2s, +7 total)" + UH + DROP,
+         "enp16s0f0np0/rx_crc_errors +3 | enp16s0f0np0/rx_unknown_protocol +7"},
+        {{300, 0, 0, 7, 5}, CRC + "0\n" + UNK + " since start)" + UH + DROP, ""},
+        {{400, 0, 2, 7, 5}, XOFF + "/2s, +2 total)" + XH + UNK + " since start)" + UH + DROP, "enp16s0f0np0/port.link_XOFF_rx +2"},
+        {{500, 0, 2, 7, 5}, XOFF + " since start)" + XH + UNK + " since start)" + UH + DROP, ""},
+    };
+    g_drivers = {{WAN, i40e()}, {LAN, i40e()}, {"br0", Driver{"bridge", {"rx_dropped"}, {9}, {}, -1}}};
+    g_drivers[LAN].word = 0x6;
+    ifaces({WAN, LAN, "br0"});
+    nics_rediscover(nics, &n_nics, WAN.c_str(), LAN.c_str());
+    for (const auto &[values, rows, alerts] : samples) {
+        g_drivers[WAN].values = values;
+        const std::string page = sample();
+        EXPECT_EQ(driver_rows(page, WAN), PF_LLDP_OFF + rows);
+        EXPECT_EQ(driver_rows(page, LAN), "  priv-flags: MFP:off LinkPolling:on disable-fw-lldp:on \n");
+        EXPECT_EQ(driver_rows(page, "br0"), "");  // not a NIC
+        EXPECT_STREQ(ALERTS.buf, alerts.c_str());
+    }
+    colors_set(true);
+    EXPECT_NE(sample().find(std::string(YEL) + "disable-fw-lldp:off(!)" + RST), std::string::npos);
+}
+
+// Values written past the count asked for fail the request instead of landing.
+TEST_F(IfdetailPage, statistics_that_outgrow_their_request_are_not_shown)
+{
+    g_drivers = {{WAN, i40e({1, 0, 0, 0, 5})}};
+    ifaces({WAN});
+    nics_rediscover(nics, &n_nics, WAN.c_str(), "");
+    g_drivers[WAN].grow = 3;
+    EXPECT_EQ(driver_rows(sample(), WAN), PF_LLDP_OFF);
+    EthStats st;
+    EXPECT_EQ(eth_gstats(WAN.c_str(), 5, &st), -1);
+    EXPECT_FALSE(to_user(static_cast<char *>(st.rb.req) + 8 + 5 * 8, "x", 1)) << "no guard after the values";
+}
+
+TEST_F(IfdetailPage, rediscovery_after_changing_the_wan_frees_the_old_records)
+{
+    g_drivers = {{WAN, i40e()}, {LAN, i40e()}};
+    g_drivers[LAN].stats.resize(1000, "rx_q_drops");
+    ifaces({WAN, LAN});
+    nics_rediscover(nics, &n_nics, WAN.c_str(), LAN.c_str());
+    const size_t before = heap_in_use();
+    for (int i = 0; i < 200; i++) {
+        nics_rediscover(nics, &n_nics, (i % 2 ? WAN : LAN).c_str(), (i % 2 ? LAN : WAN).c_str());
+        ASSERT_EQ(n_nics, 2);
+        EXPECT_STREQ(nics[0].name, (i % 2 ? WAN : LAN).c_str());
+    }
+    EXPECT_LT(heap_in_use(), before + 4096);
+}
+
+// A stand-in `tc` lists the qdiscs this kernel lacks.
+TEST_F(IfdetailPage, qdisc_colour_and_fq_hint_by_kind)
+{
+    colors_set(true);
+    const std::string HINT = "(fq flow_limit on a router: bursty forwarded flows get clipped -- use fq_codel)";
+    const std::tuple<std::string, std::string, bool> rows[] = {
+        {"qdisc fq 8001: root refcnt 2 limit 10000p flow_limit 100p\n", YEL + std::string("fq"), true},
+        {"qdisc mq 0: root\nqdisc fq 0: parent :1\n", YEL + std::string("mq/fq"), true},
+        {"qdisc mq 0: root\nqdisc fq_codel 0: parent :1 limit 10240p\n", GRN + std::string("mq/fq_codel"), false},
+        {"qdisc noqueue 0: root refcnt 2\n", DIM + std::string("noqueue"), false},
+    };
+    sh("chmod +x " + t.write("bin/tc", "#!/bin/sh\ncat " + t.path + "/listing\n"));
+    const std::string old_path = getenv("PATH");
+    setenv("PATH", (t.path + "/bin:" + old_path).c_str(), 1);
+    ifaces({"x0"});
+    for (const auto &[listing, kind, hint] : rows) {
+        t.write("listing", listing);
+        ifsnap_take(0, "x0", 2.0);
+        const std::string page = sample();
+        EXPECT_NE(page.find(" qdisc:" + kind + RST + "  carrier_changes:"), std::string::npos) << page;
+        EXPECT_EQ(page.find(HINT) != std::string::npos, hint) << page;
+    }
+    setenv("PATH", old_path.c_str(), 1);
+}
+
+// v0 here (4 queues possible, 1 in use, an XDP program dropping everything) and v1
+// in b sending to it. The page must agree with the kernel's own reports.
+TEST_F(IfdetailPage, real_veth_page_matches_ethtool_and_survives_more_queues)
+{
+    if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
+    if (sh("{ command -v clang && command -v ethtool; } >/dev/null") != 0) GTEST_SKIP() << "needs clang and ethtool";
+    fsroot_set("");
+    eth_set_request_fn(nullptr);
+    t.write("drop.c", "__attribute__((section(\"xdp\"), used)) int drop(void *ctx) { return 1; }\n"
+                      "char _license[] __attribute__((section(\"license\"), used)) = \"GPL\";\n");
+    NetnsGuard a{"twifdA"}, b{"twifdB"};
+    for (auto *ns : {&a, &b}) ns->run("sysctl -qw net.ipv6.conf.default.disable_ipv6=1");
+    // XDP on v0 needs at least as many receive queues as v1 transmits on.
+    ASSERT_EQ(sh("set -e; A=" + a.name + "; B=" + b.name + "; cd " + t.path + R"(
+        clang -O2 -target bpf -c drop.c -o drop.o
+        ip -n $A link add v0 numrxqueues 4 numtxqueues 4 type veth peer name v1 netns $B
+        ip netns exec $B ethtool -L v1 rx 1 tx 1
+        ip netns exec $A ethtool -L v0 rx 1 tx 1
+        ip -n $A addr add 10.9.1.1/24 dev v0 && ip -n $B addr add 10.9.1.2/24 dev v1
+        ip -n $A link set v0 up && ip -n $B link set v1 up
+        ip -n $B neigh replace 10.9.1.1 lladdr $(ip netns exec $A cat /sys/class/net/v0/address) dev v1
+        ip -n $A link set dev v0 xdpdrv obj drop.o sec xdp)"), 0);
+    const std::string verdict = in_netns(a.name, [&] {
+        g_ethsock = ::socket(AF_INET, SOCK_DGRAM, 0);
+        ifaces({"v0"});
+        nics_rediscover(nics, &n_nics, "v0", "v1");  // v1 is not here
+        auto kernel = [](const std::string &cmd) { return sh_out(cmd + " | tr -d '\\n'"); };
+        auto names_match_ethtool = [&] {
+            std::string got;
+            char n[33];
+            for (uint32_t i = 0; i < nics[0].n_stats; i++) got += (eth_name_at(nics[0].stat_names, i, n), n) + std::string("\n");
+            EXPECT_EQ(got, sh_out("ethtool -S v0 | sed -n 's/^ \\+\\([^:]*\\):.*/\\1/p'"));
+        };
+        auto take = [&] { return ifsnap_take(0, "v0", 2.0), sample(); };
+        const std::string cc = kernel("cat /sys/class/net/v0/carrier_changes");
+        names_match_ethtool();
+        EXPECT_EQ(take(), "=== Interface detail ===  nics[v0(veth)]\n\n=== v0 ===\n"
+                          "  link : up 10000Mb/s mtu:1500 qdisc:noqueue  carrier_changes:" + cc + "\n"
+                          "  rate : rx 0B/s (0 pps)   tx 0B/s (0 pps)   mcast total:0\n"
+                          "  rx   : err:0  drop:0  missed:0  fifo:0  overrun:0  crc:0  frame:0\n"
+                          "  tx   : err:0  drop:0  fifo:0  carrier:0  colls:0\n  qdisc drops: 0\n");
+
+        b.run("bash -c 'for i in {1..50}; do printf x >/dev/udp/10.9.1.1/9; done; ip link set v1 down; ip link set v1 up'");
+        std::string page = take();
+        const std::string cc2 = kernel("cat /sys/class/net/v0/carrier_changes");
+        const std::string drops = kernel("ethtool -S v0 | awk '$1 == \"rx_queue_0_xdp_drops:\" {print $2}'");
+        EXPECT_GE(std::stoi(drops), 50);
+        EXPECT_EQ(std::stoi(cc2) - std::stoi(cc), 2);
+        EXPECT_NE(page.find("carrier_changes:" + cc2 + " (+2/2s, +2 total) << LINK FLAP\n"), std::string::npos) << page;
+        const std::string row = "  rx_queue_0_xdp_drops              : " + drops, kept = row + " (+" + drops + " since start)\n";
+        EXPECT_EQ(driver_rows(page, "v0"), row + " (+" + drops + "/2s, +" + drops + " total)\n");
+        EXPECT_STREQ(ALERTS.buf, ("v0/carrier_changes +2 | v0/rx_queue_0_xdp_drops +" + drops).c_str());
+        page = take();  // the flap is over: no marker, no alert
+        EXPECT_NE(page.find("carrier_changes:" + cc2 + " (+2 since start)\n"), std::string::npos) << page;
+        EXPECT_EQ(driver_rows(page, "v0"), kept);
+        EXPECT_STREQ(ALERTS.buf, "");
+
+        // 10 statistics become 37 under the running monitor.
+        EXPECT_EQ(sh("ethtool -L v0 rx 4 tx 4"), 0);
+        EthStats st;
+        uint32_t answered = 10;
+        errno = 0;
+        EXPECT_EQ(eth_gstats("v0", 10, &st, &answered), -1);
+        // Older kernels write all 37 and fault on the guard page; newer ones answer with none.
+        EXPECT_TRUE(errno == EFAULT || answered == 0) << errno << " " << answered;
+        EXPECT_EQ(driver_rows(take(), "v0"), "");
+        EXPECT_EQ(driver_rows(take(), "v0"), kept);
+        EXPECT_EQ(nics[0].n_stats, 37u);
+        names_match_ethtool();
+        return std::string(::testing::Test::HasFailure() ? "failed" : "ok");
+    });
+    EXPECT_EQ(verdict, "ok");
+}
+
+}  // namespace
