@@ -117,7 +117,7 @@ void burst_begin(int64_t delta, time_t now)
     g_burst_state = 1;
     g_burst_t0 = burst_clock();
     g_burst_trigdelta = delta;
-    alert("BURST +%lld on %s (capturing)", static_cast<long long>(delta), vis(g_burst_if).s);
+    alert("BURST +%lld on %s (capturing)", static_cast<long long>(delta), vis_ifname(g_burst_if).s);
 }
 
 static void copy_trace()

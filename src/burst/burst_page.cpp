@@ -19,7 +19,7 @@ void render_burst_page()
                 g_burst_why[0] ? g_burst_why : "ftrace kfree_skb trigger not writable (need root / tracefs)", RST);
         return;
     }
-    const VisText ifname = vis(g_burst_if);
+    const VisText ifname = vis_ifname(g_burst_if);
     sb_addf(p, "  watching : %s (tx_dropped, poll %ds)\n", ifname.s, g_interval);
     sb_addf(p, "  tracefs  : %s\n", g_tracedir);
     sb_addf(p, "  window   : %ds   pcap: %s   armed: %s%s%s   (key 'b' toggles)\n", g_burst_secs,
