@@ -1,0 +1,14 @@
+// The process groups of the children running right now (tool runs, captures),
+// kept where a signal handler can reach them: a monitor that is ended by a
+// signal takes its children with it instead of leaving them to init.
+#pragma once
+#include <sys/types.h>
+
+constexpr int MAX_CHILD_GROUPS = 8;
+
+// Records a running child's group; false when the table is full (the child
+// then still runs, it is only not ended by a signal).
+bool child_group_add(pid_t pgid);
+void child_group_remove(pid_t pgid);
+// Sends sig to every recorded group. Async-signal-safe.
+void child_groups_kill(int sig);
