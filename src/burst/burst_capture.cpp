@@ -7,7 +7,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include "burst/trace_classify.hpp"
 #include "burst/trace_instance.hpp"
 #include "core/alerts.hpp"
+#include "core/child_groups.hpp"
 #include "core/kernel_file.hpp"
 #include "core/line_reader.hpp"
 #include "core/settings.hpp"
@@ -65,35 +65,22 @@ static int create_in_dir(const char *name)
     return ::openat(g_dirfd.fd, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
 }
 
-static void close_from_3()
-{
-#ifdef SYS_close_range
-    if (::syscall(SYS_close_range, 3U, ~0U, 0U) == 0) return;
-#endif
-    long max = ::sysconf(_SC_OPEN_MAX);
-    for (long fd = 3; fd < (max > 0 ? max : 1024); fd++) ::close(static_cast<int>(fd));
-}
-
 static void start_tcpdump()
 {
     char pcap[160];
     std::snprintf(pcap, sizeof pcap, "%s/burst.pcap", g_burst_dir);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        // Its own group, so the terminal's Ctrl-C does not cut the capture short
-        // and our clean-up can end it with everything it started.
-        ::setpgid(0, 0);
-        int null = ::open("/dev/null", O_RDWR);
-        if (null < 0) ::_exit(127);  // never hand it the terminal
-        ::dup2(null, 0);
-        ::dup2(null, 1);
-        ::dup2(null, 2);
-        close_from_3();
-        const char *argv[] = {"tcpdump", "-i", g_burst_if, "-n", "-c", "400", "-w", pcap, nullptr};
-        ::execvp(argv[0], const_cast<char *const *>(argv));
-        ::_exit(127);
+    g_tcpdump_pid = -1;
+    // Output to /dev/null too; without it the child would get our terminal.
+    int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0) return;
+    if (null <= 2) {
+        int moved = ::fcntl(null, F_DUPFD_CLOEXEC, 3);
+        ::close(null);
+        if ((null = moved) < 0) return;
     }
-    if (pid > 0) ::setpgid(pid, pid);
+    const char *argv[] = {"tcpdump", "-i", g_burst_if, "-n", "-c", "400", "-w", pcap, nullptr};
+    pid_t pid = child_spawn(argv, null, null);
+    ::close(null);
     g_tcpdump_pid = pid > 0 ? pid : -1;
 }
 
@@ -144,6 +131,7 @@ static void stop_tcpdump()
     ::kill(pid, SIGTERM);
     for (int i = 0; i < 100; i++) {
         if (::waitpid(pid, nullptr, WNOHANG) == pid) {
+            child_group_remove(pid);
             g_tcpdump_pid = -1;
             return;
         }
@@ -152,6 +140,7 @@ static void stop_tcpdump()
     ::kill(-pid, SIGKILL);
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
+    child_group_remove(pid);
     g_tcpdump_pid = -1;
 }
 

@@ -3,36 +3,60 @@
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
+
+long long mono_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 void lr_init(LineReader *lr, int fd, int timeout_ms)
 {
     lr->fd = fd;
     lr->timeout_ms = timeout_ms;
+    lr->deadline_ms = 0;
+    lr->done_fd = -1;
     lr->pos = lr->end = 0;
     lr->eof = fd < 0;
+    lr->timed_out = false;
 }
 
-// Refills the buffer; false at end of input or on a read error.
+static bool lr_stop(LineReader *lr, bool timed_out)
+{
+    lr->eof = true;
+    lr->timed_out = timed_out;
+    return false;
+}
+
+// Refills the buffer; false at end of input, on a read error or when time is up.
 static bool lr_fill(LineReader *lr)
 {
     if (lr->eof) return false;
     for (;;) {
-        if (lr->timeout_ms >= 0) {
-            pollfd p{lr->fd, POLLIN, 0};
-            int r = ::poll(&p, 1, lr->timeout_ms);
-            if (r < 0 && errno == EINTR) continue;
-            if (r <= 0) {  // a stalled writer ends the input instead of the sample
-                lr->eof = true;
-                return false;
+        if (lr->timeout_ms >= 0 || lr->deadline_ms > 0) {
+            int wait = lr->timeout_ms;
+            if (lr->deadline_ms > 0) {
+                // Checked before every read, so a writer that never pauses (and
+                // never ends its line) is still cut off in time.
+                long long left = lr->deadline_ms - mono_ms();
+                if (left <= 0) return lr_stop(lr, true);
+                if (wait < 0 || left < wait) wait = static_cast<int>(left);
             }
+            pollfd p[2] = {{lr->fd, POLLIN, 0}, {lr->done_fd, POLLIN, 0}};
+            int r = ::poll(p, lr->done_fd >= 0 ? 2 : 1, wait);
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) return lr_stop(lr, false);
+            if (r == 0) return lr_stop(lr, true);  // a stalled writer ends the input, not the sample
+            // The writer has ended and nothing is left to read: whatever still holds
+            // the pipe open (a child it left behind) writes no part of its output.
+            if (p[0].revents == 0) return lr_stop(lr, false);
         }
         ssize_t n = ::read(lr->fd, lr->buf, sizeof lr->buf);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            lr->eof = true;
-            return false;
-        }
+        if (n <= 0) return lr_stop(lr, false);
         lr->pos = 0;
         lr->end = static_cast<size_t>(n);
         return true;
@@ -42,7 +66,7 @@ static bool lr_fill(LineReader *lr)
 long lr_getline(LineReader *lr, char *line, size_t size)
 {
     size_t kept = 0;
-    bool any = false;
+    bool any = false, ended = false;
     for (;;) {
         if (lr->pos >= lr->end && !lr_fill(lr)) break;
         any = true;
@@ -59,9 +83,14 @@ long lr_getline(LineReader *lr, char *line, size_t size)
         lr->pos += take;
         if (nl) {
             lr->pos++;  // the '\n' itself
+            ended = true;
             break;
         }
     }
     if (size > 0) line[kept] = '\0';
+    if (!ended && lr->timed_out) {
+        if (size > 0) line[0] = '\0';
+        return -1;
+    }
     return any ? static_cast<long>(kept) : -1;
 }

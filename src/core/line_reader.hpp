@@ -10,11 +10,19 @@ struct LineReader {
     size_t pos = 0;
     size_t end = 0;
     bool eof = false;
-    int timeout_ms = -1;  // >= 0: a wait longer than this for more bytes ends the input
+    bool timed_out = false;   // the input was ended by a wait or the deadline, not by its writer
+    int timeout_ms = -1;      // >= 0: a wait longer than this for more bytes ends the input
+    long long deadline_ms = 0;  // > 0: monotonic time at which reading stops, even inside a line
+    int done_fd = -1;         // >= 0: readable once the writer is gone; what is buffered is still read
     char buf[4096];
 };
 
 void lr_init(LineReader *lr, int fd, int timeout_ms = -1);
 // Copies the next line, without its '\n', into line (NUL-terminated, at most
 // size - 1 bytes). Returns the length kept, or -1 at end of input or on error.
+// A line that the deadline or a wait cuts short is dropped, never returned:
+// a cut "dropped 123" would read as a smaller number.
 long lr_getline(LineReader *lr, char *line, size_t size);
+
+// Milliseconds on the monotonic clock.
+long long mono_ms();

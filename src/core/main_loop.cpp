@@ -15,8 +15,10 @@
 
 #include "burst/burst_state.hpp"
 #include "core/alerts.hpp"
+#include "core/child_groups.hpp"
 #include "core/colors.hpp"
 #include "core/keys.hpp"
+#include "core/run_tool.hpp"
 #include "core/screen.hpp"
 #include "core/settings.hpp"
 #include "counters/counters.hpp"
@@ -77,11 +79,14 @@ static bool apply_raw_mode()
 static void cleanup_signal_safe()
 {
     burst_cleanup_signal_safe();
+    // A tool run is in a group of its own, out of reach of the terminal's Ctrl-C.
+    child_groups_kill(SIGKILL);
     // Killed while suspended (kill %1 wakes us in the background): the
     // terminal was handed back at the stop already.
     if (!terminal_is_ours()) return;
     if (g_tio_set) tcsetattr(STDIN_FILENO, TCSANOW, &g_tio_saved);
-    if (g_color) write_all(STDOUT_FILENO, "\x1b[?25h");
+    // A signal may land mid-paint, inside a colour: reset it before the shell gets the terminal.
+    if (g_color) write_all(STDOUT_FILENO, "\x1b[0m\x1b[?25h");
 }
 
 void full_cleanup()
@@ -102,7 +107,7 @@ static void on_tstp(int)
 {
     int saved_errno = errno;
     if (g_tio_set) tcsetattr(STDIN_FILENO, TCSANOW, &g_tio_saved);
-    if (g_color) write_all(STDOUT_FILENO, "\x1b[?25h");
+    if (g_color) write_all(STDOUT_FILENO, "\x1b[0m\x1b[?25h");
 
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
@@ -169,6 +174,7 @@ static void build_pages(double dt)
 {
     for (StrBuf &p : PAGES) sb_clear(&p);
     alerts_clear();
+    tool_sample_begin();
     nst_refresh();
     for (int32_t i = 0; i < g_n_ifaces; i++) ifsnap_take(static_cast<uint32_t>(i), g_ifaces[i], dt);
     burst_detect();
@@ -176,6 +182,7 @@ static void build_pages(double dt)
     render_interfaces(g_nics, g_n_nics);
     render_burst_page();
     mw_render();
+    tool_sample_end();
 }
 
 // Handles one key; returns false when it asks to quit.
@@ -212,8 +219,10 @@ static bool handle_key(int key)
     return true;
 }
 
-// Waits for the interval in slices of at most 0.25 s; false when q was pressed.
-static bool wait_interval(bool key_input)
+// Waits for the interval in slices of at most 0.25 s; false when q was pressed or
+// the screen can no longer be written. Keys stop being read at the end of input
+// or on a read error: a terminal gone without a hang-up reads as ready forever.
+static bool wait_interval(bool *key_input)
 {
     double deadline = mono_now() + g_interval;
     bool quit = false;
@@ -224,8 +233,8 @@ static bool wait_interval(bool key_input)
         timeval tv{0, static_cast<suseconds_t>(slice * 1e6)};
         fd_set rd;
         FD_ZERO(&rd);
-        if (key_input) FD_SET(STDIN_FILENO, &rd);
-        int r = select(key_input ? STDIN_FILENO + 1 : 0, &rd, nullptr, nullptr, &tv);
+        if (*key_input) FD_SET(STDIN_FILENO, &rd);
+        int r = select(*key_input ? STDIN_FILENO + 1 : 0, &rd, nullptr, nullptr, &tv);
 
         if (g_burst_state == 1 && mono_now() - g_burst_t0 >= g_burst_secs) {
             burst_finish();
@@ -235,9 +244,12 @@ static bool wait_interval(bool key_input)
             g_repaint_wanted = 0;
             paint();
         }
-        if (r <= 0 || !key_input || !FD_ISSET(STDIN_FILENO, &rd)) continue;
+        if (g_output_lost) return false;
+        if (r <= 0 || !*key_input || !FD_ISSET(STDIN_FILENO, &rd)) continue;
         unsigned char bytes[8];
         ssize_t n = ::read(STDIN_FILENO, bytes, sizeof bytes);
+        // Ready yet nothing to read, from a terminal that no longer answers: hung up.
+        if ((n == 0 && !isatty(STDIN_FILENO)) || (n < 0 && errno != EINTR && errno != EAGAIN)) *key_input = false;
         if (n <= 0) continue;
         // q ends the loop, but the keys typed with it in the same read still count.
         keys_split(bytes, n, [&](int key) {
@@ -245,11 +257,23 @@ static bool wait_interval(bool key_input)
             return true;
         });
     }
-    return !quit;
+    return !quit && !g_output_lost;
+}
+
+// Started with 0, 1 or 2 closed, the next descriptor opened would take its place
+// and the screen would be written into a socket or a tool's pipe.
+static bool stdio_open()
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        if (::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) return false;
+    }
+    return true;
 }
 
 int tarnwatch_main(int argc, char **argv)
 {
+    if (!stdio_open()) return 1;
     settings_defaults();
     switch (settings_parse(argc, argv, stdout, stderr)) {
     case SETTINGS_HELP: return 0;
@@ -279,19 +303,19 @@ int tarnwatch_main(int argc, char **argv)
     buffers_setup();
     topology_discover();
 
-    time_t last_discovery = time(nullptr);
+    // Monotonic, so a clock stepped back cannot hold rediscovery off.
+    double last_discovery = mono_now();
     double prev_start = mono_now();
     bool first = true;
     uint64_t samples = 0;
     while (samples < g_count) {
         g_last_ts = time(nullptr);
-        if (g_mw_force_redisc) {
-            g_mw_force_redisc = 0;
-            last_discovery = 0;
-        }
-        if (static_cast<int64_t>(g_rediscover) <= static_cast<int64_t>(g_last_ts - last_discovery)) {
+        bool forced = g_mw_force_redisc != 0;
+        g_mw_force_redisc = 0;
+        double now = mono_now();
+        if (forced || g_rediscover <= now - last_discovery) {
             topology_discover();
-            last_discovery = g_last_ts;
+            last_discovery = now;
         }
         double start = mono_now();
         double dt = first ? static_cast<double>(g_interval) : start - prev_start;
@@ -302,12 +326,13 @@ int tarnwatch_main(int argc, char **argv)
         else
             paint();
         ctr_roll();
+        if (g_output_lost) break;
 
         if (++samples >= g_count) break;
-        if (!wait_interval(key_input)) break;
+        if (!wait_interval(&key_input)) break;
         first = false;
         prev_start = start;
     }
     full_cleanup();
-    return 0;
+    return g_output_lost ? 1 : 0;
 }

@@ -2,67 +2,143 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <initializer_list>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "core/alerts.hpp"
+#include "core/child_groups.hpp"
+
 ToolRun::~ToolRun() { tool_close(this); }
 
-static long long mono_ms()
+constexpr int MAX_TIMED_OUT = 8;
+static bool g_in_sample = false;
+static long long g_sample_deadline_ms = 0;
+static char g_timed_out[MAX_TIMED_OUT][16];
+static int g_n_timed_out = 0;
+
+static bool timed_out_before(const char *name)
 {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    for (int i = 0; i < g_n_timed_out; i++)
+        if (std::strcmp(g_timed_out[i], name) == 0) return true;
+    return false;
 }
 
-int tool_start(ToolRun *t, const char *const argv[])
+static void mark_timed_out(ToolRun *t)
+{
+    t->timed_out = true;
+    if (!g_in_sample || timed_out_before(t->name) || g_n_timed_out >= MAX_TIMED_OUT) return;
+    std::snprintf(g_timed_out[g_n_timed_out++], sizeof g_timed_out[0], "%s", t->name);
+}
+
+void tool_sample_begin()
+{
+    g_in_sample = true;
+    g_sample_deadline_ms = mono_ms() + TOOL_SAMPLE_BUDGET_MS;
+    g_n_timed_out = 0;
+}
+
+void tool_sample_end()
+{
+    for (int i = 0; i < g_n_timed_out; i++) alert("%s timed out", g_timed_out[i]);
+    g_in_sample = false;
+    g_n_timed_out = 0;
+}
+
+// Moves a fresh descriptor above 0-2, so the child's dup2 onto 0, 1 and 2 can
+// never overwrite one of the others.
+static int above_stdio(int fd)
+{
+    if (fd < 0 || fd > 2) return fd;
+    int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    ::close(fd);
+    return moved;
+}
+
+int tool_start(ToolRun *t, const char *const argv[], const char *name)
 {
     tool_close(t);
-    int p[2];
-    if (::pipe2(p, O_CLOEXEC) != 0) return -1;
-    pid_t pid = ::fork();
-    if (pid < 0) {
-        ::close(p[0]);
-        ::close(p[1]);
+    t->timed_out = false;
+    if (!name) {
+        const char *slash = std::strrchr(argv[0], '/');
+        name = slash ? slash + 1 : argv[0];
+    }
+    std::snprintf(t->name, sizeof t->name, "%s", name);
+    long long now = mono_ms();
+    if (g_in_sample && (now >= g_sample_deadline_ms || timed_out_before(t->name))) {
+        mark_timed_out(t);
         return -1;
     }
-    if (pid == 0) {
-        // A group of its own, so giving up on a stalled tool also ends whatever
-        // the tool started (a wrapper script's children).
-        ::setpgid(0, 0);
-        // The monitor ignores SIGPIPE and may block signals; the tool gets the
-        // defaults, so an early close of the pipe ends it as it would a shell pipe.
-        ::signal(SIGPIPE, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        // dup2 onto itself would keep close-on-exec and leave the tool no stdout.
-        if (p[1] == 1)
-            ::fcntl(1, F_SETFD, 0);
-        else
-            ::dup2(p[1], 1);
-        int null = ::open("/dev/null", O_RDWR);
-        if (null >= 0) {
-            if (null != 0) ::dup2(null, 0);
-            if (null != 2) ::dup2(null, 2);
-            if (null > 2) ::close(null);  // the tool gets 0, 1 and 2 only
-        }
-        ::execvp(argv[0], const_cast<char *const *>(argv));
-        ::_exit(127);
+    // Without /dev/null the tool would get the monitor's terminal as its input.
+    int null = above_stdio(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    if (null < 0) return -1;
+    int p[2];
+    if (::pipe2(p, O_CLOEXEC) != 0) {
+        ::close(null);
+        return -1;
     }
-    ::setpgid(pid, pid);  // also here, so a kill can never miss the group
+    p[0] = above_stdio(p[0]);
+    p[1] = above_stdio(p[1]);
+    if (p[0] < 0 || p[1] < 0) {
+        for (int fd : {p[0], p[1], null})
+            if (fd >= 0) ::close(fd);
+        return -1;
+    }
+    pid_t pid = child_spawn(argv, p[1], null);
     ::close(p[1]);
+    ::close(null);
+    if (pid < 0) {
+        ::close(p[0]);
+        return -1;
+    }
     t->pid = pid;
-    t->deadline_ms = mono_ms() + TOOL_RUN_BUDGET_MS;
+    t->pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    long long deadline = now + TOOL_RUN_BUDGET_MS;
+    if (g_in_sample && g_sample_deadline_ms < deadline) deadline = g_sample_deadline_ms;
     lr_init(&t->lr, p[0], TOOL_READ_TIMEOUT_MS);
+    t->lr.deadline_ms = deadline;
+    t->lr.done_fd = t->pidfd;
     return 0;
 }
 
 long tool_getline(ToolRun *t, char *line, size_t size)
 {
-    if (t->pid < 0 || mono_ms() > t->deadline_ms) return -1;
-    return lr_getline(&t->lr, line, size);
+    if (t->pid < 0) return -1;
+    long n = lr_getline(&t->lr, line, size);
+    if (t->lr.timed_out && !t->timed_out) mark_timed_out(t);
+    return n;
+}
+
+// Whether the tool has exited, without reaping it: while it is unreaped its
+// process id, and so its group's id, cannot be handed to anyone else.
+static bool tool_exited(pid_t pid)
+{
+    for (;;) {
+        siginfo_t si{};
+        int r = ::waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOHANG | WNOWAIT);
+        if (r < 0 && errno == EINTR) continue;
+        return r < 0 || si.si_pid == pid;
+    }
+}
+
+static bool wait_exit(const ToolRun *t, long long ms)
+{
+    long long until = mono_ms() + ms;
+    for (;;) {
+        if (tool_exited(t->pid)) return true;
+        long long left = until - mono_ms();
+        if (left <= 0) return false;
+        if (left > 10 && t->pidfd < 0) left = 10;  // no pidfd: look again every 10 ms
+        pollfd p{t->pidfd, POLLIN, 0};
+        ::poll(&p, t->pidfd >= 0 ? 1 : 0, static_cast<int>(left));
+    }
 }
 
 int tool_close(ToolRun *t)
@@ -72,24 +148,18 @@ int tool_close(ToolRun *t)
         lr_init(&t->lr, -1);
     }
     if (t->pid < 0) return -1;
-    int status = 0;
-    long slept_us = 0, step = 50;
-    for (;;) {
-        pid_t r = ::waitpid(t->pid, &status, WNOHANG);
-        if (r == t->pid || (r < 0 && errno != EINTR)) break;
-        if (r == 0 && slept_us >= 1000000) {
-            // A tool that neither exits nor writes must not outlive the sample,
-            // nor may anything it started.
-            ::kill(-t->pid, SIGKILL);
-            ::kill(t->pid, SIGKILL);
-            while (::waitpid(t->pid, &status, 0) < 0 && errno == EINTR) {}
-            break;
-        }
-        timespec ts{0, step * 1000};
-        ::nanosleep(&ts, nullptr);
-        slept_us += step;
-        if (step < 20000) step *= 2;
+    if (!t->timed_out) {
+        long long grace = TOOL_EXIT_GRACE_MS;
+        if (g_in_sample && g_sample_deadline_ms - mono_ms() < grace) grace = g_sample_deadline_ms - mono_ms();
+        if (!wait_exit(t, grace)) mark_timed_out(t);
     }
+    // Whatever the tool started goes with it, whether the tool ended or not.
+    if (::kill(-t->pid, SIGKILL) != 0) ::kill(t->pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(t->pid, &status, 0) < 0 && errno == EINTR) {}
+    child_group_remove(t->pid);
+    if (t->pidfd >= 0) ::close(t->pidfd);
+    t->pidfd = -1;
     t->pid = -1;
     return status;
 }

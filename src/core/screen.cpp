@@ -1,5 +1,6 @@
 #include "core/screen.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -14,6 +15,17 @@ StrBuf PAGES[N_PAGES];
 const char *const PG_NAMES[N_PAGES] = {"Overview", "Interfaces", "BurstCatch", "Moatwall"};
 int32_t g_page = 0;
 time_t g_last_ts = 0;
+int32_t g_output_lost = 0;
+
+// errno is cleared before the first write of a screen, so a failed write in the
+// middle of it (stdio flushes a full buffer by itself) is still seen here.
+static void screen_flush()
+{
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        if (errno == EPIPE || errno == EIO || errno == EBADF) g_output_lost = 1;
+        std::clearerr(stdout);
+    }
+}
 
 void buffers_setup()
 {
@@ -40,9 +52,10 @@ static void print_alert_line()
 
 void paint()
 {
-    if (g_clear) std::fputs("\x1b[H\x1b[2J\x1b[3J", stdout);
     char when[64];
     format_sample_time(when);
+    errno = 0;
+    if (g_clear) std::fputs("\x1b[H\x1b[2J\x1b[3J", stdout);
     std::printf("%s%s   interval=%ds   (red = incremented this interval)%s\n", BOLD, when, g_interval, RST);
     std::fputc(' ', stdout);
     for (int i = 0; i < N_PAGES; i++)
@@ -53,20 +66,21 @@ void paint()
     print_alert_line();
     const StrBuf &pg = PAGES[g_page >= 0 && g_page < N_PAGES ? g_page : 0];
     std::printf("\n%s", pg.buf ? pg.buf : "");
-    std::fflush(stdout);
+    screen_flush();
 }
 
 void print_once_report()
 {
     char when[64];
     format_sample_time(when);
+    errno = 0;
     std::printf("%s%s%s\n", BOLD, when, RST);
     print_alert_line();
     for (int p = 1; p <= N_PAGES; p++) {
         std::printf("\n%s########## PAGE %d: %s ##########%s\n\n", BOLD, p, PG_NAMES[p - 1], RST);
         std::fputs(PAGES[p - 1].buf ? PAGES[p - 1].buf : "", stdout);
     }
-    std::fflush(stdout);
+    screen_flush();
 }
 
 void write_str(const char *path, const char *text)

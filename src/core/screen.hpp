@@ -10,6 +10,9 @@ extern StrBuf PAGES[N_PAGES];
 extern const char *const PG_NAMES[N_PAGES];
 extern int32_t g_page;
 extern time_t g_last_ts;
+// Set once writing the screen failed for good (reader gone, terminal gone, no
+// standard output): the monitor then ends instead of sampling for no one.
+extern int32_t g_output_lost;
 
 // Sets up the four page buffers and the alert list with 64 KiB each.
 void buffers_setup();

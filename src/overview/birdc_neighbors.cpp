@@ -30,7 +30,7 @@ bool birdc_last_ipv4(const char *text, char out[48])
 
 void birdc_scan_init(BirdcScan *s)
 {
-    s->n_addrs = 0;
+    for (bool &seen : s->expected_seen) seen = false;
     s->table_seen = false;
     s->first_line[0] = '\0';
 }
@@ -50,8 +50,9 @@ BirdcLineKind birdc_scan_line(BirdcScan *s, const char *line, const char **entry
     const char *e = skip_blanks(line);
     if (!birdc_starts_with_quad(e)) return BIRDC_OTHER;
     char addr[48];
-    if (birdc_last_ipv4(e, addr) && s->n_addrs < BIRDC_MAX_ADDRS)
-        std::snprintf(s->addrs[s->n_addrs++], sizeof s->addrs[0], "%s", addr);
+    if (birdc_last_ipv4(e, addr))
+        for (int32_t i = 0; i < g_n_ospf_exp && i < MAX_OSPF_EXP; i++)
+            if (std::strcmp(g_ospf_exp[i].address, addr) == 0) s->expected_seen[i] = true;
     *entry = e;
     *full = strcasestr(e, "full") != nullptr;
     return BIRDC_NEIGHBOR;

@@ -4,14 +4,15 @@
 #pragma once
 #include <cstdint>
 
-constexpr int BIRDC_MAX_ADDRS = 32;
+#include "topology/ospf_expected.hpp"
 
-// What one run of the client showed, folded line by line.
+// What one run of the client showed, folded line by line. Each neighbour is
+// matched against the expected ones as it is read, so a table of any length
+// finds every expected neighbour in it.
 struct BirdcScan {
-    char addrs[BIRDC_MAX_ADDRS][48];  // neighbour addresses, normalised; the surplus is dropped
-    int32_t n_addrs;
-    bool table_seen;                  // a "router id" header line was seen
-    char first_line[256];             // first non-empty line, for the no-table notice
+    bool expected_seen[MAX_OSPF_EXP];  // by g_ospf_exp position: a neighbour had that address
+    bool table_seen;                   // a "router id" header line was seen
+    char first_line[256];              // first non-empty line, for the no-table notice
 };
 
 enum BirdcLineKind { BIRDC_OTHER, BIRDC_HEADER, BIRDC_NEIGHBOR };

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/netns.hpp"
 #include "support/tmpdir.hpp"
 
 namespace {
@@ -20,10 +21,13 @@ struct ProgramRun {
 // Quiet discovery: no WireGuard configs, no bird config, a birdc that is absent.
 const std::string QUIET = " -W /nonexistent -b /nonexistent -B /nonexistent/birdc -w tw-no-wan -l tw-no-lan";
 
-ProgramRun run(const std::string &args)
+// prefix goes before the program (a namespace, an environment); redirs after the
+// standard ones, so they can override them.
+ProgramRun run(const std::string &args, const std::string &prefix = "", const std::string &redirs = "")
 {
     TempDir d;
-    std::string cmd = std::string(TW_BIN) + " " + args + " >" + d.path + "/out 2>" + d.path + "/err </dev/null";
+    std::string cmd =
+        prefix + TW_BIN + " " + args + " >" + d.path + "/out 2>" + d.path + "/err </dev/null" + redirs;
     auto t0 = std::chrono::steady_clock::now();
     int st = std::system(cmd.c_str());
     auto t1 = std::chrono::steady_clock::now();
@@ -101,6 +105,57 @@ TEST(binary, sample_counts)
     EXPECT_EQ(count(three.out, "\x1b[H\x1b[2J\x1b[3J"), 3u);  // clears still on without a terminal
     EXPECT_GE(three.seconds, 1.9);  // waited twice, not three times
     EXPECT_LT(three.seconds, 2.9);
+}
+
+// Ten watched interfaces (a LAN and nine VLANs of it, veths in a namespace) and a
+// stand-in `tc` on PATH that misbehaves in one way per case. Every tc writes its
+// process id, and its child's, to pids; none may be left running afterwards.
+TEST(binary, misbehaving_tools_and_lost_output)
+{
+    if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
+    NetnsGuard ns("twtools");
+    ASSERT_EQ(ns.run("sh -c 'for i in 0 1 2 3 4 5 6 7 8 9; do ip link add tw0.$i type veth peer name twp$i; done; "
+                     "ip link set tw0.0 name tw0'"), 0);
+    TempDir d;
+    const std::string D = d.path, quick = "echo qdisc noqueue 0: root refcnt 2";
+    struct Case { std::string tc, args, redirs; double max_s; size_t timed_out, devnull; } cases[] = {
+        {"sleep 60 & echo $! >>" + D + "/pids; wait", "-1 -M", "", 8, 1, 0},
+        {"exec cat /dev/zero", "-1 -M", "", 8, 1, 0},
+        {"sleep 60 & echo $! >>" + D + "/pids; " + quick, "-1 -M", "", 3, 0, 0},
+        // Started with descriptor 7 open and standard output closed.
+        {"readlink /proc/$PPID/fd/1 >>" + D + "/fds; " + quick, "-1 -M", " 7>/dev/null >&-", 3, 0, 20},
+        // SIGINT while tc stalls.
+        {"sleep 60 & echo $! >>" + D + "/pids; wait", "-k -i 1 -M >/dev/null & sleep 1; kill -INT $!; wait", "", 3, 0,
+         0},
+        {quick, "-k -i 1 -M | head -1", "", 4, 0, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.tc + " / " + c.args);
+        ::unlink((D + "/pids").c_str());
+        ::unlink((D + "/fds").c_str());
+        d.write("bin/tc", "#!/bin/sh\necho $$ >>" + D + "/pids\n[ -e /proc/$$/fd/7 ] && echo leaked >>" + D + "/fds\n" +
+                              c.tc + "\n");
+        chmod((D + "/bin/tc").c_str(), 0755);
+        ProgramRun r = run("-l tw0 -w tw-no-wan -W /nonexistent -b /nonexistent -B /nonexistent/birdc " + c.args,
+                           "timeout 20 ip netns exec " + ns.name + " env PATH=" + D + "/bin:$PATH ", c.redirs);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_LT(r.seconds, c.max_s);
+        EXPECT_EQ(count(r.out, "tc timed out"), c.timed_out) << r.out.substr(0, 300);
+        std::string fds = read_whole_file(D + "/fds");
+        EXPECT_EQ(count(fds, "/dev/null\n"), c.devnull) << fds;  // the screen's descriptor, as the tools see it
+        EXPECT_EQ(fds.find("leaked"), std::string::npos);
+        std::string pids = read_whole_file(D + "/pids");
+        EXPECT_FALSE(pids.empty());
+        for (size_t at = 0, nl; (nl = pids.find('\n', at)) != std::string::npos; at = nl + 1) {
+            std::string stat;
+            for (int i = 0; i < 100; i++) {
+                stat = read_whole_file("/proc/" + pids.substr(at, nl - at) + "/stat");
+                if (stat.empty() || stat.find(") Z ") != std::string::npos) break;
+                usleep(20000);
+            }
+            EXPECT_TRUE(stat.empty() || stat.find(") Z ") != std::string::npos) << stat;
+        }
+    }
 }
 
 TEST(binary, not_root_warning)

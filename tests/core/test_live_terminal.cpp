@@ -2,6 +2,9 @@
 // control: page keys, quitting, and the terminal handed back intact however it ends.
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
 #include <termios.h>
 #include <unistd.h>
 #include <utility>
@@ -9,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "support/pty_session.hpp"
+#include "support/tmpdir.hpp"
 
 namespace {
 
@@ -52,10 +56,13 @@ protected:
         return s.read_until(bold_tab(1), 5);
     }
 
+    // Shown last, and right after an attribute reset: a signal that lands inside
+    // a red word must not leave the shell red.
     bool cursor_shown() const
     {
         size_t show = s.out.rfind("\x1b[?25h"), hide = s.out.rfind("\x1b[?25l");
-        return show != std::string::npos && (hide == std::string::npos || show > hide);
+        return show != std::string::npos && (hide == std::string::npos || show > hide) && show >= 4 &&
+               s.out.compare(show - 4, 4, "\x1b[0m") == 0;
     }
 
     void expect_shell_back()
@@ -150,4 +157,35 @@ TEST_F(LiveTerminal, SuspendResumeAndKillWhileSuspended)
         s.write("jobs\n");
     EXPECT_NE(s.out.find("Done", s.sent_at), std::string::npos) << s.out.substr(s.sent_at);
     EXPECT_EQ(stty(), shell);
+}
+
+// Keys from another terminal that goes away without a hang-up signal (its
+// master closed; it is not the monitor's controlling terminal): the monitor
+// stops reading keys instead of spinning on reads that return nothing.
+TEST_F(LiveTerminal, VanishedKeyboardTerminalCostsNoCpu)
+{
+    int keys = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(keys, 0);
+    ASSERT_EQ(grantpt(keys) | unlockpt(keys), 0);
+    ASSERT_TRUE(launch(std::string("-C -i 1 <") + ptsname(keys))) << s.out;
+    pid_t tw = tcgetpgrp(s.master);
+    auto cpu_ticks = [tw] {
+        std::string stat = read_whole_file("/proc/" + std::to_string(tw) + "/stat");
+        unsigned long ut = 0, st = 0;
+        size_t close_paren = stat.rfind(')');
+        if (close_paren != std::string::npos)
+            std::sscanf(stat.c_str() + close_paren + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &ut,
+                        &st);
+        return ut + st;
+    };
+    ::close(keys);
+    usleep(200000);
+    unsigned long before = cpu_ticks();
+    s.write("");
+    EXPECT_TRUE(s.read_until(bold_tab(1), 3));  // still sampling
+    usleep(1500000);
+    EXPECT_LT(cpu_ticks() - before, static_cast<unsigned long>(sysconf(_SC_CLK_TCK) / 5));  // under 0.2 s in 2 s
+    kill(tw, SIGTERM);
+    EXPECT_TRUE(s.read_until("TW_EXIT=0", 5));
+    expect_shell_back();
 }

@@ -1,0 +1,19 @@
+// The process groups of the children running right now (tool runs, captures),
+// kept where a signal handler can reach them: a monitor that is ended by a
+// signal takes its children with it instead of leaving them to init.
+#pragma once
+#include <sys/types.h>
+
+constexpr int MAX_CHILD_GROUPS = 8;
+
+// Records a running child's group; false when the table is full (the child
+// then still runs, it is only not ended by a signal).
+bool child_group_add(pid_t pgid);
+void child_group_remove(pid_t pgid);
+// Forks and execs argv[0] (PATH search) in a group of its own, recorded here
+// before any ending signal can run: standard input and error on null, output on
+// out (both above 2), every other descriptor closed, default signal handling.
+// Returns the child's pid, or -1 when the fork failed.
+pid_t child_spawn(const char *const argv[], int out, int null);
+// Sends sig to every recorded group. Async-signal-safe.
+void child_groups_kill(int sig);
