@@ -61,6 +61,8 @@ int moatwall_xdp(struct xdp_md *ctx)
     if ((void *)(eth + 1) > end) return verdict(MW_STAT_MALFORMED, XDP_DROP);
     __u16 proto = eth->h_proto;
     void *p = eth + 1;
+    __u32 l2 = sizeof(*eth); // offsets stay scalars: variable packet-pointer
+                             // arithmetic would need CAP_PERFMON to load
 
     // An outer 802.1ad and an inner 802.1Q tag at most (QinQ).
 #pragma unroll
@@ -70,6 +72,7 @@ int moatwall_xdp(struct xdp_md *ctx)
         if ((void *)(v + 1) > end) return verdict(MW_STAT_MALFORMED, XDP_DROP);
         proto = v->proto;
         p = v + 1;
+        l2 += sizeof(*v);
     }
     if (proto != bpf_htons(ETH_P_IP)) return verdict(MW_STAT_NONIP, XDP_PASS);
 
@@ -79,7 +82,7 @@ int moatwall_xdp(struct xdp_md *ctx)
     __u32 tot = bpf_ntohs(ip->tot_len);
     // A header the gate cannot read whole cannot be checked, so it does not
     // get past the gate: the kernel would discard it anyway.
-    if (ip->version != 4 || ihl < sizeof(*ip) || tot < ihl || p + tot > end)
+    if (ip->version != 4 || ihl < sizeof(*ip) || tot < ihl || tot > bpf_xdp_get_buff_len(ctx) - l2)
         return verdict(MW_STAT_MALFORMED, XDP_DROP);
 
     struct mw_drop4_key k = {.prefixlen = 32};
@@ -93,9 +96,8 @@ int moatwall_xdp(struct xdp_md *ctx)
         return verdict(MW_STAT_PASS, XDP_PASS);
     __u32 l4min = ip->protocol == IPPROTO_TCP ? 20 : 8;
     if (ihl + l4min > tot) return verdict(MW_STAT_MALFORMED, XDP_DROP);
-    if (ihl > 60) return verdict(MW_STAT_MALFORMED, XDP_DROP); // bound for the verifier
-    __be16 *ports = p + ihl;
-    if ((void *)(ports + 2) > end) return verdict(MW_STAT_MALFORMED, XDP_DROP);
+    __be16 ports[2];
+    if (bpf_xdp_load_bytes(ctx, l2 + ihl, ports, sizeof ports) != 0) return verdict(MW_STAT_MALFORMED, XDP_DROP);
     __u16 dport = bpf_ntohs(ports[1]);
     if (bpf_map_lookup_elem(&moatwall_dports, &dport)) return verdict(MW_STAT_DROPPORT, XDP_DROP);
     return verdict(MW_STAT_PASS, XDP_PASS);
