@@ -83,7 +83,7 @@ std::vector<uint8_t> build_frame(const Frame &f, const uint8_t dmac[6], const ui
     size_t l4len = f.proto == 6 ? 20 : 8 + 4;
     size_t ihl = static_cast<size_t>(f.ihl) * 4;
     v.resize(ip + (ihl < 20 ? 20 : ihl) + l4len);
-    v[ip] = static_cast<uint8_t>(0x40 | (f.ihl & 15));
+    v[ip] = static_cast<uint8_t>((f.version & 15) << 4 | (f.ihl & 15));
     put16(v, ip + 2, static_cast<uint16_t>(f.tot_len >= 0 ? f.tot_len : static_cast<int>(v.size() - ip)));
     put16(v, ip + 6, f.frag);
     v[ip + 8] = 64;

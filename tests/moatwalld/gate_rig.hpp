@@ -30,6 +30,7 @@ struct Frame {
     const char *dst = "11.77.0.1";
     uint8_t proto = 17;       // 17 UDP, 6 TCP (SYN)
     uint16_t dport = 5000;
+    int version = 4;
     int ihl = 5;
     int tot_len = -1;         // -1: what the frame holds
     uint16_t frag = 0;        // fragment field, host order
