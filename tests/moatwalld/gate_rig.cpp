@@ -12,7 +12,6 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <regex>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -223,18 +222,27 @@ std::string GateRig::req(const std::string &line) const
     return out;
 }
 
+// Every number that follows `tag` in bpftool's compact JSON, in order.
+static std::vector<unsigned long long> numbers_after(const std::string &j, const std::string &tag, size_t from = 0,
+                                                     size_t to = std::string::npos)
+{
+    std::vector<unsigned long long> r;
+    for (size_t at = j.find(tag, from); at != std::string::npos && at < to; at = j.find(tag, at + 1))
+        r.push_back(std::strtoull(j.c_str() + at + tag.size(), nullptr, 10));
+    return r;
+}
+
 std::vector<uint64_t> GateRig::stats() const
 {
     std::vector<uint64_t> v(MW_STAT_COUNT, 0);
     std::string j = sh_out("bpftool -j map dump pinned " + bpf.pindir + "/" MW_MAP_STATS " 2>/dev/null");
     // With BTF, bpftool adds {"formatted":{"key":K,"values":[{"cpu":C,"value":V},...]}}.
-    std::regex entry(R"("formatted":\{"key":(\d+),"values":\[([^\]]*)\])");
-    std::regex val(R"("value":(\d+))");
-    for (auto it = std::sregex_iterator(j.begin(), j.end(), entry); it != std::sregex_iterator(); ++it) {
-        size_t k = std::stoul((*it)[1]);
-        std::string vals = (*it)[2];
-        for (auto vi = std::sregex_iterator(vals.begin(), vals.end(), val); vi != std::sregex_iterator(); ++vi)
-            if (k < v.size()) v[k] += std::stoull((*vi)[1]);
+    const std::string tag = "\"formatted\":{\"key\":";
+    for (size_t at = j.find(tag); at != std::string::npos; at = j.find(tag, at + 1)) {
+        size_t k = std::strtoul(j.c_str() + at + tag.size(), nullptr, 10);
+        size_t end = j.find(']', at);
+        for (unsigned long long x : numbers_after(j, "\"value\":", at, end))
+            if (k < v.size()) v[k] += x;
     }
     return v;
 }
@@ -243,10 +251,13 @@ std::vector<std::string> GateRig::prefixes() const
 {
     std::vector<std::string> r;
     std::string j = sh_out("bpftool -j map dump pinned " + bpf.pindir + "/" MW_MAP_DROP4 " 2>/dev/null");
-    std::regex e(R"("prefixlen":(\d+),"addr":\[(\d+),(\d+),(\d+),(\d+)\])");
-    for (auto it = std::sregex_iterator(j.begin(), j.end(), e); it != std::sregex_iterator(); ++it)
-        r.push_back((*it)[2].str() + "." + (*it)[3].str() + "." + (*it)[4].str() + "." + (*it)[5].str() + "/" +
-                    (*it)[1].str());
+    const std::string tag = "\"prefixlen\":";
+    for (size_t at = j.find(tag); at != std::string::npos; at = j.find(tag, at + 1)) {
+        unsigned len, a, b, c, d;
+        if (sscanf(j.c_str() + at + tag.size(), "%u,\"addr\":[%u,%u,%u,%u]", &len, &a, &b, &c, &d) == 5)
+            r.push_back(std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c) + "." +
+                        std::to_string(d) + "/" + std::to_string(len));
+    }
     std::sort(r.begin(), r.end());
     return r;
 }
@@ -255,9 +266,7 @@ std::vector<unsigned> GateRig::ports() const
 {
     std::vector<unsigned> r;
     std::string j = sh_out("bpftool -j map dump pinned " + bpf.pindir + "/" MW_MAP_DPORTS " 2>/dev/null");
-    std::regex e(R"("formatted":\{"key":(\d+))");
-    for (auto it = std::sregex_iterator(j.begin(), j.end(), e); it != std::sregex_iterator(); ++it)
-        r.push_back(static_cast<unsigned>(std::stoul((*it)[1])));
+    for (unsigned long long x : numbers_after(j, "\"formatted\":{\"key\":")) r.push_back(static_cast<unsigned>(x));
     std::sort(r.begin(), r.end());
     return r;
 }
@@ -278,9 +287,11 @@ void GateRig::clear_lists() const
 std::string GateRig::xdp_on(const std::string &ifname) const
 {
     std::string o = gw.out("ip -d link show dev " + ifname);
-    std::smatch m;
-    if (std::regex_search(o, m, std::regex(R"(prog/xdp id \d+ name (\S+))"))) return m[1];
-    return "";
+    size_t at = o.find("prog/xdp id ");
+    if (at == std::string::npos) return "";
+    char name[64];
+    if (sscanf(o.c_str() + at, "prog/xdp id %*u name %63s", name) != 1) return "";
+    return name;
 }
 
 static bool wait_readable(int fd, int ms)

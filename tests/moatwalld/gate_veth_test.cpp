@@ -41,6 +41,7 @@ struct TrafficRow {
     int delivered;      // 1 reached the gate's socket, 0 not, -1 not checked
     int stat;           // the one statistic the packet must land in
 };
+static void PrintTo(const TrafficRow &r, std::ostream *os) { *os << r.name; }
 
 static Frame from(const char *src, uint16_t dport) { Frame f; f.src = src; f.dport = dport; return f; }
 static Frame tagged(int tags, const char *src, uint16_t dport) { Frame f = from(src, dport); f.tags = tags; return f; }
@@ -145,6 +146,7 @@ struct RestartRow {
     const char *name;
     int sig;
 };
+static void PrintTo(const RestartRow &r, std::ostream *os) { *os << r.name; }
 class GateRestart : public ::testing::TestWithParam<RestartRow> {};
 
 TEST_P(GateRestart, KeepsListsAndAttachment)
@@ -385,6 +387,7 @@ struct CapRow {
     const char *caps;
     bool serves;
 };
+static void PrintTo(const CapRow &r, std::ostream *os) { *os << r.caps; }
 class GateCaps : public ::testing::TestWithParam<CapRow> {};
 
 TEST_P(GateCaps, BoundingSet)

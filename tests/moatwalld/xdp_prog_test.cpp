@@ -70,6 +70,7 @@ struct VerdictRow {
     int action;
     int stat;
 };
+static void PrintTo(const VerdictRow &r, std::ostream *os) { *os << r.name; }
 
 static Frame mk(const char *src, uint8_t proto, uint16_t dport)
 {
