@@ -10,6 +10,23 @@
 StandinServer::StandinServer(const std::string &p, std::vector<Exchange> script)
     : path(p), script_(std::move(script))
 {
+    if (listen_and_start()) thr_ = std::thread([this] { run(); });
+}
+
+StandinServer::StandinServer(const std::string &p, std::function<std::string(const std::string &)> respond)
+    : path(p), respond_(std::move(respond))
+{
+    if (listen_and_start()) thr_ = std::thread([this] { serve_forever(); });
+}
+
+std::vector<std::string> StandinServer::received()
+{
+    std::lock_guard<std::mutex> g(mu_);
+    return requests;
+}
+
+bool StandinServer::listen_and_start()
+{
     unlink(path.c_str());
     listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un sa{};
@@ -18,9 +35,53 @@ StandinServer::StandinServer(const std::string &p, std::vector<Exchange> script)
     if (bind(listen_fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(listen_fd, 8) != 0) {
         close(listen_fd);
         listen_fd = -1;
-        return;
+        return false;
     }
-    thr_ = std::thread([this] { run(); });
+    return true;
+}
+
+void StandinServer::serve_forever()
+{
+    std::vector<int> conns;
+    std::vector<std::string> partial;
+    while (!stop_) {
+        std::vector<pollfd> p{{listen_fd, POLLIN, 0}};
+        for (int c : conns) p.push_back({c, POLLIN, 0});
+        if (poll(p.data(), p.size(), 50) <= 0) continue;
+        if (p[0].revents & POLLIN) {
+            conns.push_back(accept(listen_fd, nullptr, nullptr));
+            partial.emplace_back();
+        }
+        for (size_t i = 1; i < p.size(); i++) {
+            if (!(p[i].revents & (POLLIN | POLLHUP))) continue;
+            char buf[512];
+            ssize_t n = read(p[i].fd, buf, sizeof buf);
+            if (n <= 0) {
+                close(p[i].fd);
+                conns[i - 1] = -1;
+                continue;
+            }
+            std::string &acc = partial[i - 1];
+            acc.append(buf, static_cast<size_t>(n));
+            size_t nl;
+            while ((nl = acc.find('\n')) != std::string::npos) {
+                std::string line = acc.substr(0, nl);
+                acc.erase(0, nl + 1);
+                {
+                    std::lock_guard<std::mutex> g(mu_);
+                    requests.push_back(line);
+                }
+                std::string out = respond_(line);
+                send(p[i].fd, out.data(), out.size(), MSG_NOSIGNAL);
+            }
+        }
+        for (size_t i = conns.size(); i-- > 0;)
+            if (conns[i] < 0) {
+                conns.erase(conns.begin() + static_cast<long>(i));
+                partial.erase(partial.begin() + static_cast<long>(i));
+            }
+    }
+    for (int c : conns) close(c);
 }
 
 StandinServer::~StandinServer()
@@ -59,7 +120,10 @@ void StandinServer::run()
             line += ch;
         }
         line.pop_back();
-        requests.push_back(line);
+        {
+            std::lock_guard<std::mutex> g(mu_);
+            requests.push_back(line);
+        }
         for (const Piece &p : ex.pieces) {
             std::this_thread::sleep_for(std::chrono::milliseconds(p.delay_ms));
             if (send(c, p.bytes.data(), p.bytes.size(), MSG_NOSIGNAL) < 0) break;
