@@ -276,3 +276,24 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+// A render costs one request line and nothing more, however often it runs.
+TEST_F(PageFixture, RenderCostsOneStatusExchange)
+{
+    GateMaps m(pins.path);
+    for (int i = 0; i < 256; i++) m.add_prefix(("10.2.0." + std::to_string(i)).c_str(), 32);
+    for (int i = 0; i < 64; i++) m.add_port(static_cast<uint16_t>(2000 + i));
+    StandinServer srv(sock, respond);
+    press({});
+    const int N = 50;
+    auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < N; i++) press({});
+    double each = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() / N;
+    EXPECT_EQ(srv.received().size(), static_cast<size_t>(N + 1));
+    RecordProperty("render_us", static_cast<int>(each * 1e6));
+    std::printf("one render (256 prefixes, 64 ports, stand-in daemon): %.0f us\n", each * 1e6);
+}
+
+}  // namespace
