@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/kernel_file.hpp"
+#include "core/text_lines.hpp"
 #include "core/vis_text.hpp"
 #include "topology/conf_file.hpp"
 
@@ -82,13 +83,26 @@ void ospf_conf_line(bool *in_block, char *raw)
     vis_inplace(e.label);  // labels are only ever shown
 }
 
+static void ospf_conf_from(LineSource *src)
+{
+    bool in_block = false;
+    char line[512];  // longer lines are cut and their rest skipped
+    while (ls_getline(src, line, sizeof line) >= 0) ospf_conf_line(&in_block, line);
+}
+
+void ospf_expected_parse(std::string_view text)
+{
+    g_n_ospf_exp = 0;
+    LineSource src = lines_of(text);
+    ospf_conf_from(&src);
+}
+
 void load_ospf_expected(const char *path)
 {
     g_n_ospf_exp = 0;
     UniqueFd fd;
     LineReader lr;
     if (!conf_open(path, &fd, &lr)) return;
-    bool in_block = false;
-    char line[512];  // longer lines are cut and their rest skipped
-    while (lr_getline(&lr, line, sizeof line) >= 0) ospf_conf_line(&in_block, line);
+    LineSource src = lines_of(&lr);
+    ospf_conf_from(&src);
 }
