@@ -34,7 +34,11 @@ void vis_inplace(char *str)
     while (*s) {
         unsigned char c = *s;
         if (c < 0x80) {
-            if ((c < 0x20 && c != '\t') || c == 0x7f) *s = '?';
+            // A tab is a cursor movement too; as a blank it keeps a column's gap.
+            if (c == '\t')
+                *s = ' ';
+            else if (c < 0x20 || c == 0x7f)
+                *s = '?';
             s++;
             continue;
         }

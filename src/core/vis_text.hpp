@@ -8,10 +8,11 @@
 #pragma once
 #include <cstddef>
 
-// Replaces, byte for byte, every C0 control but TAB, DEL, every C1 control in
-// either form and every byte of an invalid UTF-8 sequence (stray continuation
-// bytes, overlong forms, surrogates, code points past U+10FFFF, sequences cut
-// short) by '?'. The length never changes, so views into s stay valid.
+// Replaces, byte for byte, every C0 control, DEL, every C1 control in either
+// form and every byte of an invalid UTF-8 sequence (stray continuation bytes,
+// overlong forms, surrogates, code points past U+10FFFF, sequences cut short)
+// by '?', except TAB, which becomes a blank. The length never changes, so
+// views into s stay valid.
 void vis_inplace(char *s);
 // Interface names: the kernel allows any byte in them but '/', ':' and blanks,
 // and they are shown in aligned columns, so everything outside printable

@@ -47,7 +47,7 @@ static BpfAttr attr_zero()
 constexpr long MAX_CPUS = 8192;
 
 // "0", "0-7", "0-3,8-11": every CPU of every range. -1 for any other form.
-static long count_cpu_list(const char *s)
+long mw_count_cpu_list(const char *s)
 {
     long total = 0;
     for (;;) {
@@ -73,7 +73,7 @@ int mw_cpu_count()
     if (g_mw_ncpu > 0) return g_mw_ncpu;
     char buf[64];
     long n = -1;
-    if (kfile_str(buf, sizeof buf, "/sys/devices/system/cpu/possible") == 0) n = count_cpu_list(buf);
+    if (kfile_str(buf, sizeof buf, "/sys/devices/system/cpu/possible") == 0) n = mw_count_cpu_list(buf);
     if (n <= 0) n = sysconf(_SC_NPROCESSORS_CONF);
     g_mw_ncpu = n > 0 && n <= MAX_CPUS ? static_cast<int>(n) : 1;
     return g_mw_ncpu;

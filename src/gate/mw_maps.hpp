@@ -16,6 +16,8 @@ extern int g_mw_nport;
 
 // Values one per-CPU lookup returns, from the possible-CPU file (once).
 int mw_cpu_count();
+// CPUs in a possible-CPU list ("0", "0-7", "0-3,8-11"); -1 for any other form.
+long mw_count_cpu_list(const char *s);
 // Opens the pins that are not open yet; a missing one is tried again next time.
 void mw_open_maps();
 // Appends the five statistics lines to page 4, or the "not readable" line.

@@ -146,9 +146,9 @@ void wg_peers_section(const char *dev, WgHealth *rec)
             first = false;
             continue;
         }
-        vis_inplace(line);  // keeps tabs and length, so the fields are cut as before
         WgDumpPeer p;
         if (!wg_dump_parse_peer(line, &p)) continue;
+        vis_inplace(line);  // after the split at tabs; keeps the length, so the fields stay in place
         int64_t age;
         HsState st = handshake_state(p.handshake, &age);
         if (rec) {

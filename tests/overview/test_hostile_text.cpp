@@ -35,7 +35,7 @@ TEST(hostile_text, filters_keep_valid_utf8_and_replace_controls_and_broken_seque
     const std::string c1 = "tab\t~ \x1b[2J\x7f\x01 \x9b" "1m\x85 \xc2\x9b" "1m\xc2\x80";
     const std::string utf8 = "caf\xc3\xa9 \xc2\xa0\xe2\x82\xac\xf0\x9f\x98\x80";
     const std::pair<std::string, std::string> cases[] = {
-        {c1, "tab\t~ ?[2J?? ?1m? ??1m??"},  // C0, DEL, C1 raw and UTF-8 encoded
+        {c1, "tab ~ ?[2J?? ?1m? ??1m??"},  // C0 (a tab as a blank), DEL, C1 raw and UTF-8 encoded
         {utf8, utf8},                        // é, NBSP, €, an emoji
         // Overlong CSI (two ways), a surrogate, past U+10FFFF, never a lead byte; then sequences cut short.
         {"\xc0\x9b\xe0\x82\x9b\xed\xa0\x80\xf4\x90\x80\x80\xf5\xff", std::string(14, '?')},

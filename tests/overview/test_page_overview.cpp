@@ -204,7 +204,7 @@ TEST_F(OverviewPage, ospf_client_output)
     struct Case { const char *client; std::string page_end; long lines; const char *alerts_end; } cases[] = {
         {"cat <<'E'\nRouter ID\tPri\tState\tDTime\tInterface  Router IP\n192.168.1.2\t1\tFull/PtP\t3.9\twg0\t10.0.0.2\n"
          "999.1.1.1\t1\tFull/PtP\t3.9\twg0\t10.0.0.9\n10.0.0.3 1 2-Way/DROther 31 eth1 10.0.0.3\nE\n#",
-         "\n=== OSPF neighbors (bird) ===\n  192.168.1.2\t1\tFull/PtP\t3.9\twg0\t10.0.0.2\n"
+         "\n=== OSPF neighbors (bird) ===\n  192.168.1.2 1 Full/PtP 3.9 wg0 10.0.0.2\n"
          "  10.0.0.3 1 2-Way/DROther 31 eth1 10.0.0.3\n  192.168.1.2 (by-router-id)" + MISSING +
              "  10.0.0.9 (ghost)" + MISSING,
          6, "OSPF: 10.0.0.3 1 2-Way/DROther 31 eth1 10.0.0.3 | OSPF: by-router-id MISSING | OSPF: ghost MISSING"},
