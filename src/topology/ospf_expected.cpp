@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "core/kernel_file.hpp"
 #include "core/text_lines.hpp"
@@ -100,9 +101,6 @@ void ospf_expected_parse(std::string_view text)
 void load_ospf_expected(const char *path)
 {
     g_n_ospf_exp = 0;
-    UniqueFd fd;
-    LineReader lr;
-    if (!conf_open(path, &fd, &lr)) return;
-    LineSource src = lines_of(&lr);
-    ospf_conf_from(&src);
+    std::string text;
+    if (conf_read(path, &text)) ospf_expected_parse(text);
 }

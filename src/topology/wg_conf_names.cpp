@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <strings.h>
 
 #include "core/kernel_file.hpp"
@@ -69,9 +70,6 @@ void wg_conf_names_parse(std::string_view text)
 
 void wg_conf_names_load(const char *path)
 {
-    UniqueFd fd;
-    LineReader lr;
-    if (!conf_open(path, &fd, &lr)) return;
-    LineSource src = lines_of(&lr);
-    wg_conf_from(&src);
+    std::string text;
+    if (conf_read(path, &text)) wg_conf_names_parse(text);
 }
