@@ -61,6 +61,12 @@ TEST(binary, exit_statuses)
     ProgramRun last = run("-w");
     EXPECT_EQ(last.status, 2);
     EXPECT_EQ(last.err, "unknown option: -w\n");
+
+    // Descriptors 0 to 2 only, 0 closed: the loader gets one, the ethtool socket none.
+    ProgramRun nosock = run("-1" + QUIET, "prlimit --nofile=3:3 ", " 0<&-");
+    EXPECT_EQ(nosock.status, 1);
+    EXPECT_EQ(nosock.err, "socket: Too many open files\n");
+    EXPECT_EQ(nosock.out, "");
 }
 
 TEST(binary, once_mode_prints_all_pages_without_escapes_when_redirected)
@@ -156,6 +162,41 @@ TEST(binary, misbehaving_tools_and_lost_output)
             EXPECT_TRUE(stat.empty() || stat.find(") Z ") != std::string::npos) << stat;
         }
     }
+}
+
+// The LAN gets a sub-interface after the first sample and 100 frames of 1042 bytes after the
+// second: with -r 1 it is watched from the second sample on, and the third
+// sample's rate covers the one interval since the second, not two since the first.
+TEST(binary, live_samples_rediscover_and_rate_over_the_last_gap)
+{
+    if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
+    NetnsGuard a("twliveA"), b("twliveB");
+    ASSERT_EQ(sh("set -e; A='ip -n " + a.name + "'; B='ip -n " + b.name + "'; $A link add lan0 type veth peer name "
+                 "p0 netns " + b.name + "; $A addr add 10.8.0.1/24 dev lan0; $B addr add 10.8.0.2/24 dev p0; $A link "
+                 "set lan0 up; $B link set p0 up; $B neigh add 10.8.0.1 lladdr $($A -br link show lan0 | awk "
+                 "'{print $3}') dev p0"), 0);
+    TempDir d;
+    const std::string out = d.path + "/out", headers = "grep -c '=== Interfaces' " + out + " 2>/dev/null";
+    sh("ip netns exec " + a.name + " " + TW_BIN + " -k -M -i 1 -n 3 -r 1 -l lan0 -w tw-no-wan "
+       "-W /nonexistent -b /nonexistent -B /nonexistent/birdc -D >" + out + " 2>&1 </dev/null &");
+    auto wait_samples = [&](int n) {
+        for (int i = 0; i < 100 && std::atoi(sh_out(headers).c_str()) < n; i++) usleep(20000);
+    };
+    wait_samples(1);
+    a.run("ip link add lan0.5 type veth peer name p5");  // a sub-interface by its name
+    wait_samples(2);
+    b.run("bash -c 'for i in {1..100}; do printf %1000s >/dev/udp/10.8.0.1/9; done'");
+    wait_samples(3);
+    usleep(200000);
+    const std::string o = read_whole_file(out);
+    const size_t s2 = o.find("=== Interfaces", o.find("=== Interfaces") + 1), s3 = o.rfind("=== Interfaces");
+    ASSERT_NE(s3, s2) << o;
+    EXPECT_EQ(o.substr(0, s2).find("lan0.5"), std::string::npos);
+    EXPECT_NE(o.find("\n  lan0.5 ", s2), std::string::npos) << o.substr(s2);
+    double kib = 0;
+    std::sscanf(o.c_str() + o.find(" rx:", o.find("\n  lan0 ", s3)), " rx:%lfK", &kib);
+    EXPECT_GT(kib, 100 * 1042 / 1024.0 / 1.3) << o.substr(s3);
+    EXPECT_LE(kib, 100 * 1042 / 1024.0 + 1);
 }
 
 TEST(binary, not_root_warning)

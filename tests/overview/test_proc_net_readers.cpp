@@ -92,8 +92,10 @@ TEST(nst_kernel, matches_nstat_in_a_namespace)
     if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
     NetnsGuard ns("twnst");
     EXPECT_EQ(in_netns(ns.name, [] {
-        // Unrouted, to a closed local port (its reply given time to pass), unrouted over IPv6.
-        sh("bash -c 'for a in 192.0.2.1 127.0.0.1 2001:db8::1; do echo >/dev/udp/$a/9; done; sleep 0.1' 2>/dev/null");
+        // Unrouted, to a closed local port, unrouted over IPv6; then until the counters stand still.
+        sh("bash -c 'for a in 192.0.2.1 127.0.0.1 2001:db8::1; do echo >/dev/udp/$a/9; done' 2>/dev/null; a=; for i in "
+           "$(seq 100); do b=$(cat /proc/net/snmp /proc/net/netstat /proc/net/snmp6); [ \"$a\" = \"$b\" ] && break; "
+           "a=$b; sleep 0.05; done");
         nst_refresh();
         std::string nst = "\n";
         for (int i = 0; i < g_nst_n; i++) nst += g_nst[i].name + (" " + std::to_string(g_nst[i].value) + "\n");
