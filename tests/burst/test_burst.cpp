@@ -120,13 +120,8 @@ protected:
 
     void SetUp() override
     {
-        settings_defaults();
-        buffers_setup();
         g_burst_if = "twb0";
         g_burst_pcap = 0;
-        g_n_bursts = 0;
-        g_burst_prev_ok = 0;
-        g_burst_state = 0;
         root.write("sys/kernel/tracing/events/skb/kfree_skb/trigger", "");
         root.write("sys/kernel/tracing/events/skb/kfree_skb/enable", "0");
         root.write("sys/kernel/tracing/trace", stack({"__dev_queue_xmit"}));
@@ -136,7 +131,6 @@ protected:
     }
     void TearDown() override
     {
-        fsroot_set("");
         for (const std::string &d : made) sh("rm -rf '" + d + "'");
     }
     void set_drops(uint64_t v) { root.write("sys/class/net/twb0/statistics/tx_dropped", std::to_string(v)); }

@@ -70,8 +70,6 @@ TEST(proc_net_files, readers_on_fixture_trees)
         std::snprintf(tail, sizeof tail, "| %lu %lu | %lu %lu %u", drops, squeezes, count, max, pct);
         EXPECT_EQ(got + tail, c.back());
     }
-    fsroot_set("");
-    g_nst_n = 0;
 }
 
 // read_file_str keeps at most size - 1 bytes, untrimmed; rstrip takes exactly four blank kinds.
@@ -126,10 +124,7 @@ TEST(nst_kernel, packet_too_big_on_the_overview_matches_nstat)
         auto theirs = [] { return sh_out("nstat -asz Icmp6OutPktTooBigs | awk 'NR > 1 {print $2}'"); };
         for (int i = 0; i < 100 && theirs() == "0\n"; i++) usleep(50000);  // until the datagram was refused
         g_birdc = "/nonexistent/birdc";
-        colors_set(false);
         nst_refresh();
-        buffers_setup();
-        sb_clear(&PAGES[0]);
         render_overview();
         const char *line = std::strstr(PAGES[0].buf, "\n  Icmp6 PktTooBig out: ");
         unsigned long long ours = ~0ull;

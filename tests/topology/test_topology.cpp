@@ -30,7 +30,7 @@ static std::string state_of(const char *name, int is_wg, uint64_t flags, const c
 
 TEST(link_state, table)
 {
-    colors_set(true);
+    colors_set(true);  // so the three colours differ
     g_n_wg_health = 2;
     g_wg_health[0] = {"wg0", 3, 0};
     g_wg_health[1] = {"wg1", 3, 2};
