@@ -4,6 +4,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +20,14 @@
 #include "support/tmpdir.hpp"
 
 namespace {
+
+// Capture directories are named by the second, in the /tmp all test processes
+// share: one capturing test at a time, whichever process runs it.
+struct CaptureLock {
+    int fd = ::open("/tmp/tarnwatch-capture-tests.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    CaptureLock() { ::flock(fd, LOCK_EX); }
+    ~CaptureLock() { ::close(fd); }
+};
 
 std::string stack(std::initializer_list<const char *> frames)
 {
@@ -100,6 +110,7 @@ TEST(burst_trace, drop_reasons_most_frequent_first)
 // one interface whose tx_dropped the test sets.
 class BurstFixture : public testing::Test {
 protected:
+    CaptureLock lock;
     TempDir root;
     std::vector<std::string> made;
 
@@ -242,6 +253,7 @@ bool have_tracefs()
 // transmit and counted in tx_dropped, with real kfree_skb stacks.
 class RealBurst : public testing::Test {
 protected:
+    CaptureLock lock;
     std::unique_ptr<NetnsGuard> ns;
     std::string dev;
     void SetUp() override
