@@ -4,7 +4,7 @@
 
 // Length of the valid UTF-8 sequence that starts at s, or 0 when the bytes
 // there start none (then only the first of them is rejected).
-static size_t utf8_seq_len(const unsigned char *s)
+size_t utf8_seq_len(const unsigned char *s)
 {
     unsigned char c = s[0];
     size_t n;

@@ -22,6 +22,10 @@ void vis_ifname_inplace(char *s);
 // A displayable copy of a short text, for use inside one sb_addf call:
 // sb_addf(b, "%s", vis(name).s). Longer text is cut to 63 bytes first, so a
 // sequence split by the cut is replaced too.
+// Length (2 to 4) of the valid multi-byte UTF-8 sequence that starts at s, or 0
+// when the bytes there start none (ASCII bytes included).
+size_t utf8_seq_len(const unsigned char *s);
+
 struct VisText {
     char s[64];
 };

@@ -7,6 +7,7 @@
 #include "core/run_tool.hpp"
 #include "core/screen.hpp"
 #include "core/strbuf.hpp"
+#include "core/textfile_export.hpp"
 #include "core/vis_text.hpp"
 #include "counters/fmt_iec.hpp"
 #include "overview/page_overview.hpp"
@@ -157,6 +158,7 @@ void wg_peers_section(const char *dev, WgHealth *rec)
         }
         char old[80] = "";
         bool roamed = endpoint_roamed(p, old);
+        tf_note_wg_peer(dev, p.key, p.handshake, p.rx, p.tx);
         // A hub with thousands of peers must not grow the page without end; the
         // rest are still judged, and their problems counted in one alert.
         if (shown < WG_MAX_SHOWN) {
