@@ -3,7 +3,9 @@
 // names with every byte the kernel allows. It stays responsive and keeps sampling.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <fcntl.h>
+#include <memory>
 #include <functional>
 #include <sys/stat.h>
 #include <thread>
@@ -205,6 +207,106 @@ TEST(hostile_names, every_allowed_byte_in_interface_names)
             if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e) c = '?';
         EXPECT_NE(out.find("\n  " + shown + " "), std::string::npos) << shown;
     }
+}
+
+// A burst on a veth whose peer has MTU 1280 (1400-byte datagrams without DF are
+// dropped on transmit), with the monitor in the namespace writing to a file.
+class HostileBurst : public testing::Test {
+protected:
+    std::unique_ptr<NetnsGuard> ns;
+    std::string dev;
+    TempDir d;
+    void SetUp() override
+    {
+        if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
+        if (sh("test -w /sys/kernel/tracing/events/skb/kfree_skb/trigger") != 0)
+            GTEST_SKIP() << "needs a writable tracefs kfree_skb trigger";
+        ns = std::make_unique<NetnsGuard>("twhb");
+        dev = "th" + std::to_string(getpid() % 100000);
+        ASSERT_EQ(ns->run("sh -c 'ip link add " + dev + " type veth peer name p" + dev + " && ip link set p" + dev +
+                          " mtu 1280 up && ip link set " + dev + " up && ip addr add 10.79.0.1/24 dev " + dev +
+                          " && ip neigh add 10.79.0.2 lladdr 02:00:00:00:00:02 dev " + dev + "'"),
+                  0);
+    }
+    void TearDown() override
+    {
+        if (!dev.empty()) sh("rm -rf $(grep -l 'iface=" + dev + " ' /tmp/burst-*/counters.txt 2>/dev/null | xargs -r dirname)");
+    }
+    // Runs the monitor for n samples; its pid is in d/pid while it runs.
+    void start(int n)
+    {
+        ns->run("sh -c 'mount -t tracefs nodev /sys/kernel/tracing; " TW_BIN " -k -M -P -i 1 -s 3 -n " +
+                std::to_string(n) + " -w " + dev + " -l " + dev + " -W /nonexistent -b /nonexistent -B /bin/false " +
+                "</dev/null >" + d.path + "/out 2>&1 & echo $! >" + d.path + "/pid; wait $!; echo $? >" + d.path +
+                "/rc' &");
+    }
+    void drop(int n)
+    {
+        ns->run("python3 -c 'import socket\ns=socket.socket(2,2)\ns.setsockopt(0,10,0)\n"
+                "for i in range(" + std::to_string(n) + "): s.sendto(b\"x\"*1400,(\"10.79.0.2\",9))'");
+    }
+    bool wait_for(const std::string &cond, double secs)
+    {
+        for (int i = 0; i < secs * 20; i++) {
+            if (sh(cond) == 0) return true;
+            usleep(50000);
+        }
+        return false;
+    }
+};
+
+// Another user's directories wait at every name the next captures could take.
+TEST_F(HostileBurst, planted_capture_directories_get_nothing)
+{
+    std::vector<std::string> planted;
+    time_t now = time(nullptr);
+    for (time_t t = now; t < now + 20; t++) {
+        char stamp[40];
+        tm lt{};
+        localtime_r(&t, &lt);
+        std::strftime(stamp, sizeof stamp, "/tmp/burst-%Y%m%d-%H%M%S", &lt);
+        if (sh(std::string("mkdir -m 0777 ") + stamp + " 2>/dev/null && chown nobody " + stamp) == 0)
+            planted.push_back(stamp);
+    }
+    start(8);
+    ASSERT_TRUE(wait_for("test -s " + d.path + "/pid", 5));
+    usleep(2500000);  // past the first sample, which only primes the baseline
+    drop(30);
+    ASSERT_TRUE(wait_for("test -s " + d.path + "/rc", 20));
+    EXPECT_EQ(read_whole_file(d.path + "/rc"), "0\n");
+    EXPECT_NE(read_whole_file(d.path + "/out").find("BURST +"), std::string::npos);  // a capture did start
+    EXPECT_EQ(sh("grep -l 'iface=" + dev + " ' /tmp/burst-*/counters.txt >/dev/null 2>&1"), 1);
+    for (const std::string &p : planted) {
+        EXPECT_EQ(sh("test -z \"$(ls -A " + p + ")\""), 0) << p;
+        rmdir(p.c_str());
+    }
+}
+
+// The monitor's own trace instance grown to hold far more than the copy takes:
+// the capture keeps its bound and the monitor its samples.
+TEST_F(HostileBurst, eight_megabyte_trace_is_copied_bounded)
+{
+    start(10);
+    ASSERT_TRUE(wait_for("test -s " + d.path + "/pid", 5));
+    std::string inst = "/sys/kernel/tracing/instances/tarnwatch-$(cat " + d.path + "/pid)";
+    ASSERT_TRUE(wait_for("test -d " + inst, 5));
+    ASSERT_EQ(sh("echo 16384 >" + inst + "/buffer_size_kb"), 0);
+    usleep(2500000);
+    drop(30);
+    ASSERT_TRUE(wait_for("grep -q ^stacktrace " + inst + "/events/skb/kfree_skb/trigger", 3));
+    auto t0 = Clock::now();
+    drop(40000);
+    ASSERT_TRUE(wait_for("test -s " + d.path + "/rc", 25));
+    EXPECT_LT(since(t0), 20.0);
+    EXPECT_EQ(read_whole_file(d.path + "/rc"), "0\n");
+    std::string dir = sh_out("grep -l 'iface=" + dev + " ' /tmp/burst-*/counters.txt | head -1 | xargs dirname");
+    dir.erase(dir.find_last_not_of('\n') + 1);
+    ASSERT_FALSE(dir.empty());
+    struct stat st {};
+    ASSERT_EQ(stat((dir + "/stacks.txt").c_str(), &st), 0);
+    EXPECT_GT(st.st_size, 4194303);  // the trace held more than the copy takes
+    EXPECT_LE(st.st_size, 4194303 + 65536);
+    EXPECT_GE(paints(read_whole_file(d.path + "/out"), 0), 10u);
 }
 
 }  // namespace
