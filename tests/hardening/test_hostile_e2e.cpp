@@ -88,6 +88,7 @@ INSTANTIATE_TEST_SUITE_P(Daemons, HostileDaemon, testing::ValuesIn(DAEMONS),
 struct ConfKind {
     const char *name;
     std::function<std::string(const TempDir &, const std::string &base, const std::string &text)> make;  // path
+    int found;  // entries the sound text gives: each reader takes it once, or not at all
 };
 
 const char WG_TEXT[] = "[Peer]\n# alice\nPublicKey = KEYALICE\n";
@@ -103,25 +104,41 @@ const ConfKind CONF_KINDS[] = {
          EXPECT_EQ(write(fd, late.data(), late.size()), static_cast<ssize_t>(late.size()));
          close(fd);
          return p;
-     }},
+     },
+     1},
     {"binary",
      [](const TempDir &d, const std::string &base, const std::string &text) {
          std::string junk;
          for (int i = 0; i < 65536; i++) junk += static_cast<char>((i * 2654435761u) >> 24);
          return d.write(base, junk + "\n" + text);  // taken up again after the junk
-     }},
+     },
+     1},
+    {"last_line_cut_by_the_limit",  // the line under the 1 MiB limit is not taken in part
+     [](const TempDir &d, const std::string &base, const std::string &text) {
+         // The limit falls inside the key ("PublicKey = KE") or after the address.
+         const bool wg = text[0] == '[';
+         size_t data = text.find(wg ? "PublicKey" : "10.0.0.2");
+         std::string pad;
+         while (pad.size() < (1u << 20)) pad += "# padding padding padding\n";
+         pad.resize((1u << 20) - data - (wg ? 14 : 8));
+         pad.back() = '\n';
+         return d.write(base, pad + text);
+     },
+     0},
     {"fifo_without_writer",
      [](const TempDir &d, const std::string &base, const std::string &) {
          std::string p = d.path + "/" + base;
          mkfifo(p.c_str(), 0600);
          return p;
-     }},
-    {"directory", [](const TempDir &d, const std::string &base, const std::string &) { return d.mkdir(base); }},
+     },
+     0},
+    {"directory", [](const TempDir &d, const std::string &base, const std::string &) { return d.mkdir(base); }, 0},
     {"endless_device", [](const TempDir &d, const std::string &base, const std::string &) {
          std::string p = d.path + "/" + base;
          symlink("/dev/zero", p.c_str());
          return p;
-     }},
+     },
+     0},
 };
 
 // Straight to the two readers: each returns at once, with what a sound file holds
@@ -132,15 +149,14 @@ TEST(hostile_config, readers_are_bounded_whatever_stands_at_the_path)
         SCOPED_TRACE(k.name);
         TempDir d;
         std::string wg = k.make(d, "wg0.conf", WG_TEXT), bird = k.make(d, "bird.conf", BIRD_TEXT);
-        bool has_text = std::string(k.name) == "huge_sparse" || std::string(k.name) == "binary";
         auto t0 = Clock::now();
         g_n_peer_names = 0;
         wg_conf_names_load(wg.c_str());
         load_ospf_expected(bird.c_str());
         EXPECT_LT(since(t0), 1.0);
-        ASSERT_EQ(g_n_peer_names, has_text ? 1 : 0);
-        ASSERT_EQ(g_n_ospf_exp, has_text ? 1 : 0);
-        if (!has_text) continue;
+        ASSERT_EQ(g_n_peer_names, k.found);
+        ASSERT_EQ(g_n_ospf_exp, k.found);
+        if (!k.found) continue;
         EXPECT_STREQ(g_peer_names[0].name, "alice");
         EXPECT_STREQ(g_ospf_exp[0].label, "core-b");
     }
