@@ -119,8 +119,9 @@ TEST(soak, three_minutes_of_churn_leave_nothing_behind)
         EXPECT_EQ(last.children, first.children);
         EXPECT_EQ(last.zombies, 0);
         // Every interface name seen adds counters that stay: growth is bounded, not flat.
-        if (!SANITIZED)
+        if (!SANITIZED) {
             EXPECT_LT(last.rss_kib - first.rss_kib, 2048) << first.rss_kib << " KiB -> " << last.rss_kib << " KiB";
+        }
     }
     std::printf("soak: %d interfaces, fds %d -> %d, RSS %ld -> %ld KiB\n", made, first.fds, last.fds, first.rss_kib,
                 last.rss_kib);
