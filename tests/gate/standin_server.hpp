@@ -1,5 +1,6 @@
-// A scripted stand-in for the gate daemon: answers each request line with
-// pieces written after set delays, and can close the stream where told.
+// A scripted stand-in for the gate daemon: one connection at a time (the
+// console keeps one), each request line answered by pieces written after set
+// delays, the stream closed where told.
 #pragma once
 #include <atomic>
 #include <functional>
@@ -19,26 +20,22 @@ struct Exchange {
 };
 
 struct StandinServer {
-    std::string path;
-    std::vector<std::string> requests;  // lines received, without "\n"
     int listen_fd = -1;
-
-    // Serves the exchanges in order on a socket at path (removed first).
+    // Serves the exchanges in order on a socket at path, then stays silent.
     StandinServer(const std::string &path, std::vector<Exchange> script);
-    // Answers every request line with respond(line), over any number of connections.
+    // Answers every request line with respond(line).
     StandinServer(const std::string &path, std::function<std::string(const std::string &)> respond);
-    std::vector<std::string> received();  // requests so far, safely copied
     ~StandinServer();
-    StandinServer(const StandinServer &) = delete;
-    StandinServer &operator=(const StandinServer &) = delete;
+    std::vector<std::string> received();  // request lines so far, without "\n"
 
 private:
-    std::vector<Exchange> script_;
-    std::function<std::string(const std::string &)> respond_;
+    std::string path_;
+    std::function<Exchange(const std::string &)> reply_;
+    std::vector<std::string> requests_;
     std::mutex mu_;
-    bool listen_and_start();
-    void serve_forever();
-    std::thread thr_;
     std::atomic<bool> stop_{false};
+    std::thread thr_;
+    void start();
+    bool wait_readable(int fd);
     void run();
 };
