@@ -141,23 +141,18 @@ GateRig::GateRig()
                               "net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0";
     gw.run(quiet);
     peer.run(quiet);
-    for (const std::string &c : {"ip link add gw0 type veth peer name pr0 netns " + peer.name,
-                                 "ip link add gw1 type veth peer name pr1 netns " + peer.name,
-                                 std::string("ip link add br0 type bridge"), std::string("ip addr add 11.77.0.1/16 dev gw0"),
-                                 std::string("ip addr add 11.78.0.1/16 dev gw1"),
-                                 std::string("ip route add 192.168.77.2/32 dev gw0")})
-        gw.run(c);
-    for (const char *a : {"11.77.0.2/16 dev pr0", "11.77.1.2/16 dev pr0", "11.77.2.2/16 dev pr0",
-                          "192.168.77.2/32 dev pr0", "11.78.0.2/16 dev pr1"})
-        peer.run(std::string("ip addr add ") + a);
-    gw.run("sh -c 'for d in gw0 gw1 br0; do ip link set $d up; done'");
-    peer.run("sh -c 'ip link set pr0 up; ip link set pr1 up'");
-    std::string gw1 = mac_of(gw, "gw1"), pr0 = mac_of(peer, "pr0", pr_mac), pr1 = mac_of(peer, "pr1");
+    gw.run("ip link add gw0 type veth peer name pr0 netns " + peer.name);
+    gw.run("ip link add gw1 type veth peer name pr1 netns " + peer.name);
+    gw.run("sh -c 'ip link add br0 type bridge; ip addr add 11.77.0.1/16 dev gw0; ip addr add 11.78.0.1/16 dev gw1; "
+           "for d in gw0 gw1 br0; do ip link set $d up; done; ip route add 192.168.77.2/32 dev gw0'");
+    peer.run("sh -c 'for a in 11.77.0.2/16 11.77.1.2/16 11.77.2.2/16 192.168.77.2/32; do ip addr add $a dev pr0; done; "
+             "ip addr add 11.78.0.2/16 dev pr1; ip link set pr0 up; ip link set pr1 up'");
+    std::string pr0 = mac_of(peer, "pr0", pr_mac);
     peer.run("ip neigh replace 11.77.0.1 lladdr " + mac_of(gw, "gw0", gw_mac) + " dev pr0 nud permanent");
-    peer.run("ip neigh replace 11.78.0.1 lladdr " + gw1 + " dev pr1 nud permanent");
-    gw.run("ip neigh replace 11.78.0.2 lladdr " + pr1 + " dev gw1 nud permanent");
-    for (const char *a : {"11.77.0.2", "11.77.1.2", "11.77.2.2", "192.168.77.2"})
-        gw.run(std::string("ip neigh replace ") + a + " lladdr " + pr0 + " dev gw0 nud permanent");
+    peer.run("ip neigh replace 11.78.0.1 lladdr " + mac_of(gw, "gw1") + " dev pr1 nud permanent");
+    gw.run("ip neigh replace 11.78.0.2 lladdr " + mac_of(peer, "pr1") + " dev gw1 nud permanent");
+    gw.run("sh -c 'for a in 11.77.0.2 11.77.1.2 11.77.2.2 192.168.77.2; do ip neigh replace $a lladdr " + pr0 +
+           " dev gw0 nud permanent; done'");
 }
 
 // The pinned link outlives the daemon by design; deleting the namespaces
