@@ -21,14 +21,6 @@
 
 namespace {
 
-// Capture directories are named by the second, in the /tmp all test processes
-// share: one capturing test at a time, whichever process runs it.
-struct CaptureLock {
-    int fd = ::open("/tmp/tarnwatch-capture-tests.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
-    CaptureLock() { ::flock(fd, LOCK_EX); }
-    ~CaptureLock() { ::close(fd); }
-};
-
 std::string stack(std::initializer_list<const char *> frames)
 {
     std::string s = "  ping-12 [001] ..s1.  1.0: <stack trace>\n";
@@ -242,13 +234,6 @@ TEST_F(BurstFixture, unsafe_capture_directory_is_skipped)
 
 // ---- the real kernel ----
 
-bool have_tracefs()
-{
-    return sh("test -w /sys/kernel/tracing/events/skb/kfree_skb/trigger || "
-              "mount -t tracefs nodev /sys/kernel/tracing 2>/dev/null") == 0 &&
-           sh("test -w /sys/kernel/tracing/events/skb/kfree_skb/trigger") == 0;
-}
-
 // A veth whose peer has MTU 1280: 1400-byte datagrams without DF are dropped on
 // transmit and counted in tx_dropped, with real kfree_skb stacks.
 class RealBurst : public testing::Test {
@@ -259,7 +244,7 @@ protected:
     void SetUp() override
     {
         if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
-        if (!have_tracefs()) GTEST_SKIP() << "needs a writable tracefs kfree_skb trigger";
+        if (!tracefs_ready()) GTEST_SKIP() << "needs a writable tracefs kfree_skb trigger";
         if (sh("command -v tcpdump >/dev/null") != 0) GTEST_SKIP() << "needs tcpdump";
         ns = std::make_unique<NetnsGuard>("twburst");
         dev = "tb" + std::to_string(getpid() % 100000);
@@ -335,7 +320,7 @@ TEST_F(RealBurst, every_ending_during_a_capture_cleans_up)
     TempDir t;
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, 0, SIGKILL}) {  // 0: the sample count is reached
         std::string pidf = t.path + "/pid" + std::to_string(sig);
-        start(sig ? "-i 1 -s 30" : "-i 1 -s 30 -n 5", pidf);
+        start(sig ? "-i 1 -s 30" : "-i 1 -s 30 -n 10", pidf);
         std::string inst = "/sys/kernel/tracing/instances/tarnwatch-$(cat " + pidf + ")";
         ASSERT_TRUE(wait_for("test -d " + inst, 5));
         usleep(1500000);
@@ -345,7 +330,7 @@ TEST_F(RealBurst, every_ending_during_a_capture_cleans_up)
         std::string pid = sh_out("cat " + pidf);
         pid.erase(pid.find_last_not_of('\n') + 1);
         if (sig) sh("kill -" + std::to_string(sig) + " " + pid);
-        ASSERT_TRUE(wait_for(gone(pid), 5)) << sig;
+        ASSERT_TRUE(wait_for(gone(pid), sig ? 5 : 15)) << sig;
         if (sig == SIGKILL) {
             sh("pkill -f '[t]cpdump -i " + dev + " '");
             EXPECT_EQ(sh("test -d " + inst), 0);

@@ -229,13 +229,14 @@ TEST(hostile_names, every_allowed_byte_in_interface_names)
 // dropped on transmit), with the monitor in the namespace writing to a file.
 class HostileBurst : public testing::Test {
 protected:
+    CaptureLock lock;
     std::unique_ptr<NetnsGuard> ns;
     std::string dev;
     TempDir d;
     void SetUp() override
     {
         if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
-        if (sh("test -w /sys/kernel/tracing/events/skb/kfree_skb/trigger") != 0)
+        if (!tracefs_ready())
             GTEST_SKIP() << "needs a writable tracefs kfree_skb trigger";
         ns = std::make_unique<NetnsGuard>("twhb");
         dev = "th" + std::to_string(getpid() % 100000);

@@ -49,13 +49,14 @@ std::string status_reply(const std::string &req)
 TEST(soak, three_minutes_of_churn_leave_nothing_behind)
 {
     if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
-    if (sh("test -w /sys/kernel/tracing/events/skb/kfree_skb/trigger") != 0)
+    if (!tracefs_ready())
         GTEST_SKIP() << "needs a writable tracefs kfree_skb trigger";
     if (sh("command -v tcpdump >/dev/null && command -v python3 >/dev/null") != 0)
         GTEST_SKIP() << "needs tcpdump and python3";
     const char *secs_env = std::getenv("TARNWATCH_SOAK_SECS");
     const int secs = secs_env ? std::atoi(secs_env) : 180;
 
+    CaptureLock lock;
     NetnsGuard ns("twsoak");
     const std::string lan = "ts" + std::to_string(getpid() % 100000);
     // Datagrams of 1400 bytes without DF towards a peer of MTU 1280 are dropped on
