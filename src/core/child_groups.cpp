@@ -2,7 +2,6 @@
 
 #include <csignal>
 #include <initializer_list>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -75,57 +74,21 @@ static void ending_signals(sigset_t *set)
     ::_exit(127);
 }
 
-// The same child as child_exec, started without copying the monitor's page
-// tables: the parent waits until the child has exec'd (vfork semantics), so
-// the group exists before the parent records it. The child sets its group, the
-// default dispositions, the empty mask and its descriptors before the exec, in
-// the same order as child_exec; glibc also resets every caught signal to its
-// default there, so no handler of ours runs in it. false when it could not
-// exec (a missing tool): the caller then takes the fork path, which keeps "a
-// missing tool is a child exiting 127".
-static bool spawn_direct(const char *const argv[], int out, int null, pid_t *pid)
-{
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_t fa;
-    if (::posix_spawnattr_init(&attr) != 0) return false;
-    if (::posix_spawn_file_actions_init(&fa) != 0) {
-        ::posix_spawnattr_destroy(&attr);
-        return false;
-    }
-    sigset_t dfl, none;
-    sigemptyset(&dfl);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGPIPE}) sigaddset(&dfl, s);
-    // glibc ignores its two internal signals (32, 33) in the child while it sets
-    // it up and, unless they are named here, execs the tool with them still
-    // ignored. sigaddset refuses to name them, so their bits are set directly;
-    // the child holds every signal blocked until its exec.
-    auto *word = reinterpret_cast<unsigned long *>(&dfl);
-    constexpr unsigned BITS = sizeof(unsigned long) * 8;
-    for (unsigned s : {32U, 33U}) word[(s - 1) / BITS] |= 1UL << ((s - 1) % BITS);
-    sigemptyset(&none);
-    bool ok = ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
-                                                    POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_USEVFORK) == 0 &&
-              ::posix_spawnattr_setpgroup(&attr, 0) == 0 && ::posix_spawnattr_setsigdefault(&attr, &dfl) == 0 &&
-              ::posix_spawnattr_setsigmask(&attr, &none) == 0 && ::posix_spawn_file_actions_adddup2(&fa, null, 0) == 0 &&
-              ::posix_spawn_file_actions_adddup2(&fa, out, 1) == 0 &&
-              ::posix_spawn_file_actions_adddup2(&fa, null, 2) == 0 &&
-              ::posix_spawn_file_actions_addclosefrom_np(&fa, 3) == 0;
-    ok = ok && ::posix_spawnp(pid, argv[0], &fa, &attr, const_cast<char *const *>(argv), environ) == 0;
-    ::posix_spawn_file_actions_destroy(&fa);
-    ::posix_spawnattr_destroy(&attr);
-    return ok;
-}
-
 pid_t child_spawn(const char *const argv[], int out, int null)
 {
     sigset_t ending, old;
     ending_signals(&ending);
+    // Ctrl-Z's handler too: it must not run in a child that shares our memory.
+    sigaddset(&ending, SIGTSTP);
     ::sigprocmask(SIG_BLOCK, &ending, &old);
-    pid_t pid = -1;
-    if (!spawn_direct(argv, out, null, &pid)) {
-        pid = ::fork();
-        if (pid == 0) child_exec(argv, out, null);
-    }
+    // vfork: the monitor's page tables are not copied for every child (64 times
+    // a sample at 32 interfaces), and the parent resumes only once the child has
+    // exec'd or exited, so the child's group exists before it is recorded. The
+    // child only makes system calls on its own stack frame until then; its
+    // signal dispositions are its own, and every signal we handle stays blocked
+    // until child_exec has set it to default.
+    pid_t pid = ::vfork();
+    if (pid == 0) child_exec(argv, out, null);
     if (pid > 0) {
         ::setpgid(pid, pid);  // also here, so a kill can never miss the group
         child_group_add(pid);

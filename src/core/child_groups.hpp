@@ -13,9 +13,9 @@ void child_group_remove(pid_t pgid);
 // Starts argv[0] (PATH search) in a group of its own, recorded here before any
 // ending signal can run: standard input and error on null, output on out (both
 // above 2), every other descriptor closed, default signal handling and an empty
-// mask. The monitor's memory is not copied (vfork semantics); only a tool that
-// cannot be exec'd is forked, to exit 127. Returns the child's pid, or -1 when
-// no child could be made.
+// mask. The monitor's memory is not copied (vfork); a tool that cannot be
+// exec'd is a child exiting 127. Returns the child's pid, or -1 when no child
+// could be made.
 pid_t child_spawn(const char *const argv[], int out, int null);
 // Sends sig to every recorded group. Async-signal-safe.
 void child_groups_kill(int sig);
