@@ -78,8 +78,16 @@ pid_t child_spawn(const char *const argv[], int out, int null)
 {
     sigset_t ending, old;
     ending_signals(&ending);
+    // Ctrl-Z's handler too: it must not run in a child that shares our memory.
+    sigaddset(&ending, SIGTSTP);
     ::sigprocmask(SIG_BLOCK, &ending, &old);
-    pid_t pid = ::fork();
+    // vfork: the monitor's page tables are not copied for every child (64 times
+    // a sample at 32 interfaces), and the parent resumes only once the child has
+    // exec'd or exited, so the child's group exists before it is recorded. The
+    // child only makes system calls on its own stack frame until then; its
+    // signal dispositions are its own, and every signal we handle stays blocked
+    // until child_exec has set it to default.
+    pid_t pid = ::vfork();
     if (pid == 0) child_exec(argv, out, null);
     if (pid > 0) {
         ::setpgid(pid, pid);  // also here, so a kill can never miss the group

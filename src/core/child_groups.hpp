@@ -10,10 +10,12 @@ constexpr int MAX_CHILD_GROUPS = 8;
 // then still runs, it is only not ended by a signal).
 bool child_group_add(pid_t pgid);
 void child_group_remove(pid_t pgid);
-// Forks and execs argv[0] (PATH search) in a group of its own, recorded here
-// before any ending signal can run: standard input and error on null, output on
-// out (both above 2), every other descriptor closed, default signal handling.
-// Returns the child's pid, or -1 when the fork failed.
+// Starts argv[0] (PATH search) in a group of its own, recorded here before any
+// ending signal can run: standard input and error on null, output on out (both
+// above 2), every other descriptor closed, default signal handling and an empty
+// mask. The monitor's memory is not copied (vfork); a tool that cannot be
+// exec'd is a child exiting 127. Returns the child's pid, or -1 when no child
+// could be made.
 pid_t child_spawn(const char *const argv[], int out, int null);
 // Sends sig to every recorded group. Async-signal-safe.
 void child_groups_kill(int sig);

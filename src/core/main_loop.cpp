@@ -169,6 +169,8 @@ static void topology_discover()
 {
     wg_discover();
     iface_discover();
+    ctr_forget_unwatched(g_ifaces, g_n_ifaces);
+    ifsnap_forget_dirs();
     load_ospf_expected(g_birdconf);
     nics_rediscover(g_nics, &g_n_nics, g_wan, g_lan);
 }

@@ -25,3 +25,11 @@ int64_t ctr_fmtx(StrBuf *b, const char *key, uint64_t value, int alerting);
 double ctr_rate(const char *key, uint64_t value, double seconds);
 // End of sample: every entry's prev becomes its cur.
 void ctr_roll();
+
+// After this many rediscoveries in a row without an interface, its counters go.
+constexpr int32_t CTR_FORGET_AFTER = 3;
+// Called at every rediscovery with the watched interfaces: the counters keyed
+// "<name>/..." of an interface missing CTR_FORGET_AFTER times in a row are
+// removed (the others keep their order and values), so names that come and go
+// cannot grow the table without end. One that returns later starts afresh.
+void ctr_forget_unwatched(const char (*names)[16], int32_t n);

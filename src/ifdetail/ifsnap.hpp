@@ -29,3 +29,6 @@ extern IfSnap g_snap[MAX_SNAPS];
 
 // Fills g_snap[index] for the interface; dt is the seconds since the previous sample.
 void ifsnap_take(uint32_t index, const char *name, double dt);
+// Closes the sysfs directories kept per slot; rediscovery calls it, and the
+// next snapshot of each slot opens them again.
+void ifsnap_forget_dirs();

@@ -75,6 +75,51 @@ TEST_F(CounterFixture, table_doubles_keeps_values_and_one_entry_per_key)
     EXPECT_EQ(g_nctrs, 258);
 }
 
+// The index must give exactly the entry a scan would: keys sharing long
+// prefixes, keys equal in their first 127 characters, and a table emptied
+// under it by resetting the count.
+TEST_F(CounterFixture, lookup_is_exact_over_thousands_of_keys)
+{
+    const std::string pre(120, 'p');
+    for (int round = 0; round < 2; round++) {
+        for (int i = 0; i < 3000; i++) ctr_get((pre + std::to_string(i)).c_str())->cur = static_cast<uint64_t>(i);
+        ctr_get((std::string(127, 'x') + "A").c_str())->cur = 1;
+        EXPECT_EQ(ctr_get((std::string(127, 'x') + "B").c_str())->cur, 1u);  // same stored key
+        EXPECT_EQ(g_nctrs, 3001);
+        for (int i = 0; i < 3000; i += 7) ASSERT_EQ(ctr_get((pre + std::to_string(i)).c_str())->cur, uint64_t(i));
+        EXPECT_EQ(g_nctrs, 3001);
+        g_nctrs = 0;  // emptied without the table's knowledge, as a page test does
+        EXPECT_EQ(ctr_get((pre + "5").c_str())->seen, 0);
+        g_nctrs = 0;
+    }
+}
+
+// Rediscoveries: an interface missing three times in a row loses its keys
+// and only its keys; the rest keep their order and values.
+TEST_F(CounterFixture, counters_of_an_interface_gone_for_three_rediscoveries_are_dropped)
+{
+    const char both[][16] = {"eth0", "eth0.5"}, one[][16] = {"eth0.5"};
+    ctr_forget_unwatched(both, 2);
+    const char *keys[] = {"eth0/r.rxb", "softnet_drops", "eth0.5/r.rxb", "eth0", "eth0/l.qdrops", "eth0x/a"};
+    for (uint64_t i = 0; i < 6; i++) ctr_rate(keys[i], 100 + i, 1.0);
+    for (int r = 1; r <= 3; r++) {
+        ctr_forget_unwatched(one, 1);
+        EXPECT_EQ(g_nctrs, r < 3 ? 6 : 4) << r;
+    }
+    const char *left[] = {"softnet_drops", "eth0.5/r.rxb", "eth0", "eth0x/a"};
+    for (int i = 0; i < 4; i++) EXPECT_STREQ(g_ctrs[i].name, left[i]);
+    EXPECT_EQ(ctr_get("eth0.5/r.rxb")->cur, 102u);
+    EXPECT_EQ(ctr_get("eth0/r.rxb")->seen, 0);  // back, and new
+    // Churn: a new name at every rediscovery leaves a bounded table.
+    for (int i = 0; i < 500; i++) {
+        char name[1][16];
+        std::snprintf(name[0], sizeof name[0], "tun%d", i);
+        ctr_forget_unwatched(name, 1);
+        ctr_rate((std::string(name[0]) + "/r.rxb").c_str(), 1, 1.0);
+    }
+    EXPECT_LE(g_nctrs, 5 + CTR_FORGET_AFTER + 1);
+}
+
 TEST(fmt_iec, boundaries)
 {
     char out[32];

@@ -108,6 +108,30 @@ TEST(ifsnap_netns, snapshots_match_ip_tc_ethtool_and_the_traffic_sent)
         ifsnap_take(2, "w;id>pwn", 2.0);
         EXPECT_STREQ(g_snap[2].qdisc, "");
         EXPECT_EQ(g_snap[2].qdisc_drops, 0u);
+
+        // The kept sysfs directories follow the name: a change is read at once, an
+        // interface replaced or renamed between rediscoveries is not read under its
+        // old name, a gone one reads as unreadable; no descriptor piles up.
+        const auto fds = [] { return sh_out("ls /proc/" + std::to_string(::getpid()) + "/fd | wc -l"); };
+        const std::pair<const char *, uint64_t> steps[] = {
+            {"ip link add c0 mtu 1400 type veth peer name c1", 1400},
+            {"ip link set c0 mtu 1450", 1450},
+            {"ip link set c0 name c9 && ip link add c0 mtu 1300 type veth peer name c2", 1300},
+            {"ip link del c0", 0},
+        };
+        ::setenv("PATH", "/usr/sbin:/usr/bin:/sbin:/bin", 1);
+        std::string open_fds;
+        for (const auto &[cmd, mtu] : steps) {
+            SCOPED_TRACE(cmd);
+            EXPECT_EQ(sh(cmd), 0);
+            for (int i = 0; i < 3; i++) ifsnap_take(3, "c0", 2.0);
+            EXPECT_EQ(g_snap[3].mtu, mtu);
+            EXPECT_STREQ(g_snap[3].operstate, mtu ? "down" : "");
+            if (open_fds.empty()) open_fds = fds();
+            EXPECT_LE(std::stoi(fds()), std::stoi(open_fds));
+        }
+        ifsnap_take(3, "c9", 2.0);
+        EXPECT_EQ(g_snap[3].mtu, 1450u);
         return std::string(::testing::Test::HasFailure() ? "failed" : "ok");
     });
     EXPECT_EQ(verdict, "ok");
