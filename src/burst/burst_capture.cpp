@@ -36,13 +36,6 @@ constexpr size_t TRACE_CHUNK = 65536;
 static UniqueFd g_dirfd;      // the capture directory, checked; -1 when its files are skipped
 static char g_dir_note[96];   // why they are skipped
 
-double burst_clock()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 // /tmp is everyone's: a name made there first by another user, or a symlink
 // planted at it, must not steer root's writes. Only a real directory of ours
 // that nobody else can write to is used.
@@ -65,19 +58,24 @@ static int create_in_dir(const char *name)
     return ::openat(g_dirfd.fd, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
 }
 
+// create_in_dir as a text stream; nullptr when the file cannot be made.
+static FILE *stream_in_dir(const char *name)
+{
+    int fd = create_in_dir(name);
+    if (fd < 0) return nullptr;
+    FILE *f = ::fdopen(fd, "w");
+    if (!f) ::close(fd);
+    return f;
+}
+
 static void start_tcpdump()
 {
     char pcap[160];
     std::snprintf(pcap, sizeof pcap, "%s/burst.pcap", g_burst_dir);
     g_tcpdump_pid = -1;
     // Output to /dev/null too; without it the child would get our terminal.
-    int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    int null = fd_above_stdio(::open("/dev/null", O_RDWR | O_CLOEXEC));
     if (null < 0) return;
-    if (null <= 2) {
-        int moved = ::fcntl(null, F_DUPFD_CLOEXEC, 3);
-        ::close(null);
-        if ((null = moved) < 0) return;
-    }
     const char *argv[] = {"tcpdump", "-i", g_burst_if, "-n", "-c", "400", "-w", pcap, nullptr};
     pid_t pid = child_spawn(argv, null, null);
     ::close(null);
@@ -102,7 +100,7 @@ void burst_begin(int64_t delta, time_t now)
     if (g_burst_pcap == 1 && g_dirfd.ok()) start_tcpdump();
 
     g_burst_state = 1;
-    g_burst_t0 = burst_clock();
+    g_burst_t0 = mono_secs();
     g_burst_trigdelta = delta;
     alert("BURST +%lld on %s (capturing)", static_cast<long long>(delta), vis_ifname(g_burst_if).s);
 }
@@ -163,14 +161,9 @@ static bool classify_copy(BurstEntry *e)
     }
     e->n_stacks = st.n_stacks;
     txpath_summary(st, e->txpath, sizeof e->txpath);
-    int fd = create_in_dir("reasons.txt");
-    if (fd >= 0) {
-        if (FILE *f = ::fdopen(fd, "w")) {
-            reasons_write(&rt, f);
-            std::fclose(f);
-        } else {
-            ::close(fd);
-        }
+    if (FILE *f = stream_in_dir("reasons.txt")) {
+        reasons_write(&rt, f);
+        std::fclose(f);
     }
     return true;
 }
@@ -199,16 +192,11 @@ void burst_finish()
         std::snprintf(e->note, sizeof e->note, "%s", g_dir_note);
     g_n_bursts++;
 
-    int fd = create_in_dir("counters.txt");
-    if (fd >= 0) {
-        if (FILE *f = ::fdopen(fd, "w")) {
-            std::fprintf(f, "iface=%s trigger_delta=%lld start=%llu end=%llu window_drops=%lld\n", g_burst_if,
-                         static_cast<long long>(g_burst_trigdelta), static_cast<unsigned long long>(g_burst_startval),
-                         static_cast<unsigned long long>(end), static_cast<long long>(e->window_drops));
-            std::fclose(f);
-        } else {
-            ::close(fd);
-        }
+    if (FILE *f = stream_in_dir("counters.txt")) {
+        std::fprintf(f, "iface=%s trigger_delta=%lld start=%llu end=%llu window_drops=%lld\n", g_burst_if,
+                     static_cast<long long>(g_burst_trigdelta), static_cast<unsigned long long>(g_burst_startval),
+                     static_cast<unsigned long long>(end), static_cast<long long>(e->window_drops));
+        std::fclose(f);
     }
     g_dirfd.reset();
     g_burst_state = 0;

@@ -3,6 +3,7 @@
 
 #include "burst/burst_state.hpp"
 #include "core/colors.hpp"
+#include "core/line_reader.hpp"
 #include "core/screen.hpp"
 #include "core/settings.hpp"
 #include "core/vis_text.hpp"
@@ -26,7 +27,7 @@ void render_burst_page()
             g_burst_pcap == 1 ? "yes (400 pkts)" : "no", g_burst_arm ? GRN : YEL, g_burst_arm ? "YES" : "no", RST);
     if (g_burst_state == 1)
         sb_addf(p, "  state    : %sCAPTURING%s (%.1fs remain) -> %s\n", RED, RST,
-                g_burst_secs - (burst_clock() - g_burst_t0), g_burst_dir);
+                g_burst_secs - (mono_secs() - g_burst_t0), g_burst_dir);
     else
         sb_addf(p, "  state    : %sidle%s\n", DIM, RST);
     sb_addf(p, "\n%s--- caught bursts (newest first, %d total) ---%s\n", BOLD, g_n_bursts, RST);

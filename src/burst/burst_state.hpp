@@ -38,8 +38,6 @@ void burst_detect();
 void burst_begin(int64_t delta, time_t now);
 // Ends a running capture (called from the wait once the window has passed).
 void burst_finish();
-// Monotonic seconds, the clock of the capture window.
-double burst_clock();
 // Builds page 3.
 void render_burst_page();
 // Async-signal-safe: detaches a live trigger, stops tcpdump and removes our

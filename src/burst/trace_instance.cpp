@@ -12,6 +12,7 @@
 
 #include "burst/burst_state.hpp"
 #include "core/fsroot.hpp"
+#include "core/kernel_file.hpp"
 
 // Built once at the probe, so the signal path only opens and writes.
 static char g_trigger_file[128];
@@ -38,12 +39,7 @@ static void detach_at(const char *trigger, const char *enable)
 static bool trigger_attached(const char *trigger)
 {
     char buf[1024];
-    int fd = ::open(trigger, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    ssize_t n = ::read(fd, buf, sizeof buf - 1);
-    ::close(fd);
-    if (n <= 0) return false;
-    buf[n] = '\0';
+    if (read_file_str(trigger, buf, sizeof buf) != 0) return false;
     for (const char *line = buf;;) {
         if (std::strncmp(line, "stacktrace", 10) == 0) return true;
         const char *nl = std::strchr(line, '\n');
@@ -98,12 +94,7 @@ static bool monitor_alive(pid_t pid)
     if (::kill(pid, 0) != 0 && errno == ESRCH) return false;
     char path[48], buf[256];
     std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return true;
-    ssize_t n = ::read(fd, buf, sizeof buf - 1);
-    ::close(fd);
-    if (n <= 0) return true;
-    buf[n] = '\0';
+    if (read_file_str(path, buf, sizeof buf) != 0) return true;
     const char *st = std::strrchr(buf, ')');
     return !(st && st[1] == ' ' && (st[2] == 'Z' || st[2] == 'X'));
 }

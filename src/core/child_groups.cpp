@@ -1,6 +1,7 @@
 #include "core/child_groups.hpp"
 
 #include <csignal>
+#include <fcntl.h>
 #include <initializer_list>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -72,6 +73,14 @@ static void ending_signals(sigset_t *set)
     close_from_3();
     ::execvp(argv[0], const_cast<char *const *>(argv));
     ::_exit(127);
+}
+
+int fd_above_stdio(int fd)
+{
+    if (fd < 0 || fd > 2) return fd;
+    int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    ::close(fd);
+    return moved;
 }
 
 pid_t child_spawn(const char *const argv[], int out, int null)

@@ -13,6 +13,13 @@ long long mono_ms()
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+double mono_secs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
 void lr_init(LineReader *lr, int fd, int timeout_ms)
 {
     lr->fd = fd;

@@ -26,3 +26,5 @@ long lr_getline(LineReader *lr, char *line, size_t size);
 
 // Milliseconds on the monotonic clock.
 long long mono_ms();
+// Seconds on the same clock.
+double mono_secs();

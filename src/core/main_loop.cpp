@@ -18,6 +18,7 @@
 #include "core/child_groups.hpp"
 #include "core/colors.hpp"
 #include "core/keys.hpp"
+#include "core/line_reader.hpp"
 #include "core/run_tool.hpp"
 #include "core/screen.hpp"
 #include "core/self_check.hpp"
@@ -38,13 +39,6 @@ static struct termios g_tio_saved;
 static volatile sig_atomic_t g_tio_set = 0;
 static volatile sig_atomic_t g_cursor_hidden = 0;
 static volatile sig_atomic_t g_repaint_wanted = 0;  // set on SIGCONT: redraw after fg
-
-static double mono_now()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 static void write_all(int fd, const char *s)
 {
@@ -229,10 +223,10 @@ static bool handle_key(int key)
 // or on a read error: a terminal gone without a hang-up reads as ready forever.
 static bool wait_interval(bool *key_input)
 {
-    double deadline = mono_now() + g_interval;
+    double deadline = mono_secs() + g_interval;
     bool quit = false;
     while (!quit) {
-        double remaining = deadline - mono_now();
+        double remaining = deadline - mono_secs();
         if (remaining <= 0) break;
         double slice = remaining < 0.25 ? remaining : 0.25;
         timeval tv{0, static_cast<suseconds_t>(slice * 1e6)};
@@ -241,7 +235,7 @@ static bool wait_interval(bool *key_input)
         if (*key_input) FD_SET(STDIN_FILENO, &rd);
         int r = select(*key_input ? STDIN_FILENO + 1 : 0, &rd, nullptr, nullptr, &tv);
 
-        if (g_burst_state == 1 && mono_now() - g_burst_t0 >= g_burst_secs) {
+        if (g_burst_state == 1 && mono_secs() - g_burst_t0 >= g_burst_secs) {
             burst_finish();
             paint();
         }
@@ -312,8 +306,8 @@ int tarnwatch_main(int argc, char **argv)
     topology_discover();
 
     // Monotonic, so a clock stepped back cannot hold rediscovery off.
-    double last_discovery = mono_now();
-    double prev_start = mono_now();
+    double last_discovery = mono_secs();
+    double prev_start = mono_secs();
     bool first = true;
     uint64_t samples = 0;
     int textfile_err = 0;  // of the last write; a failed last write is the exit status
@@ -321,12 +315,12 @@ int tarnwatch_main(int argc, char **argv)
         g_last_ts = time(nullptr);
         bool forced = g_mw_force_redisc != 0;
         g_mw_force_redisc = 0;
-        double now = mono_now();
+        double now = mono_secs();
         if (forced || g_rediscover <= now - last_discovery) {
             topology_discover();
             last_discovery = now;
         }
-        double start = mono_now();
+        double start = mono_secs();
         double dt = first ? static_cast<double>(g_interval) : start - prev_start;
 
         build_pages(dt);

@@ -52,16 +52,6 @@ void tool_sample_end()
     g_n_timed_out = 0;
 }
 
-// Moves a fresh descriptor above 0-2, so the child's dup2 onto 0, 1 and 2 can
-// never overwrite one of the others.
-static int above_stdio(int fd)
-{
-    if (fd < 0 || fd > 2) return fd;
-    int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    ::close(fd);
-    return moved;
-}
-
 int tool_start(ToolRun *t, const char *const argv[], const char *name)
 {
     tool_close(t);
@@ -77,15 +67,15 @@ int tool_start(ToolRun *t, const char *const argv[], const char *name)
         return -1;
     }
     // Without /dev/null the tool would get the monitor's terminal as its input.
-    int null = above_stdio(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    int null = fd_above_stdio(::open("/dev/null", O_RDWR | O_CLOEXEC));
     if (null < 0) return -1;
     int p[2];
     if (::pipe2(p, O_CLOEXEC) != 0) {
         ::close(null);
         return -1;
     }
-    p[0] = above_stdio(p[0]);
-    p[1] = above_stdio(p[1]);
+    p[0] = fd_above_stdio(p[0]);
+    p[1] = fd_above_stdio(p[1]);
     if (p[0] < 0 || p[1] < 0) {
         for (int fd : {p[0], p[1], null})
             if (fd >= 0) ::close(fd);
