@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/text_lines.hpp"
 #include "core/vis_text.hpp"
 
 // Table order is the tie-break order.
@@ -92,4 +93,14 @@ void reasons_write(ReasonTally *t, FILE *out)
         std::fprintf(out, "%lld %s %s\n", static_cast<long long>(t->e[i].count), t->e[i].reason, t->e[i].func);
     if (t->other > 0 && lines < REASON_LINES)
         std::fprintf(out, "%lld (other) -\n", static_cast<long long>(t->other));
+}
+
+void trace_classify_text(std::string_view text, StackTally *st, ReasonTally *rt)
+{
+    LineSource src = lines_of(text);
+    char line[512];
+    while (ls_getline(&src, line, sizeof line) >= 0) {
+        stack_tally_line(st, line);
+        reason_tally_line(rt, line);
+    }
 }

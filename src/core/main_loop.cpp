@@ -20,7 +20,9 @@
 #include "core/keys.hpp"
 #include "core/run_tool.hpp"
 #include "core/screen.hpp"
+#include "core/self_check.hpp"
 #include "core/settings.hpp"
+#include "core/textfile_export.hpp"
 #include "counters/counters.hpp"
 #include "gate/mw_page.hpp"
 #include "ifdetail/ethdev_discover.hpp"
@@ -79,6 +81,7 @@ static bool apply_raw_mode()
 static void cleanup_signal_safe()
 {
     burst_cleanup_signal_safe();
+    tf_cleanup_signal_safe();
     // A tool run is in a group of its own, out of reach of the terminal's Ctrl-C.
     child_groups_kill(SIGKILL);
     // Killed while suspended (kill %1 wakes us in the background): the
@@ -282,6 +285,9 @@ int tarnwatch_main(int argc, char **argv)
     case SETTINGS_BAD: return 2;
     case SETTINGS_RUN: break;
     }
+    // Before the colour and root notices and before the tracefs probe, which
+    // tidies instances: the check only looks.
+    if (g_check) return self_check(stdout);
     if (g_color == -1) g_color = isatty(STDOUT_FILENO) ? 1 : 0;
     colors_set(g_color != 0);
     if (geteuid() != 0)
@@ -310,6 +316,7 @@ int tarnwatch_main(int argc, char **argv)
     double prev_start = mono_now();
     bool first = true;
     uint64_t samples = 0;
+    int textfile_err = 0;  // of the last write; a failed last write is the exit status
     while (samples < g_count) {
         g_last_ts = time(nullptr);
         bool forced = g_mw_force_redisc != 0;
@@ -323,6 +330,7 @@ int tarnwatch_main(int argc, char **argv)
         double dt = first ? static_cast<double>(g_interval) : start - prev_start;
 
         build_pages(dt);
+        if (g_textfile) tf_after_sample(g_nics, g_n_nics, &textfile_err);
         if (g_count == 1)
             print_once_report();
         else
@@ -336,5 +344,9 @@ int tarnwatch_main(int argc, char **argv)
         prev_start = start;
     }
     full_cleanup();
+    if (textfile_err != 0) {
+        std::fprintf(stderr, "tarnwatch: cannot write %s: %s\n", g_textfile, std::strerror(textfile_err));
+        return 1;
+    }
     return g_output_lost ? 1 : 0;
 }

@@ -3,6 +3,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/self_check.hpp"
+#include "core/textfile_export.hpp"
+
+#ifndef TARNWATCH_VERSION
+#define TARNWATCH_VERSION "unknown"
+#endif
+
 int32_t g_interval = 2;
 uint64_t g_count = ~0ULL;
 int32_t g_rediscover = 60;
@@ -35,6 +42,8 @@ void settings_defaults()
     g_burst_secs = 5;
     g_burst_pcap = 1;
     g_burst_arm = 1;
+    g_textfile = nullptr;
+    g_check = 0;
 }
 
 void print_usage(FILE *out, const char *prog)
@@ -77,14 +86,19 @@ SettingsResult settings_parse(int argc, char **argv, FILE *out, FILE *err)
             print_usage(out, prog);
             return SETTINGS_HELP;
         }
+        if (is("--version")) {
+            std::fprintf(out, "tarnwatch %s\n", TARNWATCH_VERSION);
+            return SETTINGS_HELP;
+        }
         if (is("-1") || is("--once")) { g_count = 1; g_clear = 0; continue; }
+        if (is("--check")) { g_check = 1; continue; }
         if (is("-C")) { g_color = 1; continue; }
         if (is("-M")) { g_color = 0; continue; }
         if (is("-k")) { g_clear = 0; continue; }
         if (is("-P")) { g_burst_pcap = 0; continue; }
         if (is("-D")) { g_burst_arm = 0; continue; }
 
-        static constexpr const char *VALUE_OPTS[] = {"-i", "-n", "-r", "-w", "-l", "-b", "-W", "-B", "-I", "-s"};
+        static constexpr const char *VALUE_OPTS[] = {"-i", "-n", "-r", "-w", "-l", "-b", "-W", "-B", "-I", "-s", "--textfile"};
         bool takes_value = false;
         for (const char *o : VALUE_OPTS) takes_value = takes_value || is(o);
         if (!takes_value || i + 1 >= argc) {
@@ -102,6 +116,7 @@ SettingsResult settings_parse(int argc, char **argv, FILE *out, FILE *err)
         else if (is("-W")) g_wgdir = v;
         else if (is("-B")) g_birdc = v;
         else if (is("-I")) g_burst_if = v;
+        else if (is("--textfile")) g_textfile = v;
     }
     if (g_interval < 1) g_interval = 1;
     if (g_burst_secs < 1) g_burst_secs = 1;

@@ -4,7 +4,7 @@
 
 // Length of the valid UTF-8 sequence that starts at s, or 0 when the bytes
 // there start none (then only the first of them is rejected).
-static size_t utf8_seq_len(const unsigned char *s)
+size_t utf8_seq_len(const unsigned char *s)
 {
     unsigned char c = s[0];
     size_t n;
@@ -34,7 +34,11 @@ void vis_inplace(char *str)
     while (*s) {
         unsigned char c = *s;
         if (c < 0x80) {
-            if ((c < 0x20 && c != '\t') || c == 0x7f) *s = '?';
+            // A tab is a cursor movement too; as a blank it keeps a column's gap.
+            if (c == '\t')
+                *s = ' ';
+            else if (c < 0x20 || c == 0x7f)
+                *s = '?';
             s++;
             continue;
         }

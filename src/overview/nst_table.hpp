@@ -1,6 +1,7 @@
 // The kernel's SNMP-style protocol counters of the current sample.
 #pragma once
 #include <cstdint>
+#include <string_view>
 
 struct NetstatEntry {
     char name[80];
@@ -18,6 +19,9 @@ void nst_put(const char *name, uint64_t value);
 void nst_load_paired(const char *path);
 // Appends every "name value" line of /proc/net/snmp6.
 void nst_load_snmp6(const char *path);
+// The same two parsers on file contents already in memory.
+void nst_parse_paired(std::string_view text);
+void nst_parse_snmp6(std::string_view text);
 // First entry named exactly name; false when absent.
 bool nst_get(const char *name, uint64_t *value);
 // Per-sample reload of /proc/net/snmp, /proc/net/netstat and /proc/net/snmp6.

@@ -10,6 +10,7 @@
 #include "core/run_tool.hpp"
 #include "core/screen.hpp"
 #include "core/settings.hpp"
+#include "core/textfile_export.hpp"
 #include "core/vis_text.hpp"
 #include "overview/birdc_neighbors.hpp"
 #include "topology/ospf_expected.hpp"
@@ -53,6 +54,7 @@ void ospf_check()
     if (client == CLIENT_ABSENT) return;
     StrBuf *pg = &PAGES[0];
     sb_addf(pg, "\n%s=== OSPF neighbors (bird) ===%s\n", BOLD, RST);
+    tf_note_ospf_table(false, nullptr);  // until a table is read
     if (client == CLIENT_TIMED_OUT) {
         timed_out_notice(pg, nullptr);
         return;
@@ -73,6 +75,7 @@ void ospf_check()
         const char *entry = nullptr;
         bool full = false;
         if (birdc_scan_line(&scan, line, &entry, &full) == BIRDC_NEIGHBOR) {
+            tf_note_ospf_neighbor(entry, full);
             if (shown < OSPF_MAX_SHOWN) {
                 shown++;
                 if (full) {
@@ -92,6 +95,7 @@ void ospf_check()
     if (hidden > 0)
         sb_addf(pg, "  %s(%d more neighbor lines not shown, %d of them not Full)%s\n", DIM, hidden, hidden_down, RST);
     if (hidden_down > 0) alert("OSPF: %d more neighbors not Full", hidden_down);
+    tf_note_ospf_table(!run.timed_out && scan.table_seen, &scan);
     if (run.timed_out) {
         timed_out_notice(pg, &scan);
         return;

@@ -5,6 +5,7 @@
 
 #include "core/kernel_file.hpp"
 #include "core/line_reader.hpp"
+#include "core/text_lines.hpp"
 #include "core/unique_fd.hpp"
 #include "overview/nst_table.hpp"
 
@@ -78,20 +79,32 @@ void paired_lines(char *hdr, bool hdr_split, char *val, bool val_split)
 }  // namespace
 
 // No re-synchronisation: a broken pair costs exactly two lines.
+static void paired_from(LineSource *src)
+{
+    char hdr[PAIRED_LINE_MAX + 2], val[PAIRED_LINE_MAX + 2];
+    for (;;) {
+        long hn = ls_getline(src, hdr, sizeof hdr);
+        if (hn < 0) return;
+        long vn = ls_getline(src, val, sizeof val);
+        if (vn < 0) return;
+        bool hs = cut_line(hdr, hn);
+        bool vs = cut_line(val, vn);
+        paired_lines(hdr, hs, val, vs);
+    }
+}
+
+void nst_parse_paired(std::string_view text)
+{
+    LineSource src = lines_of(text);
+    paired_from(&src);
+}
+
 void nst_load_paired(const char *path)
 {
     UniqueFd fd(kfile_open(path));
     if (!fd.ok()) return;
     LineReader lr;
     lr_init(&lr, fd.fd);
-    char hdr[PAIRED_LINE_MAX + 2], val[PAIRED_LINE_MAX + 2];
-    for (;;) {
-        long hn = lr_getline(&lr, hdr, sizeof hdr);
-        if (hn < 0) return;
-        long vn = lr_getline(&lr, val, sizeof val);
-        if (vn < 0) return;
-        bool hs = cut_line(hdr, hn);
-        bool vs = cut_line(val, vn);
-        paired_lines(hdr, hs, val, vs);
-    }
+    LineSource src = lines_of(&lr);
+    paired_from(&src);
 }

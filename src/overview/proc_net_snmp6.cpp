@@ -5,6 +5,7 @@
 
 #include "core/kernel_file.hpp"
 #include "core/line_reader.hpp"
+#include "core/text_lines.hpp"
 #include "core/unique_fd.hpp"
 #include "overview/nst_table.hpp"
 
@@ -40,15 +41,11 @@ void snmp6_line(const char *s, char beyond)
 
 }  // namespace
 
-void nst_load_snmp6(const char *path)
+static void snmp6_from(LineSource *src)
 {
-    UniqueFd fd(kfile_open(path));
-    if (!fd.ok()) return;
-    LineReader lr;
-    lr_init(&lr, fd.fd);
     char line[SNMP6_LINE_MAX + 2];
     long n;
-    while ((n = lr_getline(&lr, line, sizeof line)) >= 0) {
+    while ((n = ls_getline(src, line, sizeof line)) >= 0) {
         char beyond = '\0';
         if (static_cast<size_t>(n) > SNMP6_LINE_MAX) {
             beyond = line[SNMP6_LINE_MAX];
@@ -56,4 +53,20 @@ void nst_load_snmp6(const char *path)
         }
         snmp6_line(line, beyond);
     }
+}
+
+void nst_parse_snmp6(std::string_view text)
+{
+    LineSource src = lines_of(text);
+    snmp6_from(&src);
+}
+
+void nst_load_snmp6(const char *path)
+{
+    UniqueFd fd(kfile_open(path));
+    if (!fd.ok()) return;
+    LineReader lr;
+    lr_init(&lr, fd.fd);
+    LineSource src = lines_of(&lr);
+    snmp6_from(&src);
 }

@@ -1,8 +1,11 @@
 // /proc/net/softnet_stat: ingress drops and time squeezes summed over all CPUs.
 #pragma once
 #include <cstdint>
+#include <string_view>
 
 void softnet_read(uint64_t *drops, uint64_t *squeeze);
+// The same sums over file contents already in memory.
+void softnet_parse(std::string_view text, uint64_t *drops, uint64_t *squeeze);
 
 // One CPU's line: the hexadecimal columns processed, dropped and time-squeezed.
 // Adds columns 2 and 3 to the sums and returns true when all three convert;

@@ -7,6 +7,7 @@
 #include "core/run_tool.hpp"
 #include "core/screen.hpp"
 #include "core/strbuf.hpp"
+#include "core/textfile_export.hpp"
 #include "core/vis_text.hpp"
 #include "counters/fmt_iec.hpp"
 #include "overview/page_overview.hpp"
@@ -146,9 +147,9 @@ void wg_peers_section(const char *dev, WgHealth *rec)
             first = false;
             continue;
         }
-        vis_inplace(line);  // keeps tabs and length, so the fields are cut as before
         WgDumpPeer p;
         if (!wg_dump_parse_peer(line, &p)) continue;
+        vis_inplace(line);  // after the split at tabs; keeps the length, so the fields stay in place
         int64_t age;
         HsState st = handshake_state(p.handshake, &age);
         if (rec) {
@@ -157,6 +158,7 @@ void wg_peers_section(const char *dev, WgHealth *rec)
         }
         char old[80] = "";
         bool roamed = endpoint_roamed(p, old);
+        tf_note_wg_peer(dev, p.key, p.handshake, p.rx, p.tx);
         // A hub with thousands of peers must not grow the page without end; the
         // rest are still judged, and their problems counted in one alert.
         if (shown < WG_MAX_SHOWN) {

@@ -1,9 +1,14 @@
-// Opening a configuration file named by the operator (-W, -b) for line reading.
+// Reading a configuration file named by the operator (-W, -b).
 #pragma once
-#include "core/line_reader.hpp"
-#include "core/unique_fd.hpp"
+#include <cstddef>
+#include <string>
 
-// Opens path for reading through lr. Regular files only, opened without blocking,
+// More than any real WireGuard or BIRD configuration; reading stops here, so a
+// huge (or sparse) file cannot stall a rediscovery.
+constexpr size_t CONF_MAX_BYTES = 1 << 20;
+
+// The file's text, at most CONF_MAX_BYTES of it; when it is cut, the line the
+// cut falls in is left out too. Regular files only, opened without blocking,
 // so a FIFO or a device put in place of a configuration file cannot stall or
 // flood discovery. Returns false when there is nothing to read.
-bool conf_open(const char *path, UniqueFd *fd, LineReader *lr);
+bool conf_read(const char *path, std::string *text);

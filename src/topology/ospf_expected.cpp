@@ -4,8 +4,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "core/kernel_file.hpp"
+#include "core/text_lines.hpp"
 #include "core/vis_text.hpp"
 #include "topology/conf_file.hpp"
 
@@ -82,13 +84,23 @@ void ospf_conf_line(bool *in_block, char *raw)
     vis_inplace(e.label);  // labels are only ever shown
 }
 
+static void ospf_conf_from(LineSource *src)
+{
+    bool in_block = false;
+    char line[512];  // longer lines are cut and their rest skipped
+    while (ls_getline(src, line, sizeof line) >= 0) ospf_conf_line(&in_block, line);
+}
+
+void ospf_expected_parse(std::string_view text)
+{
+    g_n_ospf_exp = 0;
+    LineSource src = lines_of(text);
+    ospf_conf_from(&src);
+}
+
 void load_ospf_expected(const char *path)
 {
     g_n_ospf_exp = 0;
-    UniqueFd fd;
-    LineReader lr;
-    if (!conf_open(path, &fd, &lr)) return;
-    bool in_block = false;
-    char line[512];  // longer lines are cut and their rest skipped
-    while (lr_getline(&lr, line, sizeof line) >= 0) ospf_conf_line(&in_block, line);
+    std::string text;
+    if (conf_read(path, &text)) ospf_expected_parse(text);
 }

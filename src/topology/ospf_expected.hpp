@@ -2,6 +2,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 struct OspfExpected {
     char address[48];  // normalised dotted quad
@@ -20,6 +21,8 @@ const char *find_ipv4(const char *text, unsigned o[4], size_t *len);
 // Whether text holds an IPv4 address; the first one goes to out, normalised.
 bool looks_ipv4(const char *text, char out[48]);
 void load_ospf_expected(const char *path);
+// The same on a file's contents already in memory.
+void ospf_expected_parse(std::string_view text);
 // Takes one line of the configuration (modified in place): opens or closes a
 // neighbors block, or adds the line's first address while inside one.
 void ospf_conf_line(bool *in_block, char *line);

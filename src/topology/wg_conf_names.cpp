@@ -4,9 +4,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <strings.h>
 
 #include "core/kernel_file.hpp"
+#include "core/text_lines.hpp"
 #include "core/vis_text.hpp"
 #include "topology/conf_file.hpp"
 
@@ -53,12 +55,21 @@ void wg_conf_line(WgConfState *st, char *raw)
     }
 }
 
-void wg_conf_names_load(const char *path)
+static void wg_conf_from(LineSource *src)
 {
-    UniqueFd fd;
-    LineReader lr;
-    if (!conf_open(path, &fd, &lr)) return;
     WgConfState cs;
     char line[512];  // longer lines are cut and their rest skipped
-    while (lr_getline(&lr, line, sizeof line) >= 0) wg_conf_line(&cs, line);
+    while (ls_getline(src, line, sizeof line) >= 0) wg_conf_line(&cs, line);
+}
+
+void wg_conf_names_parse(std::string_view text)
+{
+    LineSource src = lines_of(text);
+    wg_conf_from(&src);
+}
+
+void wg_conf_names_load(const char *path)
+{
+    std::string text;
+    if (conf_read(path, &text)) wg_conf_names_parse(text);
 }

@@ -1,6 +1,7 @@
 // WireGuard devices, their peers' display names, and per-device peer health.
 #pragma once
 #include <cstdint>
+#include <string_view>
 
 constexpr int MAX_WGDEVS = 8;
 extern char g_wgdevs[MAX_WGDEVS][16];
@@ -39,3 +40,5 @@ void wg_conf_line(WgConfState *st, char *line);
 // Reads one configuration file line by line into g_peer_names; a missing or
 // unreadable file adds nothing.
 void wg_conf_names_load(const char *path);
+// The same on a file's contents already in memory.
+void wg_conf_names_parse(std::string_view text);

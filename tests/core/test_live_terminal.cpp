@@ -1,5 +1,6 @@
 // The real monitor on a real terminal, started from an interactive shell with job
 // control: page keys, quitting, and the terminal handed back intact however it ends.
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -81,6 +82,8 @@ TEST_F(LiveTerminal, PageKeys)
     const std::pair<const char *, int> steps[] = {
         {"2", 2}, {"3", 3}, {"4", 4}, {"n", 1}, {"p", 4}, {"p", 3},
         {"1", 1}, {"\x1b[C", 2}, {"\x1b[D", 1}, {"\x1b[D", 4}, {"\x1b[C", 1},
+        // ESC [ and any byte is one key, ignored; ESC and two other bytes are three keys.
+        {"\x1b[3n", 2}, {"\x1bx4", 4}, {"\x1b[A1", 1},
     };
     for (const auto &[keys, page] : steps) {
         SCOPED_TRACE(testing::PrintToString(keys) + " to page " + std::to_string(page));
@@ -98,6 +101,19 @@ TEST_F(LiveTerminal, PageKeys)
     s.write("q2");
     ASSERT_TRUE(s.read_until("TW_EXIT=0", 5)) << s.out.substr(s.sent_at);
     EXPECT_NE(s.out.find(bold_tab(2), s.sent_at), std::string::npos);
+}
+
+// Two samples 2 s apart, however many keys come in between.
+TEST_F(LiveTerminal, KeysNeverStartASampleEarly)
+{
+    ASSERT_TRUE(launch("-C -i 2 -n 2")) << s.out;
+    const auto t0 = std::chrono::steady_clock::now();
+    for (const char *k : {"2", "n", "b", "\x1b[C", "1"}) {
+        s.write(k);
+        usleep(50000);
+    }
+    ASSERT_TRUE(s.read_until("TW_EXIT=0", 5));
+    EXPECT_GT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1800));
 }
 
 TEST_F(LiveTerminal, KeepScrollbackLeavesTerminalAndKeysAlone)

@@ -20,22 +20,9 @@ struct PaintFixture : ::testing::Test {
     {
         setenv("TZ", "UTC", 1);
         tzset();
-        buffers_setup();
-        for (StrBuf &p : PAGES) sb_clear(&p);
-        alerts_clear();
-        settings_defaults();
         g_clear = 0;
-        g_page = 0;
-        g_burst_state = 0;
         g_last_ts = 1700000000;  // Tue Nov 14 22:13:20 2023 UTC
         when = "Tue Nov 14 22:13:20 2023";
-        colors_set(false);
-    }
-    void TearDown() override
-    {
-        colors_set(false);
-        for (StrBuf &p : PAGES) sb_clear(&p);
-        alerts_clear();
     }
 };
 
@@ -71,8 +58,6 @@ TEST_F(PaintFixture, colour_screen_marks_current_tab_capture_and_alerts)
 
 TEST(alerts, joined_with_separators_cut_at_511_and_emptied)
 {
-    buffers_setup();
-    alerts_clear();
     alert("a");
     EXPECT_STREQ(ALERTS.buf, "a");
     alert("b");
@@ -84,7 +69,6 @@ TEST(alerts, joined_with_separators_cut_at_511_and_emptied)
     EXPECT_STREQ(ALERTS.buf, "");
     alert("%s", std::string(700, 'z').c_str());
     EXPECT_EQ(ALERTS.len, 511u);
-    alerts_clear();
 }
 
 TEST(write_str, writes_existing_files_only)

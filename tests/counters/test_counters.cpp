@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <tuple>
 
 #include "core/alerts.hpp"
 #include "core/colors.hpp"
@@ -15,50 +16,37 @@ namespace {
 struct CounterFixture : ::testing::Test {
     void SetUp() override
     {
-        buffers_setup();
-        alerts_clear();
-        settings_defaults();
         colors_set(true);
         std::free(g_ctrs);  // start from no table so the growth rule is observable
         g_ctrs = nullptr;
-        g_ctr_cap = g_nctrs = 0;
-    }
-    void TearDown() override
-    {
-        colors_set(false);
-        alerts_clear();
-        sb_clear(&PAGES[0]);
-    }
-    std::string fmt(const char *key, uint64_t v, int alerting, int64_t *inc = nullptr)
-    {
-        sb_clear(&PAGES[0]);
-        int64_t r = ctr_fmtx(&PAGES[0], key, v, alerting);
-        if (inc) *inc = r;
-        return PAGES[0].buf;
+        g_ctr_cap = 0;
     }
 };
 
+// One rendering per row, after the samples' rolls before it: the interval shown is
+// the configured one, the increase is since the last sample and the total since
+// the first, and only a rise with alerting on raises an alert.
 TEST_F(CounterFixture, fmtx_renders_first_red_yellow_and_dim_forms)
 {
-    int64_t inc = -1;
-    EXPECT_EQ(fmt("UdpInErrors", 100, 1, &inc), "\x1b[2m100\x1b[0m");  // first sight: dim, no alert
-    EXPECT_EQ(inc, 0);
-    fmt("other", 1, 0);
-    ctr_roll();
-    EXPECT_EQ(fmt("UdpInErrors", 105, 1, &inc), "\x1b[31;1m105 (+5/2s, +5 total)\x1b[0m");
-    EXPECT_EQ(inc, 5);
-    // A second rendering in the same sample shows the same delta.
-    EXPECT_EQ(fmt("UdpInErrors", 105, 0), "\x1b[31;1m105 (+5/2s, +5 total)\x1b[0m");
-    EXPECT_STREQ(ALERTS.buf, "UdpInErrors +5");
-    ctr_roll();
-    EXPECT_EQ(fmt("UdpInErrors", 105, 1), "105 \x1b[33;1m(+5 since start)\x1b[0m");
-    ctr_roll();
-    ctr_roll();  // "other" not recorded for two samples: its whole rise shows at once
-    EXPECT_EQ(fmt("other", 4, 0), "\x1b[31;1m4 (+3/2s, +3 total)\x1b[0m");
-    // Driver reset below the first value: plain dim, negative increase, no alert.
-    EXPECT_EQ(fmt("UdpInErrors", 7, 1, &inc), "\x1b[2m7\x1b[0m");
-    EXPECT_EQ(inc, -98);
-    EXPECT_EQ(n_alerts, 1);
+    g_interval = 7;
+    const std::tuple<int, const char *, uint64_t, int, const char *, int64_t> rows[] = {
+        {0, "UdpInErrors", 100, 1, "\x1b[2m100\x1b[0m", 0},  // first sight: dim, no alert
+        {0, "other", 1, 0, "\x1b[2m1\x1b[0m", 0},
+        {1, "UdpInErrors", 105, 1, "\x1b[31;1m105 (+5/7s, +5 total)\x1b[0m", 5},
+        {0, "UdpInErrors", 105, 0, "\x1b[31;1m105 (+5/7s, +5 total)\x1b[0m", 5},  // same sample, same delta
+        {1, "UdpInErrors", 105, 1, "105 \x1b[33;1m(+5 since start)\x1b[0m", 0},
+        {1, "UdpInErrors", 109, 1, "\x1b[31;1m109 (+4/7s, +9 total)\x1b[0m", 4},
+        {1, "other", 1, 1, "\x1b[2m1\x1b[0m", 0},  // unchanged since start
+        {2, "other", 4, 0, "\x1b[31;1m4 (+3/7s, +3 total)\x1b[0m", 3},  // two samples unrecorded: all at once
+        {0, "UdpInErrors", 7, 1, "\x1b[2m7\x1b[0m", -102},  // driver reset below the first value
+    };
+    for (const auto &[rolls, key, value, alerting, want, inc] : rows) {
+        for (int i = 0; i < rolls; i++) ctr_roll();
+        sb_clear(&PAGES[0]);
+        EXPECT_EQ(ctr_fmtx(&PAGES[0], key, value, alerting), inc) << want;
+        EXPECT_STREQ(PAGES[0].buf, want);
+    }
+    EXPECT_STREQ(ALERTS.buf, "UdpInErrors +5 | UdpInErrors +4");
 }
 
 TEST_F(CounterFixture, rate_rules)

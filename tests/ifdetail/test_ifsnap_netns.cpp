@@ -39,12 +39,15 @@ TEST(ifsnap_netns, snapshots_match_ip_tc_ethtool_and_the_traffic_sent)
     // The checks run in a child inside the namespace, which says "ok" when none failed.
     // 20 datagrams of 100 bytes to a closed port: 142-byte frames out, and b answers
     // each with a 170-byte port-unreachable frame.
-    const std::string burst = "bash -c 'for i in {1..20}; do printf %100s >/dev/udp/10.9.0.2/9; done'; sleep 0.2";
+    const std::string burst = "bash -c 'for i in {1..20}; do printf %100s >/dev/udp/10.9.0.2/9; done'";
+    // Until the 20 answers are in (at most 5 s), not for a time that is usually enough.
+    const std::string answered = "r=/sys/class/net/a0/statistics/rx_packets; n=$(($(cat $r) + 20)); " + burst +
+                                 "; for i in $(seq 250); do [ $(cat $r) -ge $n ] && break; sleep 0.02; done";
     const std::string verdict = in_netns(a.name, [&] {
         const IfSnap &s = g_snap[0];
         ifsnap_take(0, "a0", 2.0);
         ctr_roll();
-        sh(burst);
+        sh(answered);
         ifsnap_take(0, "a0", 2.0);
         EXPECT_EQ(s.tx_pps, 10.0);
         EXPECT_EQ(s.tx_bps, 20 * 142 / 2.0);

@@ -110,18 +110,8 @@ struct IfdetailPage : ::testing::Test {
     {
         fsroot_set(t.path.c_str());
         eth_set_request_fn(replay);
-        colors_set(false);
-        buffers_setup();
-        g_interval = 2;
     }
-    void TearDown() override
-    {
-        nics_rediscover(nics, &n_nics, "", "");
-        eth_set_request_fn(nullptr);
-        fsroot_set("");
-        alerts_clear();
-        g_nctrs = g_n_ifaces = 0;
-    }
+    void TearDown() override { nics_rediscover(nics, &n_nics, "", ""); }  // frees the records
     void ifaces(const std::vector<std::string> &names)
     {
         std::filesystem::remove_all(t.path + "/sys");

@@ -1,11 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <tuple>
 
-#include "ifdetail/ifsnap.hpp"
 #include "ifdetail/tc_qdisc.hpp"
-#include "support/netns.hpp"
 
 namespace {
 
@@ -18,7 +15,7 @@ const std::string HTB_PFIFO =
 
 TEST(tc_qdisc, drop_sums_of_real_cut_and_hostile_listings)
 {
-    const std::string pad(TC_STATS_LINE_MAX - 9, ' ');
+    const std::string pad(502, ' ');  // lines are kept to 511 characters
     const std::pair<std::string, uint64_t> cases[] = {
         {HTB_PFIFO, 96},  // parent and child both count
         {"qdisc mq 1: root \n Sent 0 bytes 0 pkt (dropped 0, overlimits 0 requeues 0) \n backlog 0b 0p requeues 0\n"
@@ -44,41 +41,23 @@ TEST(tc_qdisc, drop_sums_of_real_cut_and_hostile_listings)
 }
 
 // The kinds come from the first two lines of `tc qdisc show dev X`, as `| head -2`
-// gives them: real qdiscs on a veth ("tc ..." rows, set up on $D), recorded
-// listings (iproute2 6.1) for what this kernel lacks.
+// gives them (real mq and htb trees are read in the namespace snapshot test).
 TEST(tc_qdisc, kinds_from_the_first_two_lines)
 {
     const std::string k40(40, 'k');
     const std::pair<std::string, std::string> cases[] = {
-        {"tc qdisc add dev $D root handle 1: mq", "mq/pfifo_fast"},
-        {"tc qdisc add dev $D root handle 1: htb && tc class add dev $D parent 1: classid 1:9 htb rate 1mbit && "
-         "tc qdisc add dev $D parent 1:9 pfifo", "htb/pfifo"},
-        {"tc qdisc add dev $D root bfifo", "bfifo"},
-        {"tc qdisc add dev $D root pfifo_fast", "pfifo_fast"},
         // The root's options continue on lines of their own: its child is not the second kind.
         {"qdisc mqprio 8001: root tc 2 map 0 0 0 0 1 1 1 1 0 0 0 0 0 0 0 0 \n             queues:(0:1) (2:3) \n"
          "             mode:dcb\n             shaper:dcb\nqdisc pfifo_fast 0: parent 8001:4 bands 3\n", "mqprio"},
         {"Warning: stray\nqdisc htb 1: root\nqdisc pfifo 10: parent 1:10\n", "htb"},  // no shift
+        {"qdisc bfifo 8001: root refcnt 2 limit 1514000b\n", "bfifo"},
         {"\nqdisc\nqdisc fq 1: root\n", ""},
         {"qdisc " + k40 + " 1:\nqdisc \t b 2:", k40.substr(0, 31) + "/b"},  // cut to 31; no newline at the end
     };
-    const bool real = netns_available();  // real qdiscs need root and namespaces
-    NetnsGuard ns("twqkind");
     for (const auto &[text, kinds] : cases) {
-        SCOPED_TRACE(text);
         char got[64] = "";
-        if (!text.starts_with("tc ")) {
-            tc_parse_kinds(text, got, sizeof got);
-        } else if (real) {
-            ns.run("sh -c 'D=q; ip link add q numtxqueues 4 type veth peer name pq && ip link set q up && " + text +
-                   "'");
-            auto kind = [] { return ifsnap_take(0, "q", 2), std::string(g_snap[0].qdisc); };
-            std::snprintf(got, sizeof got, "%s", in_netns(ns.name, kind).c_str());
-            ns.run("ip link del q");
-        } else {
-            continue;
-        }
-        EXPECT_EQ(got, kinds);
+        tc_parse_kinds(text, got, sizeof got);
+        EXPECT_EQ(got, kinds) << text;
     }
 }
 

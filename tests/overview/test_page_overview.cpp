@@ -23,7 +23,7 @@ namespace {
 
 const std::string NO_TABLE = "  birdc returned no neighbor table -- skipping MISSING check\n  birdc said: ";
 const std::string MISSING = " MISSING - configured in bird.conf, no adjacency\n";
-const std::string WG = "wg;id>x$(y)";  // the WireGuard device; no shell may see its name
+const std::string WG = "wg;id>x$(y)\x1b";  // the WireGuard device; no shell may see its name, no terminal its ESC
 
 std::string peer(const std::string &key, const std::string &ep, const std::string &hs, const char *rx_tx = "0\t0")
 {
@@ -36,34 +36,20 @@ std::string peer(const std::string &key, const std::string &ep, const std::strin
 // peers.
 struct OverviewPage : ::testing::Test {
     TempDir t;
-    std::string old_path = getenv("PATH");
 
     void SetUp() override
     {
         fsroot_set(t.path.c_str());
-        g_nst_n = 0;  // an earlier test may have loaded the live counters
         g_last_ts = 1700000000;
         g_birdc = "/nonexistent/birdc";
         std::snprintf(g_wgdevs[0], 16, "%s", WG.c_str());
         g_n_wgdevs = 1;
         sh("chmod +x " + t.write("bin/wg", "#!/bin/sh\n[ \"$1 $3\" = 'show dump' ] || exit 1\n"
                                              "echo 'PRIV\tPUB\t51820\toff'\ncat \"${0%/bin/wg}/dump.$2\"\n"));
-        setenv("PATH", (t.path + "/bin:" + old_path).c_str(), 1);
-    }
-    void TearDown() override
-    {
-        alerts_clear();
-        colors_set(false);
-        g_nctrs = g_n_peer_eps = g_n_wg_health = g_n_wgdevs = g_n_peer_names = g_n_ifaces = g_nst_n = g_n_ospf_exp = 0;
-        g_snap[0] = {};
-        fsroot_set("");
-        g_birdc = DEFAULT_BIRDC;
-        g_last_ts = 0;
-        setenv("PATH", old_path.c_str(), 1);
+        setenv("PATH", (t.path + "/bin:" + getenv("PATH")).c_str(), 1);
     }
     static std::string sample(void (*render)() = render_overview)
     {
-        buffers_setup();
         sb_clear(&PAGES[0]);
         alerts_clear();
         render();
@@ -72,17 +58,14 @@ struct OverviewPage : ::testing::Test {
 };
 
 // Handshakes at and just past the 150 s edge, from the future and garbled;
-// hostile dump lines; conntrack's maximum reading 0; the tunnel's own row.
+// hostile dump lines; conntrack's maximum reading 0; the tunnel's own row with
+// distinct rates and drops; over three samples of a 7 s interval.
 TEST_F(OverviewPage, exact_page_then_colours_and_alert_order)
 {
+    g_interval = 7;
     t.write("sys/class/net/" + WG + "/statistics/rx_errors", "3\n");
-    t.write("dump." + WG, peer("h150", "198.51.100.7:51820", "1699999850", "1536\t123") +
-                              peer("CCCCCCCCCCCCcarol=", "[2001:db8::1]:51820", "1699999849", "5368709120\t1048576") +
-                              peer("future", "(none)", "1700000005") + peer("ahead", "(none)", "1700000061") +
-                              peer("far", "(none)", "99999999999999999999") + peer("garbage", "(none)", "x17") +
-                              "SIX\t(none)\t1.2.3.4:1\t10.0.0.0/8\t1699999999\t1\n" +  // 6 fields: skipped
-                              "AFTER_LONG\t(none)\t(none)\t*\t1699999999\t7\t8\t" + std::string(5000, 'k') + "\n" +
-                              "\t\tTABS\t\t(none)\t\t5.6.7.8:9\t\t*\t\t1699999999\t\t2\t\t3\t\toff\n");
+    const std::string dump = fixture("overview/fixtures/wg_dump_skewed_and_broken.tsv");
+    t.write("dump." + WG, dump + peer("gar\x1b" "bage", "(none)", "x17"));
     nst_put("IpInNoRoutes", 99);  // the kernel's InNoRoutes lives under IpExt
     nst_put("IpExtInNoRoutes", 2);
     t.write("proc/net/softnet_stat", "0000a1b2 00000003 00000010\n00000001 00000002 00000001\n");
@@ -90,46 +73,15 @@ TEST_F(OverviewPage, exact_page_then_colours_and_alert_order)
     t.write("proc/sys/net/netfilter/nf_conntrack_max", "0\n");
     std::snprintf(g_ifaces[0], 16, "%s", WG.c_str());
     g_n_ifaces = 1;
-    g_snap[0].flags = g_snap[0].is_wg = 1;  // a WireGuard device, IFF_UP
-    EXPECT_EQ(sample(),
-              "=== WireGuard (wg;id>x$(y)) link ===\n"
-              "  TX errors (no peer/AllowedIPs match): 0\n"
-              "  TX drops                            : 0\n"
-              "  RX errors (auth/decrypt fail)       : 3\n"
-              "  RX drops                            : 0\n"
-              "\n=== WireGuard (wg;id>x$(y)) peers ===\n"
-              "  h150         hs:150s  ep:198.51.100.7:51820  rx:1.5K tx:123\n"
-              "  CCCCCCCCCCCC hs:151s STALE  ep:[2001:db8::1]:51820  rx:5.0G tx:1.0M\n"
-              "  future       hs:-5s  ep:(none)  rx:0 tx:0\n"
-              "  ahead        hs:61s AHEAD (clock?)  ep:(none)  rx:0 tx:0\n"
-              "  far          hs:9223372035154775807s AHEAD (clock?)  ep:(none)  rx:0 tx:0\n"
-              "  garbage      hs:NEVER  ep:(none)  rx:0 tx:0\n"
-              "  AFTER_LONG   hs:1s  ep:(none)  rx:7 tx:8\n"
-              "  TABS         hs:1s  ep:5.6.7.8:9  rx:2 tx:3\n"
-              "\n=== UDP underlay ===\n"
-              "  UdpRcvbufErrors (WG socket overrun?): 0\n"
-              "  UdpSndbufErrors                     : 0\n"
-              "  UdpInErrors                         : 0\n"
-              "\n=== IP stack ===\n"
-              "  InNoRoutes        : 2\n"
-              "  InDiscards        : 0\n"
-              "  OutDiscards       : 0\n"
-              "  OutNoRoutes       : 0\n"
-              "  FragFails (DF set): 0\n"
-              "  ReasmFails        : 0\n"
-              "  ICMP DestUnreach out (incl frag-needed): 0\n"
-              "  Ip6 InDiscards    : 0\n"
-              "  Ip6 OutNoRoutes   : 0\n"
-              "  Icmp6 PktTooBig out: 0\n"
-              "  IPReversePathFilter: 0 (strict rp_filter eating asymmetric OSPF paths?)\n"
-              "\n=== Softnet (kernel ingress) ===\n"
-              "  Drops        : 5\n"
-              "  Time squeeze : 17  (budget exhausted; sustained growth at 10G = raise netdev_budget)\n"
-              "\n=== Conntrack ===\n  0 / 1 (0%)\n"
-              "\n=== Interfaces (page 2 for detail) ===\n"
-              "  wg;id>x$(y)        up 4/8 peers       rx:0B/s tx:0B/s  rxD:0 txD:0 qD:0\n");
+    IfSnap &s = g_snap[0];
+    s.flags = s.is_wg = s.rx_dropped = 1;  // a WireGuard device, IFF_UP
+    s.tx_dropped = 2;
+    s.qdisc_drops = 3;
+    s.rx_bps = 1536;
+    s.tx_bps = 3;
+    EXPECT_EQ(sample(), fixture("overview/fixtures/page1_first_sample.txt"));
     EXPECT_STREQ(ALERTS.buf, "peer:CCCCCCCCCCCC handshake 151s | peer:ahead handshake 61s ahead | peer:far handshake "
-                             "9223372035154775807s ahead | peer:garbage no handshake ever");
+                             "9223372035154775807s ahead | peer:gar?bage no handshake ever");
 
     // The next interval, where every section has something to say, and more
     // peers than endpoints are kept for. The client is a shell command line;
@@ -139,24 +91,36 @@ TEST_F(OverviewPage, exact_page_then_colours_and_alert_order)
     ctr_roll();
     g_last_ts += 2;
     t.write("sys/class/net/" + WG + "/statistics/rx_errors", "5\n");
-    std::string dump = peer("garbage", "192.0.2.7:51820", "x17");
-    for (int i = 0; i < 65; i++) dump += peer("peer" + std::to_string(i), "(none)", "1700000000");
-    t.write("dump." + WG, dump);
+    std::string more = peer("gar\x1b" "bage", "192.0.2.7:51820", "x17");
+    for (int i = 0; i < 65; i++) more += peer("peer" + std::to_string(i), "(none)", "1700000000");
+    t.write("dump." + WG, more);
     g_nst_n = 0;  // refilled as a refresh would
     nst_put("IpExtInNoRoutes", 3);
     t.write("proc/net/softnet_stat", "00000001 00000006 00000011\n");
     t.write("proc/sys/net/netfilter/nf_conntrack_count", "91\n");
     t.write("proc/sys/net/netfilter/nf_conntrack_max", "100\n");
+    s.tx_dropped = 12;
+    s.qdisc_drops = 4;
     std::string p = sample();
-    EXPECT_STREQ(ALERTS.buf, "wg;id>x$(y)/rx_errors +2 | peer:garbage no handshake ever | peer:garbage endpoint "
+    // The summary's drops are shown, never alerted: the Interfaces page does that.
+    EXPECT_STREQ(ALERTS.buf, "wg;id>x$(y)?/rx_errors +2 | peer:gar?bage no handshake ever | peer:gar?bage endpoint "
                              "roamed | IpInNoRoutes +1 | softnet_drops +1 | conntrack 91% | OSPF: 10.0.0.3 2-Way eth0");
-    for (const char *want : {"\e[1m=== WireGuard (wg;id>x$(y)) link ===\e[0m", "  peer0        hs:\e[32m2s\e[0m",
-                             "ep:\e[33;1m192.0.2.7:51820 (ROAMED from (none))", "\e[31;1m91 / 100", "\e[32mup 65/66"})
+    for (const char *want : {"\e[1m=== WireGuard (wg;id>x$(y)?) link ===\e[0m", "  peer0        hs:\e[32m2s\e[0m",
+                             "ep:\e[33;1m192.0.2.7:51820 (ROAMED from (none))", "\e[31;1m91 / 100", "\e[32mup 65/66",
+                             "match): \e[2m0\e[0m\n", "rxD:\e[2m1\e[0m txD:\e[31;1m12 (+10/7s, +10 total)\e[0m "
+                             "qD:\e[31;1m4 (+1/7s, +1 total)\e[0m\n"})
         EXPECT_NE(p.find(want), std::string::npos) << want;
-    t.write("proc/sys/net/netfilter/nf_conntrack_count", "71\n");
+    ctr_roll();
+    t.write("sys/class/net/" + WG + "/statistics/rx_errors", "9\n");
+    t.write("proc/sys/net/netfilter/nf_conntrack_count", "90\n");
     p = sample();
     EXPECT_EQ(p.find("ROAMED"), std::string::npos);  // shown once
-    EXPECT_NE(p.find("  \e[33;1m71 / 100 (71%)"), std::string::npos);
+    EXPECT_NE(p.find("  \e[33;1m90 / 100 (90%)"), std::string::npos);
+    EXPECT_NE(p.find(": \e[31;1m9 (+4/7s, +6 total)\e[0m\n  RX drops"), std::string::npos) << p;
+    EXPECT_TRUE(std::string_view(ALERTS.buf).starts_with("wg;id>x$(y)?/rx_errors +4 | ")) << ALERTS.buf;
+    EXPECT_EQ(std::string_view(ALERTS.buf).find("conntrack"), std::string::npos);
+    t.write("proc/sys/net/netfilter/nf_conntrack_count", "71\n");
+    EXPECT_NE(sample().find("  \e[33;1m71 / 100 (71%)"), std::string::npos);
     t.write("proc/sys/net/netfilter/nf_conntrack_count", "70\n");
     EXPECT_NE(sample().find("  \e[2m70 / 100 (70%)"), std::string::npos);
 
@@ -175,7 +139,7 @@ TEST_F(OverviewPage, peer_rows_are_bounded_and_no_problem_is_lost)
     EXPECT_NE(p.find(" hs:NEVER  ep:(none)  rx:0 tx:0\n  (44 more peers not shown, 14 of them with problems)\n"),
               std::string::npos) << p;
     EXPECT_EQ(n_alerts, 86 + 1);  // p0, p3 ... p255 each, then the hidden ones together
-    EXPECT_TRUE(std::string_view(ALERTS.buf).ends_with(" | peer:p255 no handshake ever | wg;id>x$(y): 14 more peers "
+    EXPECT_TRUE(std::string_view(ALERTS.buf).ends_with(" | peer:p255 no handshake ever | wg;id>x$(y)?: 14 more peers "
                                                        "with problems")) << ALERTS.buf;
     EXPECT_EQ(g_wg_health[0].peers, 300);
     EXPECT_EQ(g_wg_health[0].fresh, 200);
@@ -199,17 +163,20 @@ TEST_F(OverviewPage, ospf_client_output)
     // 299 neighbours, every third Full, then the expected 10.0.0.9 as the 300th.
     const std::string many = "echo Router ID; i=0; while [ $i -lt 299 ]; do i=$((i+1)); [ $((i%3)) = 0 ] && s=Full || "
                              "s=Init; echo 10.1.$((i/256)).$((i%256)) $s/PtP; done; echo 10.0.0.9 Full/PtP #";
+    const std::string said = "echo " + std::string(130, 'z') + "y #";
     const std::string long_client = std::string(300, ' ') + "echo Router ID; echo 10.0.0.9 Full/PtP #";
     // Each client is a shell command line; '#' drops the arguments appended to it.
     struct Case { const char *client; std::string page_end; long lines; const char *alerts_end; } cases[] = {
         {"cat <<'E'\nRouter ID\tPri\tState\tDTime\tInterface  Router IP\n192.168.1.2\t1\tFull/PtP\t3.9\twg0\t10.0.0.2\n"
-         "999.1.1.1\t1\tFull/PtP\t3.9\twg0\t10.0.0.9\n10.0.0.3 1 2-Way/DROther 31 eth1 10.0.0.3\nE\n#",
-         "\n=== OSPF neighbors (bird) ===\n  192.168.1.2\t1\tFull/PtP\t3.9\twg0\t10.0.0.2\n"
-         "  10.0.0.3 1 2-Way/DROther 31 eth1 10.0.0.3\n  192.168.1.2 (by-router-id)" + MISSING +
-             "  10.0.0.9 (ghost)" + MISSING,
-         6, "OSPF: 10.0.0.3 1 2-Way/DROther 31 eth1 10.0.0.3 | OSPF: by-router-id MISSING | OSPF: ghost MISSING"},
+         "999.1.1.1\t1\tFull/PtP\t3.9\twg0\t10.0.0.9\n10.0.0.3 1 2-Way/DROther 31 eth1 10.0.0.3\n10.0.0.4 FULL/DR\n"
+         "10.0.0.5 fULL/bdr\nE\n#",
+         "\n=== OSPF neighbors (bird) ===\n  192.168.1.2 1 Full/PtP 3.9 wg0 10.0.0.2\n"
+         "  10.0.0.3 1 2-Way/DROther 31 eth1 10.0.0.3\n  10.0.0.4 FULL/DR\n  10.0.0.5 fULL/bdr\n"
+         "  192.168.1.2 (by-router-id)" + MISSING + "  10.0.0.9 (ghost)" + MISSING,
+         8, "OSPF: 10.0.0.3 1 2-Way/DROther 31 eth1 10.0.0.3 | OSPF: by-router-id MISSING | OSPF: ghost MISSING"},
         {"echo 10.0.0.2 Full/PtP #", "  10.0.0.2 Full/PtP\n" + NO_TABLE + "10.0.0.2 Full/PtP\n", 5, "birdc unreadable"},
         {"true #", "\n=== OSPF neighbors (bird) ===\n" + NO_TABLE + "\n", 4, "birdc unreadable"},
+        {said.c_str(), NO_TABLE + std::string(120, 'z') + "\n", 4, "birdc unreadable"},
         {"echo Router ID; yes \"$(printf '10.0.0.9 Init/PtP\\n10.0.0.2 Full/PtP')\" | head -n 100000 #",
          "99744 more neighbor lines not shown, 49872 of them not Full)\n  192.168.1.2 (by-router-id)" + MISSING,
          2 + 256 + 2, "| OSPF: 10.0.0.9 Init/PtP | OSPF: 49872 more neighbors not Full | OSPF: by-router-id MISSING"},

@@ -70,8 +70,6 @@ TEST(proc_net_files, readers_on_fixture_trees)
         std::snprintf(tail, sizeof tail, "| %lu %lu | %lu %lu %u", drops, squeezes, count, max, pct);
         EXPECT_EQ(got + tail, c.back());
     }
-    fsroot_set("");
-    g_nst_n = 0;
 }
 
 // read_file_str keeps at most size - 1 bytes, untrimmed; rstrip takes exactly four blank kinds.
@@ -92,8 +90,10 @@ TEST(nst_kernel, matches_nstat_in_a_namespace)
     if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
     NetnsGuard ns("twnst");
     EXPECT_EQ(in_netns(ns.name, [] {
-        // Unrouted, to a closed local port (its reply given time to pass), unrouted over IPv6.
-        sh("bash -c 'for a in 192.0.2.1 127.0.0.1 2001:db8::1; do echo >/dev/udp/$a/9; done; sleep 0.1' 2>/dev/null");
+        // Unrouted, to a closed local port, unrouted over IPv6; then until the counters stand still.
+        sh("bash -c 'for a in 192.0.2.1 127.0.0.1 2001:db8::1; do echo >/dev/udp/$a/9; done' 2>/dev/null; a=; for i in "
+           "$(seq 100); do b=$(cat /proc/net/snmp /proc/net/netstat /proc/net/snmp6); [ \"$a\" = \"$b\" ] && break; "
+           "a=$b; sleep 0.05; done");
         nst_refresh();
         std::string nst = "\n";
         for (int i = 0; i < g_nst_n; i++) nst += g_nst[i].name + (" " + std::to_string(g_nst[i].value) + "\n");
@@ -124,10 +124,7 @@ TEST(nst_kernel, packet_too_big_on_the_overview_matches_nstat)
         auto theirs = [] { return sh_out("nstat -asz Icmp6OutPktTooBigs | awk 'NR > 1 {print $2}'"); };
         for (int i = 0; i < 100 && theirs() == "0\n"; i++) usleep(50000);  // until the datagram was refused
         g_birdc = "/nonexistent/birdc";
-        colors_set(false);
         nst_refresh();
-        buffers_setup();
-        sb_clear(&PAGES[0]);
         render_overview();
         const char *line = std::strstr(PAGES[0].buf, "\n  Icmp6 PktTooBig out: ");
         unsigned long long ours = ~0ull;

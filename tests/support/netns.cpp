@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -90,4 +91,17 @@ std::string in_netns(const std::string &ns, const std::function<std::string()> &
     waitpid(pid, &st, 0);
     if (!WIFEXITED(st)) return "!error: child died " + out;
     return out;
+}
+
+CaptureLock::CaptureLock() : fd(::open("/tmp/tarnwatch-capture-tests.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600))
+{
+    ::flock(fd, LOCK_EX);
+}
+
+CaptureLock::~CaptureLock() { ::close(fd); }
+
+bool tracefs_ready()
+{
+    const std::string trig = "test -w /sys/kernel/tracing/events/skb/kfree_skb/trigger";
+    return sh(trig + " || mount -t tracefs nodev /sys/kernel/tracing 2>/dev/null") == 0 && sh(trig) == 0;
 }

@@ -40,3 +40,5 @@ std::string read_whole_file(const std::string &path)
     ss << f.rdbuf();
     return ss.str();
 }
+
+std::string fixture(const std::string &rel) { return read_whole_file(TW_SOURCE_DIR "/tests/" + rel); }

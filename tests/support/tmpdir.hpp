@@ -14,3 +14,5 @@ struct TempDir {
 };
 
 std::string read_whole_file(const std::string &path);
+// A fixture file of the suite, by its path under tests/.
+std::string fixture(const std::string &rel);

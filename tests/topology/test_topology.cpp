@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "core/colors.hpp"
@@ -29,7 +30,7 @@ static std::string state_of(const char *name, int is_wg, uint64_t flags, const c
 
 TEST(link_state, table)
 {
-    colors_set(true);
+    colors_set(true);  // so the three colours differ
     g_n_wg_health = 2;
     g_wg_health[0] = {"wg0", 3, 0};
     g_wg_health[1] = {"wg1", 3, 2};
@@ -38,11 +39,10 @@ TEST(link_state, table)
         {"wg1", 1, 0x10040, "up", "down/R"}, {"wg9", 1, 1, "", "up (no peer data)/Y"},
         // The flag, not the name, makes a WireGuard device; links without a state go by their flags.
         {"wg0", 0, 1, "dormant", "dormant/R"}, {"t", 0, 0x10001, "unknown", "up*/G"},
-        {"t", 0, 1, "unknown", "up? (no-carrier)/Y"}, {"t", 0, 0x10040, "unknown", "down/R"},
+        {"t", 0, 0x41, "unknown", "up*/G"}, {"t", 0, 1, "unknown", "up? (no-carrier)/Y"},
+        {"t", 0, 0x10040, "unknown", "down/R"}, {"wg9", 1, 0x10040, "", "down/R"},
     };
     for (auto [name, is_wg, flags, oper, want] : cases) EXPECT_EQ(state_of(name, is_wg, flags, oper), want) << name;
-    g_n_wg_health = 0;
-    colors_set(false);
 }
 
 // Real links in a namespace, their states read the way each sample reads them. Peers left
@@ -95,16 +95,29 @@ TEST(wg_discover, devices_and_peer_names)
         t.write("wg" + std::to_string(d) + ".conf", conf);
     }
     t.write("sys/class/net/wg0.5/uevent", "DEVTYPE=vlan\n");
+    t.write("sys/class/net/brwg/uevent", "DEVTYPE=bridge\nINTERFACE=wireguard\n");  // mentions it, is none
     t.mkdir("sys/class/net/eth0");  // no uevent
     wg_discover();
-    // Neither wg0.5 nor eth0.
+    // Neither wg0.5 nor brwg nor eth0.
     for (int i = 0; i < g_n_wgdevs; i++) EXPECT_EQ(std::strlen(g_wgdevs[i]), 3u) << g_wgdevs[i];
     std::string got = std::to_string(g_n_wgdevs) + " ";
     for (int i : {0, 1, 2, 3, 4, 63}) got += std::string(g_peer_names[i].key) + "=" + g_peer_names[i].name + " ";
     EXPECT_EQ(got, "8 A=ann BBb=bob E=carol " + std::string(63, 'K') + "=" + std::string(47, 'n') + " R=eve k58=p58 ");
-    fsroot_set("");
-    g_wgdir = DEFAULT_WGDIR;
-    g_n_wgdevs = g_n_peer_names = 0;
+
+    // The watched list: a WAN of the longest name, the LAN, its 22 VLANs (in listing
+    // order), the WireGuard devices (in theirs); he6 is the 33rd candidate.
+    g_wan = "enp16s0f0np0abc";
+    g_lan = "lan0";
+    for (const char *n : {"enp16s0f0np0abc", "lan0", "he6", "enp42s0", "lan00"}) t.mkdir("sys/class/net/" + std::string(n));
+    std::set<std::string> vlans, got_vlans;
+    for (int i = 1; i <= 22; i++) vlans.insert(t.mkdir("sys/class/net/lan0." + std::to_string(i)).substr(t.path.size() + 15));
+    iface_discover();
+    ASSERT_EQ(g_n_ifaces, 32);
+    EXPECT_STREQ(g_ifaces[0], "enp16s0f0np0abc");
+    EXPECT_STREQ(g_ifaces[1], "lan0");
+    for (int i = 2; i < 24; i++) got_vlans.insert(g_ifaces[i]);
+    EXPECT_EQ(got_vlans, vlans);
+    for (int i = 24; i < 32; i++) EXPECT_STREQ(g_ifaces[i], g_wgdevs[i - 24]);
 }
 
 TEST(ospf_expected, addresses_and_neighbors_blocks)

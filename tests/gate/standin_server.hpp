@@ -1,0 +1,114 @@
+// A scripted stand-in for the gate daemon: one connection at a time (the
+// console keeps one), each request line answered by pieces written after set
+// delays, the stream closed where told.
+#pragma once
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+struct Piece {
+    std::string bytes;
+    int delay_ms = 0;  // before writing these bytes
+};
+
+struct Exchange {
+    std::vector<Piece> pieces;
+    bool close_after = false;  // close the connection; the next exchange takes a new one
+};
+
+struct StandinServer {
+    int listen_fd = -1;
+    // Serves the exchanges in order on a socket at path, then stays silent.
+    StandinServer(const std::string &path, std::vector<Exchange> script)
+        : path_(path), reply_([script = std::move(script), n = size_t(0)](const std::string &) mutable {
+              return n < script.size() ? script[n++] : Exchange{};
+          })
+    {
+        start();
+    }
+    // Answers every request line with respond(line).
+    StandinServer(const std::string &path, std::function<std::string(const std::string &)> respond)
+        : path_(path), reply_([respond](const std::string &l) { return Exchange{{{respond(l)}}}; })
+    {
+        start();
+    }
+    ~StandinServer()
+    {
+        stop_ = true;
+        if (thr_.joinable()) thr_.join();
+        close(listen_fd);
+        unlink(path_.c_str());
+    }
+    std::vector<std::string> received()  // request lines so far, without "\n"
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        return requests_;
+    }
+
+private:
+    std::string path_;
+    std::function<Exchange(const std::string &)> reply_;
+    std::vector<std::string> requests_;
+    std::mutex mu_;
+    std::atomic<bool> stop_{false};
+    std::thread thr_;
+
+    void start()
+    {
+        unlink(path_.c_str());
+        listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un sa{};
+        sa.sun_family = AF_UNIX;
+        std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path_.c_str());
+        if (bind(listen_fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 && listen(listen_fd, 8) == 0)
+            thr_ = std::thread([this] { run(); });
+        else
+            close(listen_fd), listen_fd = -1;
+    }
+    bool wait_readable(int fd)  // false once the test is over
+    {
+        pollfd p{fd, POLLIN, 0};
+        while (!stop_)
+            if (poll(&p, 1, 50) > 0) return true;
+        return false;
+    }
+    void run()
+    {
+        int c = -1;
+        std::string acc;
+        while (!stop_) {
+            size_t nl = acc.find('\n');
+            char buf[512];
+            if (c < 0) {
+                if (wait_readable(listen_fd)) c = accept(listen_fd, nullptr, nullptr);
+                acc.clear();
+            } else if (nl == std::string::npos) {
+                ssize_t n = wait_readable(c) ? read(c, buf, sizeof buf) : 0;
+                if (n > 0) acc.append(buf, static_cast<size_t>(n));
+                else close(c), c = -1;
+            } else {
+                std::string line = acc.substr(0, nl);
+                acc.erase(0, nl + 1);
+                {
+                    std::lock_guard<std::mutex> g(mu_);
+                    requests_.push_back(line);
+                }
+                Exchange ex = reply_(line);
+                for (const Piece &p : ex.pieces) {
+                    usleep(static_cast<useconds_t>(p.delay_ms) * 1000);
+                    if (send(c, p.bytes.data(), p.bytes.size(), MSG_NOSIGNAL) < 0) break;
+                }
+                if (ex.close_after) close(c), c = -1;
+            }
+        }
+        if (c >= 0) close(c);
+    }
+};

@@ -1,0 +1,395 @@
+// Page 4 in process: the map reader against real pinned maps made here with the
+// bpf system call, the keys and commands against a stand-in daemon, the NIC
+// menu against a fixture /sys.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstring>
+#include <linux/bpf.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "core/alerts.hpp"
+#include "core/colors.hpp"
+#include "core/fsroot.hpp"
+#include "core/keys.hpp"
+#include "core/screen.hpp"
+#include "core/settings.hpp"
+#include "counters/counters.hpp"
+#include "gate/moatwall_contract.h"
+#include "gate/mw_client.hpp"
+#include "gate/mw_maps.hpp"
+#include "gate/mw_page.hpp"
+#include "standin_server.hpp"
+#include "support/gate_rig.hpp"
+#include "support/tmpdir.hpp"
+
+namespace {
+
+long bpf_sys(int cmd, bpf_attr a) { return syscall(__NR_bpf, cmd, &a, sizeof a); }
+
+// The gate's three maps, pinned under dir with the names the console opens
+// (stats_entries 0: none at all); statistics are set on CPU 0 alone.
+struct GateMaps {
+    int fd[3] = {-1, -1, -1};
+    GateMaps(const std::string &dir, uint32_t stats_entries = 5, uint32_t stats_value = 8)
+    {
+        const uint32_t type[3] = {BPF_MAP_TYPE_LPM_TRIE, BPF_MAP_TYPE_HASH, BPF_MAP_TYPE_PERCPU_ARRAY};
+        const uint32_t key[3] = {8, 2, 4}, value[3] = {1, 1, stats_value}, max[3] = {1024, 1024, stats_entries};
+        const char *name[3] = {MW_MAP_DROP4, MW_MAP_DPORTS, MW_MAP_STATS};
+        for (int i = 0; stats_entries && i < 3; i++) {
+            bpf_attr a{};
+            a.map_type = type[i], a.key_size = key[i], a.value_size = value[i], a.max_entries = max[i];
+            a.map_flags = i == 0 ? BPF_F_NO_PREALLOC : 0;
+            fd[i] = static_cast<int>(bpf_sys(BPF_MAP_CREATE, a));
+            std::string path = dir + "/" + name[i];
+            bpf_attr p{};
+            p.bpf_fd = static_cast<uint32_t>(fd[i]), p.pathname = reinterpret_cast<uintptr_t>(path.c_str());
+            bpf_sys(BPF_OBJ_PIN, p);
+        }
+    }
+    ~GateMaps()
+    {
+        for (int f : fd) close(f);
+    }
+    void put(int map, const void *key, const void *value) const
+    {
+        bpf_attr a{};
+        a.map_fd = static_cast<uint32_t>(fd[map]), a.key = reinterpret_cast<uintptr_t>(key);
+        a.value = reinterpret_cast<uintptr_t>(value);
+        bpf_sys(BPF_MAP_UPDATE_ELEM, a);
+    }
+    void set_stat(uint32_t key, uint64_t total) const
+    {
+        static uint64_t vals[8192 * 2];  // any possible-CPU count, any test value size
+        vals[0] = total;
+        put(2, &key, vals);
+    }
+    void add_prefix(const std::string &dotted, uint32_t len) const
+    {
+        uint8_t k[8], one = 1;
+        std::memcpy(k, &len, 4);
+        inet_pton(AF_INET, dotted.c_str(), k + 4);
+        put(0, k, &one);
+    }
+    void add_port(uint16_t port) const { put(1, &port, "\1"); }
+};
+
+std::string respond(const std::string &req)
+{
+    if (req == "status") return "iface eth0\nattached 1 xdpdrv\ngate eth0 xdpdrv\nOK\n";
+    if (req == "drop-port 0") return "ERR port 0 out of range\n";
+    if (req == "block ") return "ERR expected a.b.c.d/len\n";
+    return "OK\n";
+}
+
+struct Page4 : ::testing::Test {
+    BpfDir pins;
+    TempDir sysroot;
+    std::string sock = pins.dir + "/mw.sock";
+    void SetUp() override
+    {
+        if (!pins.mounted) GTEST_SKIP() << "cannot mount a BPF file system (needs root)";
+        buffers_setup();
+        settings_defaults();
+        colors_set(false);
+        std::free(g_ctrs);  // every statistic starts unseen
+        g_ctrs = nullptr;
+        g_ctr_cap = g_nctrs = 0;
+        mw_drop_conn();
+        mw_close_maps();
+        mw_paths_set(sock.c_str(), pins.fs.c_str());
+        g_mw_pane = g_mw_sel = g_mw_msel = g_mw_mode = g_mw_inlen = g_mw_force_redisc = g_mw_ncpu = 0;
+        g_mw_in[0] = g_mw_msg[0] = '\0';
+    }
+    void TearDown() override
+    {
+        fsroot_set("");
+        mw_close_maps();
+        mw_drop_conn();
+        colors_set(false);
+    }
+    // One sample's page 4: render, hand over the keys as the main loop does
+    // (rendering again after each one taken), then the end-of-sample roll.
+    // Returns what mw_key answered for the last key.
+    int press(const std::string &keys) { return press(std::vector<int>(keys.begin(), keys.end())); }
+    int press(const std::vector<int> &keys)
+    {
+        for (StrBuf &p : PAGES) sb_clear(&p);
+        alerts_clear();
+        mw_render();
+        int taken = 0;
+        for (int k : keys)
+            if ((taken = mw_key(k))) {
+                sb_clear(&PAGES[3]);
+                mw_render();
+            }
+        ctr_roll();
+        return taken;
+    }
+    std::string page() const { return PAGES[3].buf; }
+    void nic(const std::string &name, const char *driver, const char *state, const char *speed) const
+    {
+        fsroot_set(sysroot.path.c_str());
+        std::string d = "sys/class/net/" + name;
+        sysroot.mkdir(d);
+        if (driver) {
+            sysroot.mkdir("sys/bus/pci/drivers/" + std::string(driver));
+            sysroot.mkdir(d + "/devdir");
+            symlink("devdir", (sysroot.path + "/" + d + "/device").c_str());
+            symlink(("../../../../bus/pci/drivers/" + std::string(driver)).c_str(),
+                    (sysroot.path + "/" + d + "/devdir/driver").c_str());
+        }
+        if (state) sysroot.write(d + "/operstate", state);
+        if (speed) sysroot.write(d + "/speed", speed);
+    }
+};
+
+bool has(const std::string &page, const std::string &text) { return page.find(text) != std::string::npos; }
+
+// A missing key, or a pin of the right name but another layout, shows nothing
+// from any map, every render; a wrong layout must never be written past.
+struct BadStatsRow {
+    const char *name;
+    uint32_t entries, value_size;  // entries 0: no pins at all
+    const char *lists;             // how the prefix list reads
+};
+struct BadStats : Page4, ::testing::WithParamInterface<BadStatsRow> {};
+
+TEST_P(BadStats, NotReadableEveryRender)
+{
+    GateMaps m(pins.fs, GetParam().entries, GetParam().value_size);
+    m.add_prefix("10.0.0.0", 8);
+    for (int i = 0; i < 2; i++) {
+        press("");
+        EXPECT_TRUE(has(page(), "pinned maps not readable under /sys/fs/bpf/moatwall")) << page();
+        EXPECT_FALSE(has(page(), "passed")) << page();
+        EXPECT_TRUE(has(page(), GetParam().lists)) << page();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Maps, BadStats,
+                         ::testing::Values(
+                             // a failed lookup closes every map for the render
+                             BadStatsRow{"missing_key", 4, 8, "--- drop prefixes (0)"},
+                             // refused at open like a missing pin: the lists stand
+                             BadStatsRow{"wide_values", 5, 64, "--- drop prefixes (1)"},
+                             BadStatsRow{"no_pins", 0, 8, "(empty - R to seed bogons)"}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+struct GrowthRow {
+    const char *name;
+    uint32_t key;
+    uint64_t before, after;
+    const char *label;
+    char colour;              // 'D' dim, 'Y' yellow, 'R' red
+    const char *second_line;  // after the colour, in the second sample
+    const char *alert;        // "" when none
+};
+struct Growth : Page4, ::testing::WithParamInterface<GrowthRow> {};
+
+TEST_P(Growth, SecondSample)
+{
+    const GrowthRow &row = GetParam();
+    colors_set(true);
+    GateMaps m(pins.fs);
+    m.set_stat(row.key, row.before);
+    press("");
+    EXPECT_FALSE(has(page(), "(+")) << "first render shows no growth: " << page();
+    m.set_stat(row.key, row.after);
+    press("");
+    char line[160];
+    std::snprintf(line, sizeof line, "  %-14s %s%s%s\n", row.label,
+                  row.colour == 'D' ? DIM : row.colour == 'Y' ? YEL : RED, row.second_line, RST);
+    EXPECT_TRUE(has(page(), line)) << page();
+    EXPECT_STREQ(ALERTS.buf, row.alert);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Maps, Growth,
+    ::testing::Values(
+        GrowthRow{"passed_grows_yellow", 0, 10, 15, "passed", 'Y', "15 (+5/2s)", ""},
+        GrowthRow{"malformed_grows_red", 4, 0, 3, "malformed", 'R', "3 (+3/2s)", "moatwall malformed +3"},
+        GrowthRow{"went_down_dim", 1, 10, 5, "dropped src", 'D', "5", ""},
+        GrowthRow{"nonip_still_dim", 3, 7, 7, "passed non-ip", 'D', "7", ""},
+        GrowthRow{"dport_beyond_32_bits", 2, 1, 0x100000001ULL, "dropped dport", 'Y', "4294967297 (+4294967296/2s)", ""}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+struct CpuCount : ::testing::TestWithParam<std::pair<const char *, long>> {};  // file, count (-1: configured)
+
+TEST_P(CpuCount, FromPossibleFile)
+{
+    TempDir root;
+    if (GetParam().first) root.write("sys/devices/system/cpu/possible", GetParam().first);
+    fsroot_set(root.path.c_str());
+    g_mw_ncpu = 0;
+    int n = mw_cpu_count();
+    fsroot_set("");
+    g_mw_ncpu = 0;
+    EXPECT_EQ(n, GetParam().second < 0 ? sysconf(_SC_NPROCESSORS_CONF) : GetParam().second);
+}
+
+INSTANTIATE_TEST_SUITE_P(Maps, CpuCount,
+                         ::testing::Values(std::pair{"0-7\n", 8L}, std::pair{"0\n", 1L}, std::pair{"0-3,8-11\n", 8L},
+                                           std::pair{"0,2,4-5\n", 4L}, std::pair{(const char *)nullptr, -1L},
+                                           std::pair{"cpus\n", -1L}, std::pair{"7-0\n", -1L},
+                                           std::pair{"0-99999999\n", -1L}, std::pair{"0-3,\n", -1L}));
+
+struct KeyRow {
+    const char *name;
+    std::vector<int> keys;
+    int taken;            // mw_key's answer to the last key
+    int mode;             // afterwards
+    const char *command;  // the one request besides "status", "" when none
+    const char *msg;
+    const char *shown;  // on the page afterwards
+    bool daemon = true;
+};
+
+struct Keys : Page4, ::testing::WithParamInterface<KeyRow> {};
+
+TEST_P(Keys, Drive)
+{
+    const KeyRow &row = GetParam();
+    GateMaps m(pins.fs);
+    m.add_prefix("10.0.0.0", 8);
+    m.add_prefix("192.168.0.0", 16);
+    m.add_port(23);
+    std::unique_ptr<StandinServer> srv;
+    if (row.daemon) srv = std::make_unique<StandinServer>(sock, respond);
+    EXPECT_EQ(press(row.keys), row.taken);
+    EXPECT_EQ(g_mw_mode, row.mode);
+    EXPECT_STREQ(g_mw_msg, row.msg);
+    std::vector<std::string> cmds, want;
+    for (const std::string &r : srv ? srv->received() : cmds)
+        if (r != "status") cmds.push_back(r);
+    if (row.command[0]) want.push_back(row.command);
+    EXPECT_EQ(cmds, want);
+    EXPECT_TRUE(has(page(), row.shown)) << page();
+}
+
+std::vector<int> operator+(const std::string &a, std::vector<int> b)
+{
+    b.insert(b.begin(), a.begin(), a.end());
+    return b;
+}
+std::vector<int> K(const std::string &s) { return std::vector<int>(s.begin(), s.end()); }
+const int ESC = KEY_ESC;
+const char *const DOWN_MSG = "moatwalld unreachable - service moatwall start";
+const std::string SEVEN47 = ": " + std::string(47, '7') + "_   (";
+INSTANTIATE_TEST_SUITE_P(
+    Page, Keys,
+    ::testing::Values(
+        KeyRow{"q_ignored_in_prompt", K("a1q"), 1, 1, "", "", "block prefix (a.b.c.d/len): 1_"},
+        KeyRow{"j_past_end", K("jjjjj"), 1, 0, "", "", "> 192.168.0.0/16"},
+        KeyRow{"k_stops_at_top", K("jkk"), 1, 0, "", "", "> 10.0.0.0/8"},
+        KeyRow{"tab_first_row_other_pane", K("j\t"), 1, 0, "", "", "> 23 telnet scan"},
+        KeyRow{"forty_eighth_char", K("a" + std::string(48, '7')), 1, 1, "", "", SEVEN47.c_str()},
+        KeyRow{"letters_not_typed", K("a1x.b/"), 1, 1, "", "", ": 1./_"},
+        KeyRow{"backspace_on_empty", {'a', 127, 8}, 1, 1, "", "", "(a.b.c.d/len): _"},
+        KeyRow{"other_sequence_acts_as_escape", "a1" + std::vector<int>{KEY_SEQ + 'H'}, 1, 0, "", "", "tab=pane"},
+        KeyRow{"arrows_ignored_while_typing", "a1" + std::vector<int>{KEY_UP, KEY_RIGHT}, 1, 1, "", "", ": 1_"},
+        KeyRow{"block_prefix", K("a1.2.3.0/24\r"), 1, 0, "block 1.2.3.0/24", "dropping src 1.2.3.0/24 at XDP",
+               ">> dropping src 1.2.3.0/24 at XDP"},
+        KeyRow{"block_empty_refused", K("a\n"), 1, 0, "block ", "expected a.b.c.d/len", ">> expected a.b.c.d/len"},
+        KeyRow{"telnet_row", K("f\r"), 1, 0, "drop-port 23", "dropping WAN dport 23 at XDP", "dropping WAN dport 23"},
+        KeyRow{"menu_down_arrow", "f" + std::vector<int>{KEY_DOWN, '\r'}, 1, 0, "drop-port 445",
+               "dropping WAN dport 445 at XDP", ""},
+        KeyRow{"menu_stops_at_last", K("fjjjjjjjjjj"), 1, 3, "", "", "> custom port..."},
+        KeyRow{"custom_port_zero", K("fjjjjjjj\r\r"), 1, 0, "drop-port 0", "port 0 out of range",
+               ">> port 0 out of range"},
+        KeyRow{"custom_port_typed", K("fjjjjjjj\r8080\r"), 1, 0, "drop-port 8080", "dropping WAN dport 8080 at XDP", ""},
+        KeyRow{"custom_port_wraps_32_bits", K("fjjjjjjj\r4294967319\r"), 1, 0, "drop-port 23",
+               "dropping WAN dport 23 at XDP", ""},
+        KeyRow{"custom_port_stops_at_dot", K("fjjjjjjj\r80.5\r"), 1, 0, "drop-port 80", "dropping WAN dport 80 at XDP", ""},
+        KeyRow{"x_on_prefix", K("jx"), 1, 0, "unblock 192.168.0.0/16", "unblocked 192.168.0.0/16", ""},
+        KeyRow{"x_on_port", K("\tx"), 1, 0, "undrop-port 23", "no longer dropping dport 23", ""},
+        KeyRow{"attach", K("A"), 1, 0, "attach", "attached", "gate: ATTACHED (xdpdrv) on eth0"},
+        KeyRow{"detach", K("D"), 1, 0, "detach", "detached", ""},
+        KeyRow{"seed", K("R"), 1, 0, "seed", "bogons seeded", ""},
+        KeyRow{"global_keys_left_alone", {'2', 'n', 'q', 'b', KEY_RIGHT}, 0, 0, "", "", ""},
+        KeyRow{"escape_ignored_in_normal", {ESC}, 0, 0, "", "", ""},
+        // With nothing listening every command ends in the one message; the pins are still read.
+        KeyRow{"down_attach", K("A"), 1, 0, "", DOWN_MSG, "daemon: DOWN", false},
+        KeyRow{"down_unblock", K("x"), 1, 0, "", DOWN_MSG, "10.0.0.0/8", false},
+        KeyRow{"down_drop_port", K("f\r"), 1, 0, "", DOWN_MSG, "", false},
+        KeyRow{"down_block", K("a1\r"), 1, 0, "", DOWN_MSG, "", false}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Page4, NicMenuListsDeviceBackedOnlyAndAtMostSixteen)
+{
+    nic("eth0", "ixgbe", "up\n", "10000\n");
+    nic("eth1", "igb", "down\n", nullptr);
+    nic("br0", nullptr, "up\n", nullptr);          // bridge: no device link
+    nic("odd\x1b[2J", "e1000", "up\n", "1000\n");  // not a name the kernel would give
+    nic("eth2", "weird\x1b[31m", "up\x1b\n", "-1\n");
+    StandinServer srv(sock, respond);
+    g_wan = "eth1";
+    press("i");
+    ASSERT_EQ(g_mw_mode, 4);
+    EXPECT_EQ(g_mw_nnic, 3);
+    EXPECT_TRUE(has(page(), " eth0           ixgbe      up     10000Mb [gate]\n")) << page();
+    EXPECT_TRUE(has(page(), " eth1           igb        down   [tarnwatch:WAN]\n")) << page();
+    EXPECT_TRUE(has(page(), " eth2           weird?[31m up?    \n")) << page();
+    EXPECT_FALSE(has(page(), "br0") || has(page(), "odd")) << page();
+    press(std::vector<int>{ESC});
+    for (int i = 3; i < 20; i++) nic("eth" + std::to_string(i), "ixgbe", "up\n", "1000\n");
+    press("i");
+    EXPECT_EQ(g_mw_nnic, 16);
+}
+
+struct ActionRow {
+    const char *name;
+    int downs;            // j presses in the action menu
+    const char *command;  // "" when none
+    const char *msg, *wan, *lan;
+    int redisc;
+};
+struct NicActions : Page4, ::testing::WithParamInterface<ActionRow> {};
+
+TEST_P(NicActions, Choose)
+{
+    const ActionRow &row = GetParam();
+    nic("eth0", "ixgbe", "up\n", "10000\n");
+    StandinServer srv(sock, respond);
+    g_wan = "wan0";
+    g_lan = "lan0";
+    press("i\r" + std::string(static_cast<size_t>(row.downs), 'j'));
+    EXPECT_TRUE(has(page(), "eth0: (j/k, enter, esc)")) << page();
+    press("\r");
+    EXPECT_EQ(g_mw_mode, 0);
+    EXPECT_STREQ(g_mw_msg, row.msg);
+    EXPECT_STREQ(g_wan, row.wan);
+    EXPECT_STREQ(g_lan, row.lan);
+    EXPECT_EQ(g_mw_force_redisc, row.redisc);
+    std::vector<std::string> got = srv.received();
+    EXPECT_EQ(std::count(got.begin(), got.end(), row.command), row.command[0] ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Page, NicActions,
+    ::testing::Values(ActionRow{"move", 0, "move eth0", "gate moved to eth0", "wan0", "lan0", 0},
+                      ActionRow{"set_wan", 1, "", "tarnwatch WAN -> eth0 (rediscovering)", "eth0", "lan0", 1},
+                      ActionRow{"set_lan", 2, "", "tarnwatch LAN -> eth0 (rediscovering)", "wan0", "eth0", 1},
+                      ActionRow{"cancel", 3, "", "", "wan0", "lan0", 0},
+                      ActionRow{"stops_at_cancel", 9, "", "", "wan0", "lan0", 0}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// Lists are cut at 256 prefixes and 64 ports; a render costs one request line
+// and nothing more, however full they are.
+TEST_F(Page4, ListsBoundedAndOneStatusExchangePerRender)
+{
+    GateMaps m(pins.fs);
+    for (int i = 0; i < 300; i++) m.add_prefix("10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250), 32);
+    for (int i = 0; i < 70; i++) m.add_port(static_cast<uint16_t>(1000 + i));
+    StandinServer srv(sock, respond);
+    for (int i = 0; i < 20; i++) press("");
+    EXPECT_EQ(srv.received().size(), 20u);
+    EXPECT_EQ(g_mw_npfx, 256);
+    EXPECT_EQ(g_mw_nport, 64);
+    for (const char *s : {"--- drop prefixes (256)", "--- drop dports (64)", "10.1.0.0/32"})
+        EXPECT_TRUE(has(page(), s)) << s << "\n" << page();
+}
+
+}  // namespace

@@ -1,0 +1,329 @@
+// The real monitor against hostile surroundings: a gate daemon that floods,
+// stalls or sends garbage, configuration files that are no files, interface
+// names with every byte the kernel allows. It stays responsive and keeps sampling.
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <fcntl.h>
+#include <memory>
+#include <functional>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "gate/standin_server.hpp"
+#include "hardening/hardening_rig.hpp"
+#include "support/netns.hpp"
+#include "support/tmpdir.hpp"
+#include "topology/ospf_expected.hpp"
+#include "topology/wg_discover.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+double since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+struct DaemonRow {
+    const char *name;
+    std::function<std::string(const std::string &)> respond;
+    const char *page_shows;
+};
+
+std::string gates(int n)
+{
+    std::string s = "iface twg0\nattached 1 xdpdrv\n";
+    for (int i = 0; i < n; i++) s += "gate twg" + std::to_string(i) + " xdpdrv\n";
+    return s + "OK\n";
+}
+
+const DaemonRow DAEMONS[] = {
+    {"flood_20k_before_ok", [](const std::string &) { return std::string(20 * 1024, 'f') + "\nOK\n"; },
+     "daemon: DOWN"},
+    {"stall_3s",
+     [](const std::string &) {
+         std::this_thread::sleep_for(std::chrono::seconds(3));
+         return std::string("iface twg0\nattached 1 xdpdrv\nOK\n");
+     },
+     "daemon: DOWN"},
+    // The reply is read up to its first NUL: the NIC name is cut there, the rest unread.
+    {"nul_bytes", [](const std::string &) { return std::string("iface tw\0g0\nattached 1 xdp\0drv\n\0OK\nOK\n", 38); },
+     "gate: NOT ATTACHED on tw "},
+    {"fifty_gate_lines", [](const std::string &) { return gates(50); }, "ATTACHED (xdpdrv) on twg0"},
+};
+
+class HostileDaemon : public testing::TestWithParam<DaemonRow> {};
+
+// Page 4 on screen, so every sample and every key talks to the daemon.
+TEST_P(HostileDaemon, monitor_stays_responsive_and_keeps_sampling)
+{
+    TempDir d;
+    StandinServer srv(d.path + "/mw.sock", GetParam().respond);
+    std::string env_sock = "TARNWATCH_TEST_MW_SOCK=" + d.path + "/mw.sock";
+    std::string env_pins = "TARNWATCH_TEST_MW_PINS=" + d.path + "/nopins";
+    std::string cmd = std::string(TW_BIN) + " -i 1 -w twnone0 -l twnone1" + HARD_QUIET;
+    PtySession s;
+    ASSERT_TRUE(s.start({"/usr/bin/env", env_sock.c_str(), env_pins.c_str(), "/bin/sh", "-c", cmd.c_str()}));
+    ASSERT_TRUE(s.read_until("=== UDP underlay ===", 5)) << s.out;
+    s.write("4");
+    ASSERT_TRUE(s.read_until(GetParam().page_shows, 5)) << s.out.substr(s.sent_at);
+
+    size_t from = s.out.size();
+    pump(s, 6);
+    // One sample a second, plus at most a connect and a reply wait of 0.7 s each.
+    EXPECT_GE(paints(s.out, from), 2u) << s.out.substr(from);
+
+    auto t0 = Clock::now();
+    s.write("1");
+    EXPECT_TRUE(s.read_until("=== UDP underlay ===", 2)) << s.out.substr(s.sent_at);
+    EXPECT_LT(since(t0), 2.0);
+    s.write("q");
+    EXPECT_EQ(wait_exit(s.pid, 3), 0);
+    s.pid = -1;
+}
+
+INSTANTIATE_TEST_SUITE_P(Daemons, HostileDaemon, testing::ValuesIn(DAEMONS),
+                         [](const auto &i) { return std::string(i.param.name); });
+
+// What can stand at a configuration path instead of a configuration file.
+struct ConfKind {
+    const char *name;
+    std::function<std::string(const TempDir &, const std::string &base, const std::string &text)> make;  // path
+    int found;  // entries the sound text gives: each reader takes it once, or not at all
+};
+
+const char WG_TEXT[] = "[Peer]\n# alice\nPublicKey = KEYALICE\n";
+const char BIRD_TEXT[] = "neighbors {\n10.0.0.2; # core-b\n}\n";
+
+const ConfKind CONF_KINDS[] = {
+    {"huge_sparse",  // the real text first, then 4 GiB of holes, then text that is never read
+     [](const TempDir &d, const std::string &base, const std::string &text) {
+         std::string p = d.write(base, text);
+         truncate(p.c_str(), 4ll << 30);
+         int fd = open(p.c_str(), O_WRONLY | O_APPEND);
+         std::string late = "\n[Peer]\n# late\nPublicKey = KEYLATE\nneighbors {\n10.0.0.77;\n}\n";
+         EXPECT_EQ(write(fd, late.data(), late.size()), static_cast<ssize_t>(late.size()));
+         close(fd);
+         return p;
+     },
+     1},
+    {"binary",
+     [](const TempDir &d, const std::string &base, const std::string &text) {
+         std::string junk;
+         for (int i = 0; i < 65536; i++) junk += static_cast<char>((i * 2654435761u) >> 24);
+         return d.write(base, junk + "\n" + text);  // taken up again after the junk
+     },
+     1},
+    {"last_line_cut_by_the_limit",  // the line under the 1 MiB limit is not taken in part
+     [](const TempDir &d, const std::string &base, const std::string &text) {
+         // The limit falls inside the key ("PublicKey = KE") or after the address.
+         const bool wg = text[0] == '[';
+         size_t data = text.find(wg ? "PublicKey" : "10.0.0.2");
+         std::string pad;
+         while (pad.size() < (1u << 20)) pad += "# padding padding padding\n";
+         pad.resize((1u << 20) - data - (wg ? 14 : 8));
+         pad.back() = '\n';
+         return d.write(base, pad + text);
+     },
+     0},
+    {"fifo_without_writer",
+     [](const TempDir &d, const std::string &base, const std::string &) {
+         std::string p = d.path + "/" + base;
+         mkfifo(p.c_str(), 0600);
+         return p;
+     },
+     0},
+    {"directory", [](const TempDir &d, const std::string &base, const std::string &) { return d.mkdir(base); }, 0},
+    {"endless_device", [](const TempDir &d, const std::string &base, const std::string &) {
+         std::string p = d.path + "/" + base;
+         symlink("/dev/zero", p.c_str());
+         return p;
+     },
+     0},
+};
+
+// Straight to the two readers: each returns at once, with what a sound file holds
+// or with nothing.
+TEST(hostile_config, readers_are_bounded_whatever_stands_at_the_path)
+{
+    for (const ConfKind &k : CONF_KINDS) {
+        SCOPED_TRACE(k.name);
+        TempDir d;
+        std::string wg = k.make(d, "wg0.conf", WG_TEXT), bird = k.make(d, "bird.conf", BIRD_TEXT);
+        auto t0 = Clock::now();
+        g_n_peer_names = 0;
+        wg_conf_names_load(wg.c_str());
+        load_ospf_expected(bird.c_str());
+        EXPECT_LT(since(t0), 1.0);
+        ASSERT_EQ(g_n_peer_names, k.found);
+        ASSERT_EQ(g_n_ospf_exp, k.found);
+        if (!k.found) continue;
+        EXPECT_STREQ(g_peer_names[0].name, "alice");
+        EXPECT_STREQ(g_ospf_exp[0].label, "core-b");
+    }
+}
+
+// The real monitor, once, with each kind as its BIRD configuration and as the
+// configuration of a WireGuard device (a veth with a WireGuard uevent).
+TEST(hostile_config, monitor_runs_through_with_each_kind)
+{
+    if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
+    NetnsGuard ns("twconf");
+    ASSERT_EQ(ns.run("ip link add twwg0 type veth peer name twwg1"), 0);
+    for (const ConfKind &k : CONF_KINDS) {
+        SCOPED_TRACE(k.name);
+        TempDir d;
+        std::string bird = k.make(d, "bird.conf", BIRD_TEXT);
+        d.mkdir("wg");
+        k.make(d, "wg/twwg0.conf", WG_TEXT);
+        d.write("ue", "DEVTYPE=wireguard\n");
+        d.write("run", "mount --bind ue /sys/class/net/twwg0/uevent && " + std::string(TW_BIN) +
+                           " -1 -M -D -w twnone0 -l twnone1 -W wg -b '" + bird + "' -B /bin/false >out 2>&1 </dev/null\n");
+        auto t0 = Clock::now();
+        EXPECT_EQ(sh("cd " + d.path + " && ip netns exec " + ns.name + " sh run"), 0);
+        EXPECT_LT(since(t0), 8.0);
+        std::string out = read_whole_file(d.path + "/out");
+        EXPECT_NE(out.find("=== WireGuard (twwg0) link ==="), std::string::npos) << out;
+        EXPECT_NE(out.find("=== Conntrack ==="), std::string::npos) << out;
+    }
+}
+
+// Every byte the kernel allows in a name ('/', ':', NUL, blanks and the '%' of a
+// name pattern apart), packed
+// into LAN sub-interfaces "twl.<11 bytes>": each shows as printable ASCII, and
+// nothing else reaches the terminal.
+TEST(hostile_names, every_allowed_byte_in_interface_names)
+{
+    if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
+    NetnsGuard ns("twname");
+    ASSERT_EQ(ns.run("sh -c 'ip link add twl type veth peer name twlp && ip link set twl up'"), 0);
+    std::string bytes;
+    for (int c = 1; c < 256; c++)
+        if (c != '/' && c != ':' && c != '%' && c != ' ' && !(c >= '\t' && c <= '\r') && c != 0xa0) bytes += static_cast<char>(c);
+    std::vector<std::string> names;
+    for (size_t at = 0; at < bytes.size(); at += 11) names.push_back("twl." + bytes.substr(at, 11));
+    TempDir d;
+    std::string script;
+    for (size_t i = 0; i < names.size(); i++) {
+        d.write("n" + std::to_string(i), names[i]);
+        script += "ip link add \"$(cat n" + std::to_string(i) + ")\" type veth peer name twp" + std::to_string(i) +
+                  " || exit 1\n";
+    }
+    script += std::string(TW_BIN) + " -1 -M -D -w twnone0 -l twl -W /nonexistent -b /nonexistent -B /bin/false "
+              ">out 2>&1 </dev/null\n";
+    d.write("run", script);
+    auto t0 = Clock::now();
+    ASSERT_EQ(sh("cd " + d.path + " && ip netns exec " + ns.name + " sh run"), 0) << read_whole_file(d.path + "/out");
+    EXPECT_LT(since(t0), 20.0);
+    std::string out = read_whole_file(d.path + "/out");
+    EXPECT_EQ(std::count_if(out.begin(), out.end(), [](unsigned char c) { return c != '\n' && (c < 0x20 || c > 0x7e); }),
+              0);
+    for (const std::string &n : names) {
+        std::string shown = n;
+        for (char &c : shown)
+            if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e) c = '?';
+        EXPECT_NE(out.find("\n  " + shown + " "), std::string::npos) << shown;
+    }
+}
+
+// A burst on a veth whose peer has MTU 1280 (1400-byte datagrams without DF are
+// dropped on transmit), with the monitor in the namespace writing to a file.
+class HostileBurst : public testing::Test {
+protected:
+    CaptureLock lock;
+    std::unique_ptr<NetnsGuard> ns;
+    std::string dev;
+    TempDir d;
+    void SetUp() override
+    {
+        if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
+        if (!tracefs_ready())
+            GTEST_SKIP() << "needs a writable tracefs kfree_skb trigger";
+        ns = std::make_unique<NetnsGuard>("twhb");
+        dev = "th" + std::to_string(getpid() % 100000);
+        ASSERT_EQ(ns->run("sh -c 'ip link add " + dev + " type veth peer name p" + dev + " && ip link set p" + dev +
+                          " mtu 1280 up && ip link set " + dev + " up && ip addr add 10.79.0.1/24 dev " + dev +
+                          " && ip neigh add 10.79.0.2 lladdr 02:00:00:00:00:02 dev " + dev + "'"),
+                  0);
+    }
+    void TearDown() override
+    {
+        if (!dev.empty()) sh("rm -rf $(grep -l 'iface=" + dev + " ' /tmp/burst-*/counters.txt 2>/dev/null | xargs -r dirname)");
+    }
+    // Runs the monitor for n samples; its pid is in d/pid while it runs.
+    void start(int n)
+    {
+        ns->run("sh -c 'mount -t tracefs nodev /sys/kernel/tracing; " TW_BIN " -k -M -P -i 1 -s 3 -n " +
+                std::to_string(n) + " -w " + dev + " -l " + dev + " -W /nonexistent -b /nonexistent -B /bin/false " +
+                "</dev/null >" + d.path + "/out 2>&1 & echo $! >" + d.path + "/pid; wait $!; echo $? >" + d.path +
+                "/rc' &");
+    }
+    void drop(int n)
+    {
+        ns->run("python3 -c 'import socket\ns=socket.socket(2,2)\ns.setsockopt(0,10,0)\n"
+                "for i in range(" + std::to_string(n) + "): s.sendto(b\"x\"*1400,(\"10.79.0.2\",9))'");
+    }
+    bool wait_for(const std::string &cond, double secs)
+    {
+        for (int i = 0; i < secs * 20; i++) {
+            if (sh(cond) == 0) return true;
+            usleep(50000);
+        }
+        return false;
+    }
+};
+
+// Another user's directories wait at every name the next captures could take.
+TEST_F(HostileBurst, planted_capture_directories_get_nothing)
+{
+    std::vector<std::string> planted;
+    time_t now = time(nullptr);
+    for (time_t t = now; t < now + 20; t++) {
+        char stamp[40];
+        tm lt{};
+        localtime_r(&t, &lt);
+        std::strftime(stamp, sizeof stamp, "/tmp/burst-%Y%m%d-%H%M%S", &lt);
+        if (sh(std::string("mkdir -m 0777 ") + stamp + " 2>/dev/null && chown nobody " + stamp) == 0)
+            planted.push_back(stamp);
+    }
+    start(8);
+    ASSERT_TRUE(wait_for("test -s " + d.path + "/pid", 5));
+    usleep(2500000);  // past the first sample, which only primes the baseline
+    drop(30);
+    ASSERT_TRUE(wait_for("test -s " + d.path + "/rc", 20));
+    EXPECT_EQ(read_whole_file(d.path + "/rc"), "0\n");
+    EXPECT_NE(read_whole_file(d.path + "/out").find("BURST +"), std::string::npos);  // a capture did start
+    EXPECT_EQ(sh("grep -l 'iface=" + dev + " ' /tmp/burst-*/counters.txt >/dev/null 2>&1"), 1);
+    for (const std::string &p : planted) {
+        EXPECT_EQ(sh("test -z \"$(ls -A " + p + ")\""), 0) << p;
+        rmdir(p.c_str());
+    }
+}
+
+// The monitor's own trace instance grown to hold far more than the copy takes:
+// the capture keeps its bound and the monitor its samples.
+TEST_F(HostileBurst, eight_megabyte_trace_is_copied_bounded)
+{
+    start(10);
+    ASSERT_TRUE(wait_for("test -s " + d.path + "/pid", 5));
+    std::string inst = "/sys/kernel/tracing/instances/tarnwatch-$(cat " + d.path + "/pid)";
+    ASSERT_TRUE(wait_for("test -d " + inst, 5));
+    ASSERT_EQ(sh("echo 16384 >" + inst + "/buffer_size_kb"), 0);
+    usleep(2500000);
+    drop(30);
+    ASSERT_TRUE(wait_for("grep -q ^stacktrace " + inst + "/events/skb/kfree_skb/trigger", 3));
+    auto t0 = Clock::now();
+    drop(40000);
+    ASSERT_TRUE(wait_for("test -s " + d.path + "/rc", 25));
+    EXPECT_LT(since(t0), 20.0);
+    EXPECT_EQ(read_whole_file(d.path + "/rc"), "0\n");
+    std::string dir = sh_out("grep -l 'iface=" + dev + " ' /tmp/burst-*/counters.txt | head -1 | xargs dirname");
+    dir.erase(dir.find_last_not_of('\n') + 1);
+    ASSERT_FALSE(dir.empty());
+    struct stat st {};
+    ASSERT_EQ(stat((dir + "/stacks.txt").c_str(), &st), 0);
+    EXPECT_GT(st.st_size, 4194303);  // the trace held more than the copy takes
+    EXPECT_LE(st.st_size, 4194303 + 65536);
+    EXPECT_GE(paints(read_whole_file(d.path + "/out"), 0), 10u);
+}
+
+}  // namespace

@@ -1,0 +1,370 @@
+// moatwalld and its XDP program on real veth pairs: traffic from the peer
+// namespace, the daemon's socket, and the kernel's own view of the gate.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "gate/moatwall_contract.h"
+#include "support/gate_rig.hpp"
+
+#define NEED_GATE()                                                          \
+    if (std::string why = gate_skip_reason(); !why.empty()) GTEST_SKIP() << why
+
+using Stats = std::vector<uint64_t>;
+static Stats delta(const Stats &after, const Stats &before)
+{
+    Stats d(after);
+    for (size_t i = 0; i < d.size(); i++) d[i] -= before[i];
+    return d;
+}
+
+enum Send { UDP, TCP, RAW };
+struct TrafficRow {
+    const char *name;
+    Send how;
+    Frame f;    // src and dport for UDP and TCP, the whole frame for RAW
+    bool drop;  // the verdict, as the veth driver counts it; passed UDP and TCP reach a socket
+    int stat;   // the one statistic the packet must land in
+};
+static void PrintTo(const TrafficRow &r, std::ostream *os) { *os << r.name; }
+
+// Every drop beside its pass twin, with port 23 and 11.77.1.0/24, 203.0.0.0/8
+// and 11.80.0.7/32 on the lists.
+static const TrafficRow TRAFFIC[] = {
+    {"udp_port23_dropped", UDP, {.dport = 23}, true, MW_STAT_DROPPORT},
+    {"udp_port24_passes", UDP, {.dport = 24}, false, MW_STAT_PASS},
+    {"tcp_syn_port23_dropped", TCP, {.dport = 23}, true, MW_STAT_DROPPORT},
+    {"tcp_port24_connects", TCP, {.dport = 24}, false, MW_STAT_PASS},
+    {"blocked_24_dropped", UDP, {.src = "11.77.1.2"}, true, MW_STAT_DROPSRC},
+    {"next_24_passes", UDP, {.src = "11.77.2.2"}, false, MW_STAT_PASS},
+    {"tcp_from_blocked_24_dropped", TCP, {.src = "11.77.1.2", .dport = 5001}, true, MW_STAT_DROPSRC},
+    {"icmp_clean_passes", RAW, {.dport = 23, .proto = 1}, false, MW_STAT_PASS},
+    {"icmp_blocked_src_dropped", RAW, {.src = "11.77.1.9", .proto = 1}, true, MW_STAT_DROPSRC},
+    {"inside_slash8_dropped", RAW, {.src = "203.9.9.9"}, true, MW_STAT_DROPSRC},
+    {"exact_slash32_dropped", RAW, {.src = "11.80.0.7"}, true, MW_STAT_DROPSRC},
+    {"beside_slash32_passes", RAW, {.src = "11.80.0.8"}, false, MW_STAT_PASS},
+    {"src_wins_over_port", RAW, {.src = "11.77.1.9", .dport = 23}, true, MW_STAT_DROPSRC},
+    {"ip_options_port23_dropped", RAW, {.dport = 23, .ihl = 6}, true, MW_STAT_DROPPORT},
+    {"first_fragment_port23_dropped", RAW, {.dport = 23, .frag = 0x2000}, true, MW_STAT_DROPPORT},
+    {"later_fragment_has_no_port", RAW, {.dport = 23, .frag = 0x0010}, false, MW_STAT_PASS},
+    {"later_fragment_blocked_src", RAW, {.src = "11.77.1.9", .dport = 23, .frag = 0x0010}, true, MW_STAT_DROPSRC},
+    {"vlan_port23_dropped", RAW, {.dport = 23, .tags = 1}, true, MW_STAT_DROPPORT},
+    {"vlan_port24_passes", RAW, {.dport = 24, .tags = 1}, false, MW_STAT_PASS},
+    {"vlan_blocked_src_dropped", RAW, {.src = "11.77.1.2", .dport = 24, .tags = 1}, true, MW_STAT_DROPSRC},
+    {"qinq_port23_dropped", RAW, {.dport = 23, .tags = 2}, true, MW_STAT_DROPPORT},
+    {"qinq_next_24_passes", RAW, {.src = "11.77.2.2", .dport = 23 + 1, .tags = 2}, false, MW_STAT_PASS},
+    {"qinq_blocked_src_dropped", RAW, {.src = "11.77.1.9", .dport = 24, .tags = 2}, true, MW_STAT_DROPSRC},
+    {"qinq_tcp_passes", RAW, {.dport = 24, .proto = 6, .tags = 2}, false, MW_STAT_PASS},
+    {"arp_nonip", RAW, {.dport = 23, .ethertype = 0x0806}, false, MW_STAT_NONIP},
+    {"ipv6_nonip", RAW, {.dport = 23, .ethertype = 0x86dd}, false, MW_STAT_NONIP},
+    {"vlan_tag_cut_off", RAW, {.dport = 23, .tags = 1, .cut = 16}, true, MW_STAT_MALFORMED},
+    {"ipv4_header_cut_off", RAW, {.dport = 23, .cut = 14 + 19}, true, MW_STAT_MALFORMED},
+    {"ihl_below_5", RAW, {.dport = 23, .ihl = 4}, true, MW_STAT_MALFORMED},
+    {"version_6_in_ipv4", RAW, {.dport = 23, .version = 6}, true, MW_STAT_MALFORMED},
+    {"total_below_header", RAW, {.tot_len = 19}, true, MW_STAT_MALFORMED},
+    {"total_beyond_frame", RAW, {.tot_len = 1500}, true, MW_STAT_MALFORMED},
+    {"tcp_header_cut_by_total", RAW, {.dport = 24, .proto = 6, .tot_len = 20 + 12}, true, MW_STAT_MALFORMED},
+    {"options_eat_udp_header", RAW, {.dport = 24, .ihl = 15, .tot_len = 64}, true, MW_STAT_MALFORMED},
+    {"total_shorter_than_frame_ok", RAW, {.dport = 24, .tot_len = 28}, false, MW_STAT_PASS},
+};
+
+class GateTraffic : public ::testing::TestWithParam<TrafficRow> {
+protected:
+    static GateRig *rig;
+    static void SetUpTestSuite()
+    {
+        if (!gate_skip_reason().empty()) return;
+        rig = new GateRig;
+        if (!rig->start()) ADD_FAILURE() << "gate did not come up";
+        for (const char *c : {"attach", "drop-port 23", "block 11.77.1.0/24", "block 203.0.0.0/8", "block 11.80.0.7/32"})
+            if (rig->req(c) != "OK\n") ADD_FAILURE() << c;
+    }
+    static void TearDownTestSuite() { delete rig; }
+};
+GateRig *GateTraffic::rig = nullptr;
+
+TEST_P(GateTraffic, OneVerdictOneStatistic)
+{
+    NEED_GATE();
+    const TrafficRow &r = GetParam();
+    Stats before = rig->stats();
+    uint64_t drops = rig->xdp_drops();
+    if (r.how == UDP) {
+        EXPECT_EQ(rig->udp(r.f.src, r.f.dport), int(!r.drop));
+    } else if (r.how == TCP) {
+        EXPECT_EQ(rig->tcp(r.f.src, r.f.dport), !r.drop);
+    } else {
+        rig->raw(r.f);
+    }
+    Stats want(MW_STAT_COUNT, 0), d = delta(rig->stats(), before);
+    // A connection that completes passes its handshake too; everything else is one frame.
+    size_t k = static_cast<size_t>(r.stat);
+    want[k] = r.how == TCP && !r.drop ? d[k] : 1;
+    EXPECT_EQ(d, want);
+    EXPECT_EQ(rig->xdp_drops() - drops, r.drop ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Veth, GateTraffic, ::testing::ValuesIn(TRAFFIC),
+                         [](const auto &i) { return std::string(i.param.name); });
+
+// Counters equal what was sent, as bpftool reads them from the pins; "seed",
+// "unblock" and "undrop-port" change what drops.
+TEST(GateCounters, EqualWhatWasSentAndListsChangeVerdicts)
+{
+    NEED_GATE();
+    GateRig rig;
+    ASSERT_TRUE(rig.start());
+    for (const char *c : {"attach", "drop-port 23", "block 11.77.1.0/24"}) ASSERT_EQ(rig.req(c), "OK\n") << c;
+    Stats before = rig.stats();
+    EXPECT_EQ(rig.udp("11.77.0.2", 5000, 7), 7);
+    EXPECT_EQ(rig.udp("11.77.0.2", 23, 5), 0);
+    EXPECT_EQ(rig.udp("11.77.1.2", 5000, 3), 0);
+    Frame arp, cut, shortihl, longtot, tinyfrag;
+    arp.ethertype = 0x0806;
+    rig.raw(arp, 4);
+    // Truncated IPv4 headers: the frame ends inside the header, the header
+    // claims fewer than 20 bytes, or more bytes than arrived, or a first
+    // fragment whose UDP header is cut off.
+    cut.cut = 14 + 12;
+    shortihl.ihl = 4;
+    longtot.tot_len = 1400;
+    tinyfrag.tot_len = 24, tinyfrag.frag = 0x2000;
+    for (const Frame &f : {cut, shortihl, longtot, tinyfrag}) rig.raw(f, 2);
+    EXPECT_EQ(delta(rig.stats(), before), (Stats{7, 3, 5, 4, 8}));
+
+    ASSERT_EQ(rig.udp("192.168.77.2", 5000), 1);
+    ASSERT_EQ(rig.req("seed"), "OK\n");
+    EXPECT_EQ(rig.prefixes().size(), 15u);
+    EXPECT_EQ(rig.udp("192.168.77.2", 5000), 0) << "a bogon source after seed";
+    EXPECT_EQ(rig.udp("11.77.2.2", 5000), 1);
+    ASSERT_EQ(rig.req("unblock 11.77.1.0/24"), "OK\n");
+    ASSERT_EQ(rig.req("undrop-port 23"), "OK\n");
+    EXPECT_EQ(rig.udp("11.77.1.2", 5000), 1);
+    EXPECT_EQ(rig.udp("11.77.0.2", 23), 1);
+}
+
+class GateRestart : public ::testing::TestWithParam<int> {};
+
+TEST_P(GateRestart, KeepsListsAndAttachment)
+{
+    NEED_GATE();
+    GateRig rig;
+    ASSERT_TRUE(rig.start());
+    for (const char *c : {"attach", "drop-port 23", "block 11.77.1.0/24"}) ASSERT_EQ(rig.req(c), "OK\n") << c;
+    const std::string status = "iface gw0\nattached 1 xdpdrv\ngate gw0 xdpdrv\nOK\n";
+    EXPECT_EQ(rig.req("status"), status);
+    rig.stop(GetParam());
+    EXPECT_EQ(rig.exit_status, GetParam() == SIGTERM ? 0 : -1);
+    // With no daemon at all, the kernel keeps dropping.
+    EXPECT_EQ(rig.xdp_on("gw0"), "moatwall_xdp");
+    EXPECT_EQ(rig.udp("11.77.0.2", 23), 0);
+    EXPECT_EQ(rig.udp("11.77.1.2", 5000), 0);
+    EXPECT_EQ(rig.udp("11.77.2.2", 24), 1);
+    ASSERT_TRUE(rig.start());
+    EXPECT_EQ(rig.req("status"), status);
+    EXPECT_EQ(rig.prefixes(), std::vector<std::string>{"11.77.1.0/24"});
+    EXPECT_EQ(rig.ports(), std::vector<std::string>{"23"});
+    EXPECT_EQ(rig.udp("11.77.0.2", 23), 0);
+    ASSERT_EQ(rig.req("detach"), "OK\n");
+    EXPECT_EQ(rig.xdp_on("gw0"), "");
+    EXPECT_EQ(rig.udp("11.77.0.2", 23), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, GateRestart, ::testing::Values(SIGTERM, SIGKILL),
+                         [](const auto &i) { return std::string(i.param == SIGTERM ? "sigterm" : "sigkill"); });
+
+TEST(GateMove, FollowsToTheOtherNicAndFallsBackToGeneric)
+{
+    NEED_GATE();
+    GateRig rig;
+    ASSERT_TRUE(rig.start());
+    for (const char *c : {"attach", "drop-port 23", "move gw1"}) ASSERT_EQ(rig.req(c), "OK\n") << c;
+    EXPECT_EQ(rig.req("status"), "iface gw1\nattached 1 xdpdrv\ngate gw1 xdpdrv\nOK\n");
+    EXPECT_EQ(rig.xdp_on("gw0"), "");
+    EXPECT_EQ(rig.udp("11.77.0.2", 23), 1);
+    EXPECT_EQ(rig.udp("11.78.0.2", 23, 1, "11.78.0.1"), 0);
+    EXPECT_EQ(rig.udp("11.78.0.2", 24, 1, "11.78.0.1"), 1);
+    // A bridge has no native XDP: the attach falls back to generic, and stays there across a restart.
+    ASSERT_EQ(rig.req("move br0"), "OK\n");
+    EXPECT_EQ(rig.xdp_on("gw1"), "");
+    rig.stop(SIGKILL);
+    ASSERT_TRUE(rig.start());
+    EXPECT_EQ(rig.req("status"), "iface br0\nattached 1 xdpgeneric\ngate br0 xdpgeneric\nOK\n");
+    // Detached, "move" only changes where the next attach goes.
+    ASSERT_EQ(rig.req("detach"), "OK\n");
+    ASSERT_EQ(rig.req("move gw0"), "OK\n");
+    EXPECT_EQ(rig.req("status"), "iface gw0\nattached 0 none\nOK\n");
+    EXPECT_EQ(rig.xdp_on("gw0"), "");
+}
+
+static const std::pair<std::string, const char *> REFUSALS[] = {
+    {"block 1.2.3.0", "bad prefix 1.2.3.0 (want a.b.c.d/len)"},
+    {"block 1.2.3/24", "bad prefix 1.2.3/24 (want a.b.c.d/len)"},
+    {"block 1.2.3.4.5/32", "bad prefix 1.2.3.4.5/32 (want a.b.c.d/len)"},
+    {"block 256.1.1.0/24", "octet 256 over 255 in 256.1.1.0/24"},
+    {"block 1.2.999.0/24", "octet 999 over 255 in 1.2.999.0/24"},
+    {"block 1000.1.1.0/24", "bad prefix 1000.1.1.0/24 (want a.b.c.d/len)"},
+    {"block 01.2.3.0/24", "bad prefix 01.2.3.0/24 (want a.b.c.d/len)"},
+    {"block 1.2.3.0/33", "prefix length 33 over 32 in 1.2.3.0/33"},
+    {"block 1.2.3.0/-1", "bad prefix 1.2.3.0/-1 (want a.b.c.d/len)"},
+    {"block 1.2.3.0/24x", "bad prefix 1.2.3.0/24x (want a.b.c.d/len)"},
+    {"block 1.2.3.0/", "bad prefix 1.2.3.0/ (want a.b.c.d/len)"},
+    {"block /24", "bad prefix /24 (want a.b.c.d/len)"},
+    {"block ", "bad prefix  (want a.b.c.d/len)"},
+    {"block", "block needs an argument"},
+    {"block 1.2.3.4/24", "host bits set in 1.2.3.4/24 (network is 1.2.3.0/24)"},
+    {"block 10.0.0.1/0", "host bits set in 10.0.0.1/0 (network is 0.0.0.0/0)"},
+    {"unblock 1.2.3.0/24", "not blocked: 1.2.3.0/24"},
+    {"unblock 1.2.3.1/24", "host bits set in 1.2.3.1/24 (network is 1.2.3.0/24)"},
+    {"drop-port 0", "port must be 1 to 65535, not 0"},
+    {"drop-port 65536", "port must be 1 to 65535, not 65536"},
+    {"drop-port 4294967295", "port must be 1 to 65535, not 4294967295"},
+    {"drop-port 4294967319", "port must be 1 to 65535, not 4294967319"},
+    {"drop-port -1", "port must be 1 to 65535, not -1"},
+    {"drop-port 23x", "port must be 1 to 65535, not 23x"},
+    {"drop-port ", "port must be 1 to 65535, not "},
+    {"drop-port", "drop-port needs an argument"},
+    {"undrop-port 77", "port not dropped: 77"},
+    {"undrop-port 0", "port must be 1 to 65535, not 0"},
+    {"move nosuch0", "no such interface: nosuch0"},
+    {"move ../gw1", "bad interface name ../gw1"},
+    {"move gw1 extra", "bad interface name gw1 extra"},
+    {"move averyveryverylongname", "bad interface name averyveryverylongname"},
+    {"move", "move needs an argument"},
+    {"status now", "status takes no argument"},
+    {"attach please", "attach takes no argument"},
+    {"frobnicate", "unknown command frobnicate"},
+    {"STATUS", "unknown command STATUS"},
+    {"\x1b[31mred", "unknown command ?[31mred"},
+    {"", "empty request"},
+    {std::string("sta\0tus", 7), "NUL byte in request"},
+    {std::string(62, 'x'), "unknown command xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"},
+    {std::string(63, 'x'), "line too long (at most 62 characters)"},
+    {"block " + std::string(500, '1'), "line too long (at most 62 characters)"},
+};
+
+TEST(GateValidation, EveryRefusalChangesNothing)
+{
+    NEED_GATE();
+    GateRig rig;
+    ASSERT_TRUE(rig.start());
+    std::string status = rig.req("status");
+    for (const auto &[request, reply] : REFUSALS)
+        EXPECT_EQ(rig.req(request), "ERR " + std::string(reply) + "\n") << "request: " << request;
+    EXPECT_TRUE(rig.prefixes().empty());
+    EXPECT_TRUE(rig.ports().empty());
+    EXPECT_EQ(rig.req("status"), status);
+    // The limits themselves are accepted.
+    for (const char *ok : {"drop-port 1", "drop-port 65535", "block 0.0.0.0/0", "block 255.255.255.255/32",
+                           "drop-port 00023", "move gw1"})
+        EXPECT_EQ(rig.req(ok), "OK\n") << ok;
+    EXPECT_EQ(rig.ports(), (std::vector<std::string>{"1", "23", "65535"}));
+    EXPECT_EQ(rig.prefixes(), (std::vector<std::string>{"0.0.0.0/0", "255.255.255.255/32"}));
+}
+
+TEST(GateClients, SilentAndFloodingPeersDoNotDelayOthers)
+{
+    NEED_GATE();
+    GateRig rig;
+    ASSERT_TRUE(rig.start());
+    UniqueFd silent = unix_connect(rig.bpf.sock), partial = unix_connect(rig.bpf.sock);
+    ASSERT_EQ(write(partial.fd, "sta", 3), 3);
+    UniqueFd flood = unix_connect(rig.bpf.sock);  // writes and never reads
+    fcntl(flood.fd, F_SETFL, O_NONBLOCK);
+    std::string burst;
+    while (burst.size() < 4000) burst += "status\n";
+    size_t sent = 0;
+    for (ssize_t w; (w = write(flood.fd, burst.data(), burst.size())) > 0;) sent += static_cast<size_t>(w);
+    EXPECT_GT(sent, 20000u);
+    // More idle peers than the daemon keeps: the idlest make room.
+    std::vector<UniqueFd> idle;
+    for (int i = 0; i < 40; i++) idle.push_back(unix_connect(rig.bpf.sock));
+    UniqueFd good = unix_connect(rig.bpf.sock);
+    for (int i = 0; i < 20; i++) {
+        auto t0 = std::chrono::steady_clock::now();
+        std::string r = talk(good.fd, i % 2 ? "status" : "drop-port 99");
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(700));
+        EXPECT_EQ(r.substr(r.size() < 3 ? 0 : r.size() - 3), "OK\n") << r;
+    }
+    // Same connection: an over-long line, and the next request still answered.
+    EXPECT_EQ(talk(good.fd, std::string(100, 'z')), "ERR line too long (at most 62 characters)\n");
+    EXPECT_EQ(talk(good.fd, "undrop-port 99"), "OK\n");
+}
+
+TEST(GatePeers, NonRootIsRefusedAndChangesNothing)
+{
+    NEED_GATE();
+    GateRig rig;
+    ASSERT_TRUE(rig.start());
+    ASSERT_EQ(rig.req("attach"), "OK\n");
+    struct stat st;
+    ASSERT_EQ(stat(rig.bpf.sock.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    chmod(rig.bpf.sock.c_str(), 0666);  // only so that nobody reaches the peer check
+    std::string status = rig.req("status");
+    pid_t pid = fork();
+    if (pid == 0) {  // exits with the number of refusals
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+        int refused = 0;
+        for (const char *c : {"status", "detach", "block 11.77.0.0/16", "drop-port 5000", "move gw1", "seed"})
+            refused += talk(unix_connect(rig.bpf.sock).fd, c) == "ERR not permitted\n";
+        _exit(refused);
+    }
+    int ws = 0;
+    waitpid(pid, &ws, 0);
+    EXPECT_EQ(WEXITSTATUS(ws), 6);
+    EXPECT_EQ(rig.req("status"), status);
+    EXPECT_TRUE(rig.prefixes().empty());
+    EXPECT_TRUE(rig.ports().empty());
+    EXPECT_EQ(rig.udp("11.77.0.2", 5000), 1);
+}
+
+// The systemd unit grants only CAP_BPF and CAP_NET_ADMIN; each is needed.
+class GateCaps : public ::testing::TestWithParam<const char *> {};
+
+TEST_P(GateCaps, BoundingSet)
+{
+    NEED_GATE();
+    GateRig rig;
+    bool all = std::string(GetParam()) == "bpf,+net_admin";
+    EXPECT_EQ(rig.start(std::string("setpriv --no-new-privs --inh-caps=-all --bounding-set=-all,+") + GetParam()), all);
+    if (!all) {
+        EXPECT_EQ(rig.exit_status, 1);
+        return;
+    }
+    for (const char *c : {"attach", "block 11.77.1.0/24", "move gw1", "detach"}) EXPECT_EQ(rig.req(c), "OK\n") << c;
+}
+
+INSTANTIATE_TEST_SUITE_P(Caps, GateCaps, ::testing::Values("bpf,+net_admin", "bpf", "net_admin"),
+                         [](const auto &i) { return std::to_string(i.index); });
+
+// Inside "ip netns exec" /sys is fresh and has no bpffs: the daemon mounts one.
+TEST(GateMount, MountsBpffsWhenMissing)
+{
+    NEED_GATE();
+    GateRig rig;
+    ASSERT_TRUE(rig.start("", "/sys/fs/bpf/moatwall"));
+    std::string root = "/proc/" + std::to_string(rig.pid) + "/root/sys/fs/bpf";
+    struct statfs sf;
+    EXPECT_EQ(statfs(root.c_str(), &sf), 0);
+    EXPECT_EQ(static_cast<uint32_t>(sf.f_type), 0xcafe4a11u);
+    EXPECT_EQ(access((root + "/moatwall/" MW_MAP_STATS).c_str(), F_OK), 0);
+    rig.stop(SIGTERM);
+    EXPECT_EQ(rig.exit_status, 0);
+}
+
+TEST(GateUnit, SystemdAcceptsTheUnit)
+{
+    if (sh("command -v systemd-analyze >/dev/null 2>&1") != 0) GTEST_SKIP() << "systemd-analyze missing";
+    // verify wants the ExecStart binary to exist: check a copy pointing at the build.
+    std::string dir = "/tmp/mwunit_" + std::to_string(getpid());
+    sh("mkdir -p " + dir + "; sed 's|^ExecStart=[^ ]*|ExecStart=" MW_DAEMON "|' " MW_UNIT " > " + dir + "/moatwall.service");
+    EXPECT_EQ(sh_out("systemd-analyze verify " + dir + "/moatwall.service 2>&1"), "");
+    sh("rm -rf " + dir);
+}

@@ -1,0 +1,302 @@
+#include "support/gate_rig.hpp"
+
+#include <arpa/inet.h>
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/if_packet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "gate/moatwall_contract.h"
+
+#ifndef MW_DAEMON  // set by the build where clang and libbpf are found
+#define MW_DAEMON ""
+#define MW_OBJ ""
+#endif
+
+std::string gate_skip_reason()
+{
+    if (geteuid() != 0) return "needs root";
+    if (!netns_available()) return "network namespaces unavailable";
+    if (access(MW_DAEMON, X_OK) != 0 || access(MW_OBJ, R_OK) != 0) return "moatwalld not built";
+    if (sh("command -v bpftool >/dev/null 2>&1") != 0) return "bpftool missing";
+    return "";
+}
+
+BpfDir::BpfDir()
+{
+    static int seq = 0;
+    dir = "/tmp/mwt_" + std::to_string(getpid()) + "_" + std::to_string(seq++);
+    fs = dir + "/bpf";
+    pindir = fs + "/moatwall";
+    sock = dir + "/sock";
+    sh("rm -rf " + dir + "; mkdir -p " + fs);
+    mounted = mount("bpf", fs.c_str(), "bpf", 0, "mode=0700") == 0;
+}
+
+BpfDir::~BpfDir()
+{
+    umount2(fs.c_str(), MNT_DETACH);
+    sh("rm -rf " + dir);
+}
+
+static void put16(std::vector<uint8_t> &v, size_t at, unsigned x)
+{
+    v[at] = static_cast<uint8_t>(x >> 8);
+    v[at + 1] = static_cast<uint8_t>(x);
+}
+
+std::vector<uint8_t> build_frame(const Frame &f, const uint8_t dmac[6], const uint8_t smac[6])
+{
+    std::vector<uint8_t> v(dmac, dmac + 6);
+    v.insert(v.end(), smac, smac + 6);
+    for (int t = 0; t < f.tags; t++) {
+        bool outer = t == 0 && f.tags == 2;
+        v.insert(v.end(), {uint8_t(outer ? 0x88 : 0x81), uint8_t(outer ? 0xa8 : 0x00), 0, uint8_t(10 + t)});
+    }
+    v.insert(v.end(), {uint8_t(f.ethertype >> 8), uint8_t(f.ethertype)});
+    size_t ip = v.size(), hl = std::max(20, f.ihl * 4), l4 = ip + hl;
+    v.resize(l4 + (f.proto == 6 ? 20 : 12));
+    v[ip] = static_cast<uint8_t>((f.version & 15) << 4 | (f.ihl & 15));
+    put16(v, ip + 2, f.tot_len >= 0 ? static_cast<unsigned>(f.tot_len) : v.size() - ip);
+    put16(v, ip + 6, f.frag);
+    v[ip + 8] = 64;
+    v[ip + 9] = f.proto;
+    inet_pton(AF_INET, f.src, &v[ip + 12]);
+    inet_pton(AF_INET, "11.77.0.1", &v[ip + 16]);
+    uint32_t s = 0;  // header checksum
+    for (size_t i = ip; i < l4; i += 2) s += static_cast<uint32_t>(v[i] << 8 | v[i + 1]);
+    while (s >> 16) s = (s & 0xffff) + (s >> 16);
+    put16(v, ip + 10, ~s & 0xffff);
+    put16(v, l4, 40000);
+    put16(v, l4 + 2, f.dport);
+    if (f.proto == 6)
+        v[l4 + 12] = 0x50, v[l4 + 13] = 0x02;  // 5-word header, SYN
+    else
+        put16(v, l4 + 4, 12);  // UDP length, checksum 0
+    if (f.cut >= 0 && static_cast<size_t>(f.cut) < v.size()) v.resize(static_cast<size_t>(f.cut));
+    return v;
+}
+
+UniqueFd unix_connect(const std::string &path)
+{
+    UniqueFd s(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());
+    if (connect(s.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) s.reset();
+    return s;
+}
+
+std::string talk(int fd, const std::string &line)
+{
+    std::string l = line + "\n", out;
+    if (fd < 0 || write(fd, l.data(), l.size()) != static_cast<ssize_t>(l.size())) return "";
+    char buf[4096];
+    pollfd p{fd, POLLIN, 0};
+    while (poll(&p, 1, 700) == 1) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        out.append(buf, static_cast<size_t>(n));
+        size_t last = out.size() < 2 ? 0 : out.rfind('\n', out.size() - 2) + 1;  // npos + 1 == 0
+        if (out.back() == '\n' && (out.compare(last, 2, "OK") == 0 || out.compare(last, 3, "ERR") == 0)) break;
+    }
+    return out;
+}
+
+// A socket created inside namespace ns (it stays there after we return).
+static UniqueFd ns_socket(const std::string &ns, int domain, int type)
+{
+    UniqueFd self(open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
+    UniqueFd target(open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!self.ok() || !target.ok() || setns(target.fd, CLONE_NEWNET) != 0) return UniqueFd();
+    UniqueFd s(socket(domain, type | SOCK_CLOEXEC, 0));
+    setns(self.fd, CLONE_NEWNET);
+    return s;
+}
+
+static std::string mac_of(const NetnsGuard &ns, const char *dev, uint8_t *bytes = nullptr)
+{
+    std::string m = ns.out(std::string("cat /sys/class/net/") + dev + "/address");
+    m.resize(17);
+    unsigned b[6] = {};
+    sscanf(m.c_str(), "%x:%x:%x:%x:%x:%x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]);
+    for (int i = 0; bytes && i < 6; i++) bytes[i] = static_cast<uint8_t>(b[i]);
+    return m;
+}
+
+GateRig::GateRig()
+{
+    // No IPv6 and static neighbours: nothing but the test's own frames reaches the gate.
+    const std::string quiet = "sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1 "
+                              "net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0";
+    gw.run(quiet);
+    peer.run(quiet);
+    gw.run("ip link add gw0 type veth peer name pr0 netns " + peer.name);
+    gw.run("ip link add gw1 type veth peer name pr1 netns " + peer.name);
+    gw.run("sh -c 'ip link add br0 type bridge; ip addr add 11.77.0.1/16 dev gw0; ip addr add 11.78.0.1/16 dev gw1; "
+           "for d in gw0 gw1 br0; do ip link set $d up; done; ip route add 192.168.77.2/32 dev gw0'");
+    peer.run("sh -c 'for a in 11.77.0.2/16 11.77.1.2/16 11.77.2.2/16 192.168.77.2/32; do ip addr add $a dev pr0; done; "
+             "ip addr add 11.78.0.2/16 dev pr1; ip link set pr0 up; ip link set pr1 up'");
+    std::string pr0 = mac_of(peer, "pr0", pr_mac);
+    peer.run("ip neigh replace 11.77.0.1 lladdr " + mac_of(gw, "gw0", gw_mac) + " dev pr0 nud permanent");
+    peer.run("ip neigh replace 11.78.0.1 lladdr " + mac_of(gw, "gw1") + " dev pr1 nud permanent");
+    gw.run("ip neigh replace 11.78.0.2 lladdr " + mac_of(peer, "pr1") + " dev gw1 nud permanent");
+    gw.run("sh -c 'for a in 11.77.0.2 11.77.1.2 11.77.2.2 192.168.77.2; do ip neigh replace $a lladdr " + pr0 +
+           " dev gw0 nud permanent; done'");
+}
+
+// The pinned link outlives the daemon by design; deleting the namespaces
+// removes the devices and with them the attachment.
+GateRig::~GateRig() { stop(SIGKILL); }
+
+bool GateRig::start(const std::string &wrapper, const std::string &pindir)
+{
+    std::string cmd = "exec ip netns exec " + gw.name + " " + wrapper + " " MW_DAEMON " -i gw0 -p " +
+                      (pindir.empty() ? bpf.pindir : pindir) + " -S " + bpf.sock + " -o " MW_OBJ;
+    pid = fork();
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    for (int i = 0; i < 200; i++, usleep(25000)) {
+        int st;
+        if (waitpid(pid, &st, WNOHANG) == pid) {
+            pid = -1;
+            exit_status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+            return false;
+        }
+        if (req("status").find("OK") != std::string::npos) return true;
+    }
+    return false;
+}
+
+void GateRig::stop(int sig)
+{
+    if (pid <= 0) return;
+    kill(pid, sig);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    exit_status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    pid = -1;
+}
+
+// bpftool's compact JSON with BTF: {"formatted":{"key":K,"values":[{"cpu":C,"value":V},...]}}
+// for the statistics, {"key":{"prefixlen":L,"addr":[a,b,c,d]}} for the prefixes.
+static std::string dump(const BpfDir &b, const char *map)
+{
+    return sh_out("bpftool -j map dump pinned " + b.pindir + "/" + map + " 2>/dev/null");
+}
+
+std::vector<uint64_t> GateRig::stats() const
+{
+    std::vector<uint64_t> v(MW_STAT_COUNT, 0);
+    std::string j = dump(bpf, MW_MAP_STATS);
+    const std::string tag = "\"formatted\":{\"key\":", val = "\"value\":";
+    for (size_t at = j.find(tag); at != std::string::npos; at = j.find(tag, at + 1)) {
+        size_t k = std::strtoul(j.c_str() + at + tag.size(), nullptr, 10), end = j.find(']', at);
+        for (size_t x = j.find(val, at); x < end && k < v.size(); x = j.find(val, x + 1))
+            v[k] += std::strtoull(j.c_str() + x + val.size(), nullptr, 10);
+    }
+    return v;
+}
+
+std::vector<std::string> GateRig::list(bool ports) const
+{
+    std::vector<std::string> r;
+    std::string j = dump(bpf, ports ? MW_MAP_DPORTS : MW_MAP_DROP4), tag = ports ? "\"formatted\":{\"key\":" : "\"prefixlen\":";
+    for (size_t at = j.find(tag); at != std::string::npos; at = j.find(tag, at + 1)) {
+        unsigned len = 0, a, b, c, d;
+        char s[40];
+        if (ports) r.push_back(std::to_string(std::strtoul(j.c_str() + at + tag.size(), nullptr, 10)));
+        if (!ports && sscanf(j.c_str() + at, "\"prefixlen\":%u,\"addr\":[%u,%u,%u,%u]", &len, &a, &b, &c, &d) == 5)
+            r.push_back((snprintf(s, sizeof s, "%u.%u.%u.%u/%u", a, b, c, d, len), s));
+    }
+    std::sort(r.begin(), r.end());
+    return r;
+}
+
+uint64_t GateRig::xdp_drops() const
+{
+    std::string o = gw.out("ethtool -S gw0");
+    uint64_t n = 0;
+    for (size_t at = o.find("xdp_drops: "); at != std::string::npos; at = o.find("xdp_drops: ", at + 1))
+        n += std::strtoull(o.c_str() + at + 11, nullptr, 10);
+    return n;
+}
+
+std::string GateRig::xdp_on(const std::string &ifname) const
+{
+    std::string o = gw.out("ip -d link show dev " + ifname);
+    char name[64];
+    size_t at = o.find("prog/xdp id ");
+    if (at == std::string::npos || sscanf(o.c_str() + at, "prog/xdp id %*u name %63s", name) != 1) return "";
+    return name;
+}
+
+static sockaddr_in sin_of(const char *a, uint16_t port)
+{
+    sockaddr_in s{};
+    s.sin_family = AF_INET;
+    s.sin_port = htons(port);
+    inet_pton(AF_INET, a, &s.sin_addr);
+    return s;
+}
+
+static bool bind_to(int fd, const char *a, uint16_t port)
+{
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in s = sin_of(a, port);
+    return bind(fd, reinterpret_cast<sockaddr *>(&s), sizeof s) == 0;
+}
+
+// A dropped datagram gets 300 ms to show up; a passed one arrives in microseconds.
+int GateRig::udp(const char *src, uint16_t dport, int n, const char *dst)
+{
+    UniqueFd rx = ns_socket(gw.name, AF_INET, SOCK_DGRAM), tx = ns_socket(peer.name, AF_INET, SOCK_DGRAM);
+    if (!bind_to(rx.fd, "0.0.0.0", dport) || !bind_to(tx.fd, src, 0)) return -1;
+    sockaddr_in to = sin_of(dst, dport);
+    for (int i = 0; i < n; i++) sendto(tx.fd, "moat", 4, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    int got = 0;
+    char b[8];
+    pollfd p{rx.fd, POLLIN, 0};
+    while (got < n && poll(&p, 1, 300) == 1 && recv(rx.fd, b, sizeof b, 0) > 0) got++;
+    return got;
+}
+
+bool GateRig::tcp(const char *src, uint16_t dport)
+{
+    UniqueFd ls = ns_socket(gw.name, AF_INET, SOCK_STREAM), c = ns_socket(peer.name, AF_INET, SOCK_STREAM | SOCK_NONBLOCK);
+    if (!bind_to(ls.fd, "0.0.0.0", dport) || listen(ls.fd, 4) != 0 || !bind_to(c.fd, src, 0)) return false;
+    sockaddr_in to = sin_of("11.77.0.1", dport);
+    connect(c.fd, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    // Shorter than the first SYN retransmission (1 s), so a drop counts once.
+    pollfd p{c.fd, POLLOUT, 0};
+    int err = 1;
+    socklen_t el = sizeof err;
+    if (poll(&p, 1, 300) == 1) getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &el);
+    usleep(50000);  // the closing handshake is still in flight
+    return err == 0;
+}
+
+void GateRig::raw(const Frame &f, int count)
+{
+    UniqueFd s = ns_socket(peer.name, AF_PACKET, SOCK_RAW);
+    sockaddr_ll ll{};
+    ll.sll_family = AF_PACKET;
+    ll.sll_ifindex = std::stoi(peer.out("cat /sys/class/net/pr0/ifindex"));
+    ll.sll_halen = 6;
+    std::vector<uint8_t> fr = build_frame(f, gw_mac, pr_mac);
+    for (int i = 0; i < count; i++) sendto(s.fd, fr.data(), fr.size(), 0, reinterpret_cast<sockaddr *>(&ll), sizeof ll);
+    usleep(50000);  // veth hands frames on through a softirq; let it run
+}

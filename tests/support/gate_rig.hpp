@@ -1,0 +1,70 @@
+// A real gate to test against, shared by the daemon's and the console's tests:
+// a private bpffs, two namespaces joined by veth pairs (gw0-pr0, gw1-pr1, and a
+// bridge br0 without native XDP), and moatwalld on gw0 with a private socket.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "core/unique_fd.hpp"
+#include "support/netns.hpp"
+
+// Why a gate test cannot run here, or "" when it can.
+std::string gate_skip_reason();
+
+// A bpffs mounted at fs on a fresh directory, unmounted and removed afterwards.
+struct BpfDir {
+    std::string dir, fs, pindir, sock;  // pindir: fs + "/moatwall", made by the daemon
+    bool mounted = false;
+    BpfDir();
+    ~BpfDir();
+};
+
+// One frame as the peer puts it on the wire.
+struct Frame {
+    const char *src = "11.77.0.2";
+    uint16_t dport = 5000;
+    uint8_t proto = 17;       // 17 UDP, 6 TCP (SYN)
+    int tags = 0;             // 802.1Q tags: 1, or 2 for 802.1ad + 802.1Q
+    uint16_t ethertype = 0x0800;
+    int version = 4, ihl = 5;
+    int tot_len = -1;         // -1: what the frame holds
+    uint16_t frag = 0;        // fragment field, host order
+    int cut = -1;             // keep only this many bytes, -1 all
+};
+std::vector<uint8_t> build_frame(const Frame &f, const uint8_t dmac[6], const uint8_t smac[6]);
+
+UniqueFd unix_connect(const std::string &path);
+// Sends line on fd and reads the reply up to its final OK/ERR line, "" on a 700 ms stall.
+std::string talk(int fd, const std::string &line);
+
+struct GateRig {
+    BpfDir bpf;
+    NetnsGuard gw{"mwgw"}, peer{"mwpr"};
+    uint8_t gw_mac[6] = {}, pr_mac[6] = {};
+    pid_t pid = -1;
+    int exit_status = -1;  // of the last stop, or of a start that failed
+
+    GateRig();
+    ~GateRig();
+    // Starts moatwalld in the gate namespace behind an optional wrapper
+    // (setpriv ...); true once its socket answers.
+    bool start(const std::string &wrapper = "", const std::string &pindir = "");
+    void stop(int sig);
+    std::string req(const std::string &line) const { return talk(unix_connect(bpf.sock).fd, line); }
+
+    // What bpftool reads from the pins: statistics summed over CPUs, the lists sorted.
+    std::vector<uint64_t> stats() const;
+    std::vector<std::string> list(bool ports) const;  // "a.b.c.d/len" or the port
+    std::vector<std::string> prefixes() const { return list(false); }
+    std::vector<std::string> ports() const { return list(true); }
+    uint64_t xdp_drops() const;  // as the veth driver counts them on gw0
+    // Name of the XDP program on a gate-namespace interface, "" none.
+    std::string xdp_on(const std::string &ifname) const;
+
+    // n datagrams from the peer; how many reached a socket on the gate side.
+    int udp(const char *src, uint16_t dport, int n = 1, const char *dst = "11.77.0.1");
+    bool tcp(const char *src, uint16_t dport);  // a SYN answered
+    void raw(const Frame &f, int count = 1);     // on pr0, through an AF_PACKET socket
+};
