@@ -30,8 +30,15 @@ ProcView proc_view(pid_t pid)
     std::string base = "/proc/" + std::to_string(pid);
     if (DIR *d = ::opendir((base + "/fd").c_str())) {
         v.fds = 0;
-        while (const dirent *e = ::readdir(d))
-            if (e->d_name[0] != '.') v.fds++;
+        char to[16];
+        while (const dirent *e = ::readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            ssize_t n = ::readlinkat(::dirfd(d), e->d_name, to, sizeof to);
+            if (n >= 5 && std::string(to, 5) == "/sys/")
+                v.sysfs_fds++;
+            else
+                v.fds++;
+        }
         ::closedir(d);
         v.fds--;  // the listing's own descriptor
     }

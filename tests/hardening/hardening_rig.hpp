@@ -20,6 +20,7 @@ size_t paints(const std::string &out, size_t from);
 // Descriptors, children (zombies apart) and zombie children of pid; RSS in KiB.
 struct ProcView {
     int fds = -1, children = 0, zombies = 0;
+    int sysfs_fds = 0;  // kept open per watched interface, so they follow the interfaces, not fds
     long rss_kib = -1;
 };
 ProcView proc_view(pid_t pid);

@@ -34,6 +34,7 @@ ProcView steady_view(pid_t pid)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         ProcView v = proc_view(pid);
         least.fds = std::min(least.fds, v.fds);
+        least.sysfs_fds = std::min(least.sysfs_fds, v.sysfs_fds);
         least.children = std::min(least.children, v.children);
         least.zombies = std::min(least.zombies, v.zombies);
         least.rss_kib = std::min(least.rss_kib, v.rss_kib);
@@ -117,6 +118,7 @@ TEST(soak, three_minutes_of_churn_leave_nothing_behind)
 
     if (secs >= 120) {
         EXPECT_EQ(last.fds, first.fds);
+        EXPECT_LE(last.sysfs_fds, 25 * 6);  // at most 25 for each interface watched at once
         EXPECT_EQ(last.children, first.children);
         EXPECT_EQ(last.zombies, 0);
         // Counters of interfaces gone for a few rediscoveries are dropped, so
