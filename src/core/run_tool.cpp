@@ -8,6 +8,8 @@
 #include <initializer_list>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -52,6 +54,20 @@ void tool_sample_end()
     g_n_timed_out = 0;
 }
 
+// /dev/null, opened once for every tool run of the process. It is looked at
+// before each use: a caller that closed or replaced the descriptor must not
+// hand a tool some other file as its input.
+static int g_null = -1;
+static int dev_null()
+{
+    struct stat st;
+    int fl = g_null >= 0 ? ::fcntl(g_null, F_GETFL) : -1;
+    if (fl >= 0 && (fl & O_ACCMODE) == O_RDWR && ::fstat(g_null, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3))
+        return g_null;
+    g_null = fd_above_stdio(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    return g_null;
+}
+
 int tool_start(ToolRun *t, const char *const argv[], const char *name)
 {
     tool_close(t);
@@ -67,23 +83,19 @@ int tool_start(ToolRun *t, const char *const argv[], const char *name)
         return -1;
     }
     // Without /dev/null the tool would get the monitor's terminal as its input.
-    int null = fd_above_stdio(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    int null = dev_null();
     if (null < 0) return -1;
     int p[2];
-    if (::pipe2(p, O_CLOEXEC) != 0) {
-        ::close(null);
-        return -1;
-    }
+    if (::pipe2(p, O_CLOEXEC) != 0) return -1;
     p[0] = fd_above_stdio(p[0]);
     p[1] = fd_above_stdio(p[1]);
     if (p[0] < 0 || p[1] < 0) {
-        for (int fd : {p[0], p[1], null})
+        for (int fd : {p[0], p[1]})
             if (fd >= 0) ::close(fd);
         return -1;
     }
     pid_t pid = child_spawn(argv, p[1], null);
     ::close(p[1]);
-    ::close(null);
     if (pid < 0) {
         ::close(p[0]);
         return -1;
