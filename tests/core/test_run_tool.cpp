@@ -103,4 +103,31 @@ TEST(run_tool, a_tool_that_never_stops_writing_ends_with_the_run_budget)
     }
 }
 
+// The /dev/null a tool gets is kept between runs; a caller that closes or
+// replaces it (dup2 of another file onto it) must not hand the next tool that
+// file as its input or its error output.
+TEST(run_tool, a_replaced_dev_null_is_never_handed_to_a_tool)
+{
+    TempDir d;
+    const char *argv[] = {"readlink", "/proc/self/fd/0", "/proc/self/fd/2", nullptr};
+    for (int round = 0; round < 2; round++) {
+        ToolRun t;
+        ASSERT_EQ(tool_start(&t, argv), 0);
+        std::string got;
+        char line[64];
+        while (tool_getline(&t, line, sizeof line) >= 0) got += std::string(line) + "\n";
+        EXPECT_EQ(tool_close(&t), 0);
+        EXPECT_EQ(got, "/dev/null\n/dev/null\n") << "round " << round;
+        // Every /dev/null of ours now leads to a regular file instead.
+        const int other = ::open(d.write("other", "x").c_str(), O_RDWR | O_CLOEXEC);
+        for (int fd = 3; fd < 64; fd++) {
+            char to[16] = "";
+            std::string link = "/proc/self/fd/" + std::to_string(fd);
+            if (fd != other && ::readlink(link.c_str(), to, sizeof to - 1) == 9 && std::string(to) == "/dev/null")
+                ::dup2(other, fd);
+        }
+        ::close(other);
+    }
+}
+
 }  // namespace
