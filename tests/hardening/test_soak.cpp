@@ -117,9 +117,10 @@ TEST(soak, three_minutes_of_churn_leave_nothing_behind)
     EXPECT_GE(std::atoi(s.out.c_str() + at + 33), secs / 40) << s.out.substr(at, 200);
 
     if (secs >= 120) {
-        EXPECT_EQ(last.fds, first.fds);
+        // A leak grows; the first look may catch a connection or a pipe held a little longer.
+        EXPECT_LE(last.fds, first.fds);
         EXPECT_LE(last.sysfs_fds, 25 * 6);  // at most 25 for each interface watched at once
-        EXPECT_EQ(last.children, first.children);
+        EXPECT_LE(last.children, first.children);
         EXPECT_EQ(last.zombies, 0);
         // Counters of interfaces gone for a few rediscoveries are dropped, so
         // after the first minute memory stays flat (a few pages of slack).
