@@ -74,11 +74,10 @@ static void start_tcpdump()
     std::snprintf(pcap, sizeof pcap, "%s/burst.pcap", g_burst_dir);
     g_tcpdump_pid = -1;
     // Output to /dev/null too; without it the child would get our terminal.
-    int null = fd_above_stdio(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    int null = dev_null_fd();
     if (null < 0) return;
     const char *argv[] = {"tcpdump", "-i", g_burst_if, "-n", "-c", "400", "-w", pcap, nullptr};
     pid_t pid = child_spawn(argv, null, null);
-    ::close(null);
     g_tcpdump_pid = pid > 0 ? pid : -1;
 }
 

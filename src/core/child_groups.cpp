@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <initializer_list>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -81,6 +83,21 @@ int fd_above_stdio(int fd)
     int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
     ::close(fd);
     return moved;
+}
+
+// Opened once for every child of the process. It is looked at before each
+// use: a caller that closed or replaced the descriptor must not hand a child
+// some other file as its input.
+static int g_null = -1;
+int dev_null_fd()
+{
+    struct stat st;
+    int fl = g_null >= 0 ? ::fcntl(g_null, F_GETFL) : -1;
+    if (fl >= 0 && (fl & O_ACCMODE) == O_RDWR && ::fstat(g_null, &st) == 0 && S_ISCHR(st.st_mode) &&
+        st.st_rdev == makedev(1, 3))
+        return g_null;
+    g_null = fd_above_stdio(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    return g_null;
 }
 
 pid_t child_spawn(const char *const argv[], int out, int null)

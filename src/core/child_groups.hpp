@@ -13,6 +13,9 @@ void child_group_remove(pid_t pgid);
 // Moves a fresh descriptor above 0-2 (closing the original), so the child's
 // dup2 onto 0, 1 and 2 can never overwrite one of the others. -1 stays -1.
 int fd_above_stdio(int fd);
+// /dev/null open for reading and writing, above 0-2 and close-on-exec, kept
+// for the process (never close it); -1 when it cannot be opened.
+int dev_null_fd();
 // Starts argv[0] (PATH search) in a group of its own, recorded here before any
 // ending signal can run: standard input and error on null, output on out (both
 // above 2), every other descriptor closed, default signal handling and an empty

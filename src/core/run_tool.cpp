@@ -8,8 +8,6 @@
 #include <initializer_list>
 #include <poll.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -54,20 +52,6 @@ void tool_sample_end()
     g_n_timed_out = 0;
 }
 
-// /dev/null, opened once for every tool run of the process. It is looked at
-// before each use: a caller that closed or replaced the descriptor must not
-// hand a tool some other file as its input.
-static int g_null = -1;
-static int dev_null()
-{
-    struct stat st;
-    int fl = g_null >= 0 ? ::fcntl(g_null, F_GETFL) : -1;
-    if (fl >= 0 && (fl & O_ACCMODE) == O_RDWR && ::fstat(g_null, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3))
-        return g_null;
-    g_null = fd_above_stdio(::open("/dev/null", O_RDWR | O_CLOEXEC));
-    return g_null;
-}
-
 int tool_start(ToolRun *t, const char *const argv[], const char *name)
 {
     tool_close(t);
@@ -83,7 +67,7 @@ int tool_start(ToolRun *t, const char *const argv[], const char *name)
         return -1;
     }
     // Without /dev/null the tool would get the monitor's terminal as its input.
-    int null = dev_null();
+    int null = dev_null_fd();
     if (null < 0) return -1;
     int p[2];
     if (::pipe2(p, O_CLOEXEC) != 0) return -1;
