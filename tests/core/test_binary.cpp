@@ -1,75 +1,42 @@
 // The real program, run as cron would run it: no terminal, output to a pipe.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 #include <sys/stat.h>
 #include <tuple>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include "core/program_run.hpp"
 #include "support/netns.hpp"
-#include "support/tmpdir.hpp"
 
 namespace {
 
-struct ProgramRun {
-    int status;
-    std::string out, err;
-    double seconds;
-};
-
 // Quiet discovery: no WireGuard configs, no bird config, a birdc that is absent.
-const std::string QUIET = " -W /nonexistent -b /nonexistent -B /nonexistent/birdc -w tw-no-wan -l tw-no-lan";
+const std::string TW = TW_BIN " -W /nonexistent -b /nonexistent -B /nonexistent/birdc -w tw-no-wan -l tw-no-lan ";
 
-// prefix goes before the program (a namespace, an environment); redirs after the
-// standard ones, so they can override them.
-ProgramRun run(const std::string &args, const std::string &prefix = "", const std::string &redirs = "")
+TEST(binary, exit_statuses_and_messages)
 {
-    TempDir d;
-    std::string cmd =
-        prefix + TW_BIN + " " + args + " >" + d.path + "/out 2>" + d.path + "/err </dev/null" + redirs;
-    auto t0 = std::chrono::steady_clock::now();
-    int st = std::system(cmd.c_str());
-    auto t1 = std::chrono::steady_clock::now();
-    ProgramRun r;
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    r.out = read_whole_file(d.path + "/out");
-    r.err = read_whole_file(d.path + "/err");
-    r.seconds = std::chrono::duration<double>(t1 - t0).count();
-    return r;
-}
-
-size_t count(const std::string &s, const std::string &what)
-{
-    size_t n = 0;
-    for (size_t p = s.find(what); p != std::string::npos; p = s.find(what, p + 1)) n++;
-    return n;
-}
-
-TEST(binary, exit_statuses)
-{
-    ProgramRun help = run("-w eth9 -h -bogus");
-    EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("(default enp16s0f0np0)"), std::string::npos);
-    EXPECT_EQ(help.out.find("eth9"), std::string::npos);
-
-    ProgramRun bad = run("-i 1 -kC");
-    EXPECT_EQ(bad.status, 2);
-    EXPECT_EQ(bad.err, "unknown option: -kC\n");
-    EXPECT_EQ(bad.out, "");
-
-    ProgramRun last = run("-w");
-    EXPECT_EQ(last.status, 2);
-    EXPECT_EQ(last.err, "unknown option: -w\n");
-
+    // Before the program, its arguments, redirections after the standard ones, status, text in out ("": none), err.
+    const std::tuple<std::string, std::string, std::string, int, std::string, std::string> rows[] = {
+        {"", "-w eth9 -h -bogus", "", 0, "(default enp16s0f0np0)", ""},
+        {"", "-i 1 -kC", "", 2, "", "unknown option: -kC\n"},
+        {"", "-w", "", 2, "", "unknown option: -w\n"},
 #ifndef __SANITIZE_ADDRESS__  // the sanitizer's runtime needs descriptors of its own
-    // Descriptors 0 to 2 only, 0 closed: the loader gets one, the ethtool socket none.
-    ProgramRun nosock = run("-1" + QUIET, "prlimit --nofile=3:3 ", " 0<&-");
-    EXPECT_EQ(nosock.status, 1);
-    EXPECT_EQ(nosock.err, "socket: Too many open files\n");
-    EXPECT_EQ(nosock.out, "");
+        // Descriptors 0 to 2 only, 0 closed: the loader gets one, the ethtool socket none.
+        {"prlimit --nofile=3:3 ", "-1", " 0<&-", 1, "", "socket: Too many open files\n"},
 #endif
+        {"setpriv --reuid=65534 --regid=65534 --clear-groups ", "-1 -M", "", 0, "########## PAGE 1",
+         "warning: not root; some counters (conntrack, wg peers, burst catcher) will be empty\n"},
+    };
+    for (const auto &[prefix, args, redirs, status, out, err] : rows) {
+        SCOPED_TRACE(prefix + args);
+        if (prefix.starts_with("setpriv") &&
+            sh("command -v setpriv >/dev/null && setpriv --reuid=65534 test -x " TW_BIN) != 0)
+            GTEST_SKIP() << "setpriv missing or the binary is not reachable by an unprivileged user";
+        ProgramRun r = run_program(prefix + TW + args, redirs);
+        EXPECT_EQ(r.status, status);
+        EXPECT_EQ(r.err, err);
+        EXPECT_TRUE(out.empty() ? r.out.empty() : r.out.find(out) != std::string::npos) << r.out;
+    }
 }
 
 // Once mode, forced colour and sample counts, to a file: pages, separators, clears
@@ -84,11 +51,11 @@ TEST(binary, once_mode_colour_and_sample_counts)
     };
     for (const auto &[opts, pages, clears, escapes, min_s, max_s] : rows) {
         SCOPED_TRACE(opts);
-        ProgramRun r = run(opts + QUIET);
+        ProgramRun r = run_program(TW + opts);
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(count(r.out, "########## PAGE "), pages);
-        EXPECT_EQ(count(r.out, "\x1b[H\x1b[2J\x1b[3J"), clears);
-        EXPECT_EQ(count(r.out, "   interval="), clears);  // no tab line in once mode
+        EXPECT_EQ(occurrences(r.out, "########## PAGE "), pages);
+        EXPECT_EQ(occurrences(r.out, "\x1b[H\x1b[2J\x1b[3J"), clears);
+        EXPECT_EQ(occurrences(r.out, "   interval="), clears);  // no tab line in once mode
         EXPECT_EQ(r.out.find('\x1b') != std::string::npos, escapes || clears);
         EXPECT_GE(r.seconds, min_s);
         EXPECT_LT(r.seconds, max_s);
@@ -114,43 +81,34 @@ TEST(binary, misbehaving_tools_and_lost_output)
                      "ip link set tw0.0 name tw0'"), 0);
     TempDir d;
     const std::string D = d.path, quick = "echo qdisc noqueue 0: root refcnt 2";
-    struct Case { std::string tc, args, redirs; double max_s; size_t timed_out, devnull; } cases[] = {
-        {"sleep 60 & echo $! >>" + D + "/pids; wait", "-1 -M", "", 8, 1, 0},
-        {"exec cat /dev/zero", "-1 -M", "", 8, 1, 0},
-        {"sleep 60 & echo $! >>" + D + "/pids; " + quick, "-1 -M", "", 3, 0, 0},
+    const std::string stall = "sleep 60 & echo $! >>" + D + "/pids; ";
+    // tc's script, the monitor's arguments and redirections, most seconds, "tc timed out" lines, /dev/null screens.
+    const std::tuple<std::string, std::string, std::string, double, size_t, size_t> cases[] = {
+        {stall + "wait", "-1 -M", "", 8, 1, 0}, {"exec cat /dev/zero", "-1 -M", "", 8, 1, 0},
+        {stall + quick, "-1 -M", "", 3, 0, 0},
         // Started with descriptor 7 open and standard output closed.
         {"readlink /proc/$PPID/fd/1 >>" + D + "/fds; " + quick, "-1 -M", " 7>/dev/null >&-", 3, 0, 20},
-        // SIGINT while tc stalls.
-        {"sleep 60 & echo $! >>" + D + "/pids; wait", "-k -i 1 -M >/dev/null & sleep 1; kill -INT $!; wait", "", 3, 0,
-         0},
+        {stall + "wait", "-k -i 1 -M >/dev/null & sleep 1; kill -INT $!; wait", "", 3, 0, 0},  // SIGINT while tc stalls
         {quick, "-k -i 1 -M | head -1", "", 4, 0, 0},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.tc + " / " + c.args);
+    for (const auto &[tc, args, redirs, max_s, timed_out, devnull] : cases) {
+        SCOPED_TRACE(tc + " / " + args);
         ::unlink((D + "/pids").c_str());
         ::unlink((D + "/fds").c_str());
         d.write("bin/tc", "#!/bin/sh\necho $$ >>" + D + "/pids\n[ -e /proc/$$/fd/7 ] && echo leaked >>" + D + "/fds\n" +
-                              c.tc + "\n");
+                              tc + "\n");
         chmod((D + "/bin/tc").c_str(), 0755);
-        ProgramRun r = run("-l tw0 -w tw-no-wan -W /nonexistent -b /nonexistent -B /nonexistent/birdc " + c.args,
-                           "timeout 20 ip netns exec " + ns.name + " env PATH=" + D + "/bin:$PATH ", c.redirs);
+        ProgramRun r =
+            run_program("timeout 20 ip netns exec " + ns.name + " env PATH=" + D + "/bin:$PATH " + TW + "-l tw0 " + args, redirs);
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_LT(r.seconds, c.max_s);
-        EXPECT_EQ(count(r.out, "tc timed out"), c.timed_out) << r.out.substr(0, 300);
-        std::string fds = read_whole_file(D + "/fds");
-        EXPECT_EQ(count(fds, "/dev/null\n"), c.devnull) << fds;  // the screen's descriptor, as the tools see it
+        EXPECT_LT(r.seconds, max_s);
+        EXPECT_EQ(occurrences(r.out, "tc timed out"), timed_out) << r.out.substr(0, 300);
+        const std::string fds = read_whole_file(D + "/fds"), pids = read_whole_file(D + "/pids");
+        EXPECT_EQ(occurrences(fds, "/dev/null\n"), devnull) << fds;  // the screen's descriptor, as the tools see it
         EXPECT_EQ(fds.find("leaked"), std::string::npos);
-        std::string pids = read_whole_file(D + "/pids");
         EXPECT_FALSE(pids.empty());
-        for (size_t at = 0, nl; (nl = pids.find('\n', at)) != std::string::npos; at = nl + 1) {
-            std::string stat;
-            for (int i = 0; i < 100; i++) {
-                stat = read_whole_file("/proc/" + pids.substr(at, nl - at) + "/stat");
-                if (stat.empty() || stat.find(") Z ") != std::string::npos) break;
-                usleep(20000);
-            }
-            EXPECT_TRUE(stat.empty() || stat.find(") Z ") != std::string::npos) << stat;
-        }
+        for (size_t at = 0, nl; (nl = pids.find('\n', at)) != std::string::npos; at = nl + 1)
+            EXPECT_TRUE(process_gone(pids.substr(at, nl - at))) << pids.substr(at, nl - at);
     }
 }
 
@@ -167,8 +125,7 @@ TEST(binary, live_samples_rediscover_and_rate_over_the_last_gap)
                  "'{print $3}') dev p0"), 0);
     TempDir d;
     const std::string out = d.path + "/out", headers = "grep -c '=== Interfaces' " + out + " 2>/dev/null";
-    sh("ip netns exec " + a.name + " " + TW_BIN + " -k -M -i 1 -n 3 -r 1 -l lan0 -w tw-no-wan "
-       "-W /nonexistent -b /nonexistent -B /nonexistent/birdc -D >" + out + " 2>&1 </dev/null &");
+    sh("ip netns exec " + a.name + " " + TW + "-k -M -i 1 -n 3 -r 1 -l lan0 -D >" + out + " 2>&1 </dev/null &");
     auto wait_samples = [&](int n) {
         for (int i = 0; i < 100 && std::atoi(sh_out(headers).c_str()) < n; i++) usleep(20000);
     };
@@ -187,21 +144,6 @@ TEST(binary, live_samples_rediscover_and_rate_over_the_last_gap)
     std::sscanf(o.c_str() + o.find(" rx:", o.find("\n  lan0 ", s3)), " rx:%lfK", &kib);
     EXPECT_GT(kib, 100 * 1042 / 1024.0 / 1.3) << o.substr(s3);
     EXPECT_LE(kib, 100 * 1042 / 1024.0 + 1);
-}
-
-TEST(binary, not_root_warning)
-{
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to another user";
-    TempDir d;
-    chmod(d.path.c_str(), 0777);
-    std::string cmd = "setpriv --reuid=65534 --regid=65534 --clear-groups " + std::string(TW_BIN) + " -1 -M" +
-                      QUIET + " 2>" + d.path + "/err >/dev/null";
-    if (std::system(("command -v setpriv >/dev/null && setpriv --reuid=65534 test -x " + std::string(TW_BIN)).c_str()) != 0)
-        GTEST_SKIP() << "setpriv missing or the binary is not reachable by an unprivileged user";
-    int st = std::system(cmd.c_str());
-    EXPECT_EQ(WEXITSTATUS(st), 0);
-    EXPECT_EQ(read_whole_file(d.path + "/err"),
-              "warning: not root; some counters (conntrack, wg peers, burst catcher) will be empty\n");
 }
 
 }  // namespace

@@ -1,29 +1,27 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <csignal>
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <tuple>
-#include <utility>
-#include <unistd.h>
 #include <vector>
 
+#include "core/program_run.hpp"
 #include "core/run_tool.hpp"
-#include "support/tmpdir.hpp"
 
 namespace {
 
-// Gone, or a zombie its new parent has not reaped yet, soon after the kill.
-bool process_gone(const std::string &pid)
+// Starts argv, reads up to max_lines lines of at most line_size bytes; what was read and the wait status.
+std::pair<std::string, int> run_tool(const std::vector<const char *> &argv, int max_lines, size_t line_size = 64,
+                                     bool *timed_out = nullptr)
 {
-    std::string stat;
-    for (int i = 0; i < 300; i++) {
-        stat = read_whole_file("/proc/" + pid + "/stat");
-        if (stat.empty() || stat.find(") Z ") != std::string::npos) return true;
-        ::usleep(10000);
-    }
-    return false;
+    ToolRun t;
+    if (tool_start(&t, argv.data()) != 0) return {"!start failed", -1};
+    std::string got;
+    char line[64];
+    for (int i = 0; i < max_lines && tool_getline(&t, line, line_size) >= 0; i++) got += std::string(line) + "\n";
+    const int status = tool_close(&t);
+    if (timed_out) *timed_out = t.timed_out;
+    return {got, status};
 }
 
 // The monitor ignores SIGPIPE, yet a chatty tool closed early must end at its next
@@ -33,8 +31,7 @@ bool process_gone(const std::string &pid)
 TEST(run_tool, arguments_arrive_verbatim_and_bad_tools_are_bounded)
 {
     TempDir d;
-    const std::string bg = "sleep 9 & echo $! >" + d.path + "/bg;";
-    const std::string stall = bg + " wait", leave = bg + " echo left";
+    const std::string bg = "sleep 9 & echo $! >" + d.path + "/bg;", stall = bg + " wait", leave = bg + " echo left";
     // Tool and arguments, lines read before closing, what they say, wait status, most ms taken.
     const std::tuple<std::vector<const char *>, int, std::string, int, int> cases[] = {
         {{"printf", "%s\\n", "w;id>pwn", "l$(id)", "a b`x`|&'\"", nullptr}, 9, "w;id>pwn\nl$(id)\na b`x`|&'\"\n", 0, 1000},
@@ -62,15 +59,9 @@ TEST(run_tool, arguments_arrive_verbatim_and_bad_tools_are_bounded)
     for (const auto &[argv, max_lines, out, status, max_ms] : cases) {
         SCOPED_TRACE(argv.back() ? argv.back() : argv[argv.size() - 2]);
         const auto t0 = std::chrono::steady_clock::now();
-        ToolRun t;
-        ASSERT_EQ(tool_start(&t, argv.data()), 0);
-        std::string got;
-        char line[64];
-        for (int i = 0; i < max_lines && tool_getline(&t, line, sizeof line) >= 0; i++) got += std::string(line) + "\n";
-        EXPECT_EQ(got, out);
-        EXPECT_EQ(tool_close(&t), status);
+        EXPECT_EQ(run_tool(argv, max_lines), std::make_pair(out, status));
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(max_ms));
-        std::string child = read_whole_file(d.path + "/bg");
+        const std::string child = read_whole_file(d.path + "/bg");
         EXPECT_TRUE(child.empty() || process_gone(child.substr(0, child.size() - 1))) << child;
         ::unlink((d.path + "/bg").c_str());
     }
@@ -84,21 +75,15 @@ TEST(run_tool, arguments_arrive_verbatim_and_bad_tools_are_bounded)
 // and a line cut by it is dropped, not handed on as a shorter one.
 TEST(run_tool, a_tool_that_never_stops_writing_ends_with_the_run_budget)
 {
-    const std::pair<const char *, int> cases[] = {
-        {"while :; do echo x; sleep 0.5; done", 5}, {"exec cat /dev/zero", 0}};
+    const std::pair<const char *, int> cases[] = {{"while :; do echo x; sleep 0.5; done", 5}, {"exec cat /dev/zero", 0}};
     for (const auto &[script, min_lines] : cases) {
         SCOPED_TRACE(script);
-        const char *argv[] = {"sh", "-c", script, nullptr};
         const auto t0 = std::chrono::steady_clock::now();
-        ToolRun t;
-        ASSERT_EQ(tool_start(&t, argv), 0);
-        char line[8];
-        int lines = 0;
-        while (tool_getline(&t, line, sizeof line) >= 0) lines++;
-        tool_close(&t);
-        EXPECT_GE(lines, min_lines);
-        EXPECT_LE(lines, min_lines == 0 ? 0 : 11);
-        EXPECT_TRUE(t.timed_out);
+        bool timed_out = false;
+        const std::string got = run_tool({"sh", "-c", script, nullptr}, 1000, 8, &timed_out).first;
+        EXPECT_GE(got.size(), 2u * min_lines);
+        EXPECT_LE(got.size(), min_lines == 0 ? 0 : 22u);
+        EXPECT_TRUE(timed_out);
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(6500));  // about 5 s each
     }
 }
