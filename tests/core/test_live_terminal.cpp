@@ -1,17 +1,13 @@
 // The real monitor on a real terminal, started from an interactive shell with job
 // control: page keys, quitting, and the terminal handed back intact however it ends.
-#include <chrono>
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
-#include <string>
-#include <termios.h>
-#include <unistd.h>
-#include <utility>
-
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <termios.h>
+
+#include "support/netns.hpp"
 #include "support/pty_session.hpp"
 #include "support/tmpdir.hpp"
 
@@ -22,10 +18,7 @@ constexpr const char *QUIET = " -W /nonexistent -b /nonexistent -B /bin/false -w
 constexpr const char *PROMPT = "twprompt> ";
 
 // The current page's tab, bold (the whole tab line's layout is the painter's business).
-std::string bold_tab(int page)
-{
-    return "\x1b[1m[" + std::to_string(page) + ":";
-}
+std::string bold_tab(int page) { return "\x1b[1m[" + std::to_string(page) + ":"; }
 
 // dash keeps no terminal state of its own across a job, so what it gets back
 // is exactly what the monitor left.
@@ -41,14 +34,7 @@ protected:
         shell = stty();
     }
 
-    std::string stty() const
-    {
-        FILE *f = popen(("stty -a -F " + s.slave).c_str(), "r");
-        char buf[4096];
-        size_t n = f ? std::fread(buf, 1, sizeof buf, f) : 0;
-        if (f) pclose(f);
-        return std::string(buf, n);
-    }
+    std::string stty() const { return sh_out("stty -a -F " + s.slave); }
 
     // Types the monitor's command line and waits for its first screen.
     bool launch(const std::string &opts)
@@ -116,27 +102,23 @@ TEST_F(LiveTerminal, KeysNeverStartASampleEarly)
     EXPECT_GT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1800));
 }
 
-TEST_F(LiveTerminal, KeepScrollbackLeavesTerminalAndKeysAlone)
-{
-    ASSERT_TRUE(launch("-C -k -i 1")) << s.out;
-    EXPECT_EQ(stty(), shell);
-    // Neither key counts: the next sample paints page 1 again.
-    s.write("2q");
-    EXPECT_TRUE(s.read_until(bold_tab(1), 3)) << s.out.substr(s.sent_at);
-    EXPECT_EQ(s.out.find("\x1b[2J"), std::string::npos);
-    kill(tcgetpgrp(s.master), SIGTERM);
-    EXPECT_TRUE(s.read_until("TW_EXIT=0", 5));
-    expect_shell_back();
-}
-
+// With -k the terminal and keys are left alone: neither key of "2q" counts, so the
+// next sample paints page 1 again. Signal 0 sends nothing; 0x1c is Ctrl-\.
 TEST_F(LiveTerminal, TerminalBackAfterEveryEnding)
 {
-    // Signal 0 sends nothing; 0x1c is Ctrl-\.
-    const std::pair<const char *, int> endings[] = {{"q", 0}, {"\x03", 0}, {"", SIGTERM}, {"", SIGHUP}, {"\x1c", 0}};
-    for (const auto &[keys, sig] : endings) {
+    const std::tuple<const char *, const char *, int> endings[] = {
+        {"-C -i 1", "q", 0}, {"-C -i 1", "\x03", 0}, {"-C -i 1", "", SIGTERM}, {"-C -i 1", "", SIGHUP},
+        {"-C -i 1", "\x1c", 0}, {"-C -k -i 1", "2q", SIGTERM},
+    };
+    for (const auto &[opts, keys, sig] : endings) {
         SCOPED_TRACE(testing::PrintToString(keys) + " signal " + std::to_string(sig));
-        ASSERT_TRUE(launch("-C -i 1")) << s.out.substr(s.sent_at);
+        const size_t from = s.out.size();
+        ASSERT_TRUE(launch(opts)) << s.out.substr(s.sent_at);
+        const bool keep = std::string(opts).find("-k") != std::string::npos;
+        EXPECT_TRUE(!keep || stty() == shell);
         s.write(keys);
+        EXPECT_TRUE(!keep || s.read_until(bold_tab(1), 3)) << s.out.substr(s.sent_at);
+        EXPECT_TRUE(!keep || s.out.find("\x1b[2J", from) == std::string::npos);
         kill(tcgetpgrp(s.master), sig);
         EXPECT_TRUE(s.read_until("TW_EXIT=0", 5)) << s.out.substr(s.sent_at);
         expect_shell_back();
@@ -185,14 +167,8 @@ TEST_F(LiveTerminal, VanishedKeyboardTerminalCostsNoCpu)
     ASSERT_EQ(grantpt(keys) | unlockpt(keys), 0);
     ASSERT_TRUE(launch(std::string("-C -i 1 <") + ptsname(keys))) << s.out;
     pid_t tw = tcgetpgrp(s.master);
-    auto cpu_ticks = [tw] {
-        std::string stat = read_whole_file("/proc/" + std::to_string(tw) + "/stat");
-        unsigned long ut = 0, st = 0;
-        size_t close_paren = stat.rfind(')');
-        if (close_paren != std::string::npos)
-            std::sscanf(stat.c_str() + close_paren + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &ut,
-                        &st);
-        return ut + st;
+    auto cpu_ticks = [tw] {  // utime + stime, fields 14 and 15
+        return std::stoul(sh_out("awk '{print $14 + $15}' /proc/" + std::to_string(tw) + "/stat"));
     };
     ::close(keys);
     usleep(200000);
