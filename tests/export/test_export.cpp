@@ -2,22 +2,13 @@
 // promtool, node_exporter and a Prometheus server.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
+#include "core/program_run.hpp"
 #include "core/strbuf.hpp"
 #include "core/textfile_export.hpp"
 #include "support/netns.hpp"
-#include "support/tmpdir.hpp"
 
 namespace {
 
@@ -33,84 +24,39 @@ std::string label_of(const std::string &in)
 
 TEST(textfile, label_values)
 {
-    const struct {
-        std::string in, out;
-    } rows[] = {
-        {"eth0", "eth0"},
-        {"a\"b", "a\\\"b"},
-        {"a\\b", "a\\\\b"},
-        {"a\nb", "a\\nb"},
-        {"a\x1b[2Jb", "a\\\\x1b[2Jb"},       // ESC: visible, never raw
-        {"\xff\xfe", "\\\\xff\\\\xfe"},        // not UTF-8
-        {"caf\xc3\xa9", "caf\xc3\xa9"},        // UTF-8 stays
-        {"\xc2\x9b" "x", "\\\\xc2\\\\x9bx"},   // C1 CSI, UTF-8 encoded
-        {"\xe2\x82", "\\\\xe2\\\\x82"},        // a sequence cut short
+    const std::pair<std::string, std::string> rows[] = {
+        {"eth0", "eth0"}, {"a\"b", "a\\\"b"}, {"a\\b", "a\\\\b"}, {"a\nb", "a\\nb"},
+        {"a\x1b[2Jb", "a\\\\x1b[2Jb"},                                        // ESC: visible, never raw
+        {"\xff\xfe", "\\\\xff\\\\xfe"}, {"caf\xc3\xa9", "caf\xc3\xa9"},       // not UTF-8; UTF-8 stays
+        {"\xc2\x9b" "x", "\\\\xc2\\\\x9bx"}, {"\xe2\x82", "\\\\xe2\\\\x82"},  // C1 CSI, UTF-8 encoded; cut short
     };
-    for (const auto &r : rows) EXPECT_EQ(label_of(r.in), r.out) << r.in;
-}
-
-std::vector<std::string> dir_names(const std::string &dir)
-{
-    std::vector<std::string> v;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.' || (e->d_name[1] && e->d_name[1] != '.')) v.push_back(e->d_name);
-        closedir(d);
-    }
-    return v;
+    for (const auto &[in, out] : rows) EXPECT_EQ(label_of(in), out) << in;
 }
 
 TEST(textfile, replaces_whole_or_not_at_all)
 {
     TempDir d;
-    std::string f = d.write("m.prom", "old\n");
+    const std::string f = d.write("m.prom", "old\n");
     ASSERT_EQ(tf_write_file(f.c_str(), "new 1\n", 6), 0);
     EXPECT_EQ(read_whole_file(f), "new 1\n");
     struct stat st;
     ASSERT_EQ(stat(f.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);  // node_exporter reads it as another user
-    EXPECT_EQ(dir_names(d.path), std::vector<std::string>{"m.prom"});
-
+    EXPECT_EQ(sh_out("ls -A " + d.path), "m.prom\n");
     // A directory in the way, and a directory that is not there: refused, nothing left behind.
     d.mkdir("dir.prom");
-    EXPECT_EQ(tf_write_file((d.path + "/dir.prom").c_str(), "x\n", 2), -1);
-    EXPECT_EQ(tf_write_file((d.path + "/nodir/m.prom").c_str(), "x\n", 2), -1);
-    EXPECT_EQ(tf_write_file((d.path + "/").c_str(), "x\n", 2), -1);
-    EXPECT_EQ(dir_names(d.path).size(), 2u);
+    for (const char *bad : {"/dir.prom", "/nodir/m.prom", "/"}) EXPECT_EQ(tf_write_file((d.path + bad).c_str(), "x\n", 2), -1);
+    EXPECT_EQ(sh_out("ls -A " + d.path), "dir.prom\nm.prom\n");
     EXPECT_EQ(read_whole_file(f), "new 1\n");
 }
 
-struct Cmd {
-    int status;
-    std::string out, err;
-    double seconds;
-};
-
-Cmd run(const std::string &cmd)
-{
-    TempDir d;
-    auto t0 = std::chrono::steady_clock::now();
-    int st = std::system((cmd + " >" + d.path + "/o 2>" + d.path + "/e </dev/null").c_str());
-    Cmd r{WIFEXITED(st) ? WEXITSTATUS(st) : -1, read_whole_file(d.path + "/o"), read_whole_file(d.path + "/e"),
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count()};
-    return r;
-}
-
 const std::string QUIET = " -W /nonexistent -b /nonexistent -B /nonexistent/birdc -D -P ";
-
-// One line of the exposition for a metric and a label text, or "".
-std::string sample_line(const std::string &text, const std::string &prefix)
-{
-    size_t p = text.find("\n" + prefix);
-    if (p == std::string::npos) return "";
-    return text.substr(p + 1, text.find('\n', p + 1) - p - 1);
-}
 
 // A name with a quote, a backslash and ESC, as the kernel allows them.
 TEST(textfile, hostile_interface_name_keeps_the_file_valid)
 {
     if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
-    if (std::system("command -v promtool >/dev/null") != 0) GTEST_SKIP() << "promtool (prometheus) not installed";
+    if (sh("command -v promtool >/dev/null") != 0) GTEST_SKIP() << "promtool (prometheus) not installed";
     NetnsGuard ns("twexp");
     TempDir d;
     // The name goes through printf, so the shell never sees the raw bytes in a command line.
@@ -118,14 +64,13 @@ TEST(textfile, hostile_interface_name_keeps_the_file_valid)
     d.write("mk.sh", N + "ip link add name \"$N\" type veth peer name twp0 && ip link add twlan type veth peer name twp1\n");
     d.write("run.sh", N + "exec " TW_BIN " -1 -M" + QUIET + "-l twlan -w \"$N\" --textfile " + d.path + "/tw.prom\n");
     ASSERT_EQ(ns.run("sh " + d.path + "/mk.sh"), 0);
-    Cmd r = run("ip netns exec " + ns.name + " sh " + d.path + "/run.sh");
+    ProgramRun r = run_program("ip netns exec " + ns.name + " sh " + d.path + "/run.sh");
     ASSERT_EQ(r.status, 0) << r.err;
-    std::string prom = read_whole_file(d.path + "/tw.prom");
-    EXPECT_EQ(sample_line(prom, "tarnwatch_interface_mtu_bytes{interface=\"q\\\"\\\\\\\\x1b}x\"}"),
-              "tarnwatch_interface_mtu_bytes{interface=\"q\\\"\\\\\\\\x1b}x\"} 1500")
+    const std::string prom = read_whole_file(d.path + "/tw.prom");
+    EXPECT_NE(prom.find("\ntarnwatch_interface_mtu_bytes{interface=\"q\\\"\\\\\\\\x1b}x\"} 1500\n"), std::string::npos)
         << prom.substr(0, 2000);
     EXPECT_EQ(prom.find('\x1b'), std::string::npos);
-    Cmd check = run("promtool check metrics < " + d.path + "/tw.prom");
+    ProgramRun check = run_program("promtool check metrics < " + d.path + "/tw.prom");
     EXPECT_EQ(check.status, 0) << check.out << check.err;
 }
 
@@ -134,62 +79,45 @@ TEST(textfile, hostile_interface_name_keeps_the_file_valid)
 TEST(textfile, prometheus_answers_with_the_value_the_page_shows)
 {
     if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
-    if (std::system("command -v prometheus-node-exporter >/dev/null && command -v prometheus >/dev/null && "
-                    "command -v curl >/dev/null") != 0)
+    if (sh("command -v prometheus-node-exporter >/dev/null && command -v prometheus >/dev/null && "
+           "command -v curl >/dev/null") != 0)
         GTEST_SKIP() << "prometheus, prometheus-node-exporter or curl not installed";
     NetnsGuard ns("twprom");
     // pfifo with no room drops every packet: a known qdisc drop count (no ARP,
     // no IPv6 chatter to add to it).
-    ASSERT_EQ(ns.run("sh -c 'ip link add twq0 type veth peer name twq1 && sysctl -qw net.ipv6.conf.twq0.disable_ipv6=1 && "
-                     "sysctl -qw net.ipv6.conf.twq1.disable_ipv6=1 && ip addr add 10.77.0.1/24 dev twq0 && "
-                     "ip link set twq1 up && ip link set twq0 up && "
-                     "ip neigh add 10.77.0.2 lladdr 02:00:00:00:00:02 dev twq0 nud permanent && "
-                     "tc qdisc replace dev twq0 root pfifo limit 0'"),
+    ASSERT_EQ(ns.run("bash -c 'set -e; ip link add twq0 type veth peer name twq1; for i in twq0 twq1; do sysctl -qw "
+                     "net.ipv6.conf.$i.disable_ipv6=1; ip link set $i up; done; ip addr add 10.77.0.1/24 dev twq0; "
+                     "ip neigh add 10.77.0.2 lladdr 02:00:00:00:00:02 dev twq0 nud permanent; "
+                     "tc qdisc replace dev twq0 root pfifo limit 0; for i in 1 2 3; do printf x >/dev/udp/10.77.0.2/9; done'"),
               0);
-    std::string sent = in_netns(ns.name, [] {
-        int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(9);
-        inet_pton(AF_INET, "10.77.0.2", &to.sin_addr);
-        for (int i = 0; i < 3; i++) sendto(fd, "x", 1, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
-        close(fd);
-        return std::string("sent");
-    });
-    ASSERT_EQ(sent, "sent");
     TempDir d;
     d.mkdir("textfile");
-    Cmd page = run("ip netns exec " + ns.name + " " TW_BIN " -1 -M" + QUIET + "-w twq0 -l tw-none --textfile " +
-                   d.path + "/textfile/tw.prom");
+    ProgramRun page = run_program("ip netns exec " + ns.name + " " TW_BIN " -1 -M" + QUIET +
+                                  "-w twq0 -l tw-none --textfile " + d.path + "/textfile/tw.prom");
     ASSERT_EQ(page.status, 0) << page.err;
-    size_t at = page.out.find("qdisc drops: ");
+    const size_t at = page.out.find("qdisc drops: ");
     ASSERT_NE(at, std::string::npos) << page.out;
-    std::string shown = page.out.substr(at + 13, page.out.find_first_not_of("0123456789", at + 13) - at - 13);
+    const std::string shown = page.out.substr(at + 13, page.out.find_first_not_of("0123456789", at + 13) - at - 13);
     EXPECT_EQ(shown, "3");
 
     const int base = 20000 + static_cast<int>(getpid() % 20000);
     const std::string ne = "127.0.0.1:" + std::to_string(base), pr = "127.0.0.1:" + std::to_string(base + 1);
     d.write("prom.yml", "global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: tw\n    static_configs:\n"
                         "      - targets: ['" + ne + "']\n");
-    std::string pids = d.path + "/pids";
-    ASSERT_EQ(std::system(("prometheus-node-exporter --web.listen-address=" + ne +
-                           " --collector.disable-defaults --collector.textfile --collector.textfile.directory=" +
-                           d.path + "/textfile >/dev/null 2>&1 & echo $! >" + pids + "; prometheus --config.file=" +
-                           d.path + "/prom.yml --storage.tsdb.path=" + d.path + "/tsdb --web.listen-address=" + pr +
-                           " >" + d.path + "/prom.log 2>&1 & echo $! >>" + pids)
-                              .c_str()),
-              0);
+    const std::string pids = d.path + "/pids";
+    ASSERT_EQ(sh("prometheus-node-exporter --web.listen-address=" + ne + " --collector.disable-defaults "
+                 "--collector.textfile --collector.textfile.directory=" + d.path + "/textfile >/dev/null 2>&1 & echo $! >" +
+                 pids + "; prometheus --config.file=" + d.path + "/prom.yml --storage.tsdb.path=" + d.path +
+                 "/tsdb --web.listen-address=" + pr + " >" + d.path + "/prom.log 2>&1 & echo $! >>" + pids), 0);
     std::string served, answer;
     for (int i = 0; i < 150 && answer.find("\"value\"") == std::string::npos; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        if (served.empty()) served = run("curl -s http://" + ne + "/metrics").out;
-        answer = run("curl -s 'http://" + pr +
-                     "/api/v1/query?query=tarnwatch_interface_qdisc_drops_total%7Binterface%3D%22twq0%22%7D'")
-                     .out;
+        if (served.empty()) served = run_program("curl -s http://" + ne + "/metrics").out;
+        answer = run_program("curl -s 'http://" + pr +
+                             "/api/v1/query?query=tarnwatch_interface_qdisc_drops_total%7Binterface%3D%22twq0%22%7D'").out;
     }
-    std::system(("kill $(cat " + pids + ") 2>/dev/null; sleep 0.3").c_str());
-    EXPECT_NE(served.find("tarnwatch_interface_qdisc_drops_total{interface=\"twq0\",qdisc=\"pfifo\"} 3"),
-              std::string::npos)
+    sh("kill $(cat " + pids + ") 2>/dev/null; sleep 0.3");
+    EXPECT_NE(served.find("tarnwatch_interface_qdisc_drops_total{interface=\"twq0\",qdisc=\"pfifo\"} 3"), std::string::npos)
         << served.substr(0, 1500);
     EXPECT_NE(answer.find("\"qdisc\":\"pfifo\""), std::string::npos) << answer << read_whole_file(d.path + "/prom.log");
     EXPECT_NE(answer.find(",\"" + shown + "\"]"), std::string::npos) << answer;
@@ -201,22 +129,10 @@ TEST(check, one_line_per_source_with_and_without_it)
     if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
     NetnsGuard ns("twchk");
     ASSERT_EQ(ns.run("sh -c 'ip link add twwan type veth peer name twp0 && ip link add twlan type veth peer name twp1'"), 0);
-    TempDir d;
-    d.write("bird.conf", "protocol ospf v2 {\n area 0 {\n  interface \"twlan\" {\n   neighbors {\n"
-                         "    10.0.0.2; # core1\n    10.0.0.3; # core2\n   };\n  };\n };\n}\n");
-    d.write("bin/birdc-ok", "#!/bin/sh\necho 'BIRD 2.0 ready.'\necho 'Router ID     Pri          State     DTime   "
-                            "Interface  Router IP'\necho '10.0.0.2  1 Full/PtP 00:33 twlan 10.0.0.2'\n");
-    d.write("bin/birdc-down", "#!/bin/sh\necho 'Unable to connect to server control socket (/run/bird/bird.ctl)'\n");
-    d.write("bin/birdc-stall", "#!/bin/sh\nsleep 20\n");
-    chmod((d.path + "/bin/birdc-ok").c_str(), 0755);
-    chmod((d.path + "/bin/birdc-down").c_str(), 0755);
-    chmod((d.path + "/bin/birdc-stall").c_str(), 0755);
-    const std::string B = d.path + "/bin/", conf = " -b " + d.path + "/bird.conf ";
-    struct Row {
-        std::string args, env;
-        int status;
-        std::vector<std::string> want;
-    } rows[] = {
+    const std::string B = TW_SOURCE_DIR "/tests/export/fixtures/bin/",
+                      conf = " -b " TW_SOURCE_DIR "/tests/export/fixtures/bird_two_neighbours.conf ";
+    // Arguments, what goes before the program, exit status, lines (or their starts) in the report.
+    const std::tuple<std::string, std::string, int, std::vector<std::string>> rows[] = {
         {"-B " + B + "birdc-ok" + conf + "-w twwan -l twlan -P", "", 0,
          {"ok   wan twwan ", "ok   lan twlan ", "ok   ethtool twwan            driver veth",
           "ok   birdc                    answers: 1 neighbours, 1 Full, 1 of 2 expected missing",
@@ -238,20 +154,20 @@ TEST(check, one_line_per_source_with_and_without_it)
         {"-B " + B + "birdc-ok" + conf + "-w twwan -l twlan", "unshare -m sh -c 'umount -l /sys/kernel/tracing; exec \"$0\" \"$@\"' ",
          1, {"FAIL tracefs"}},
     };
-    std::string inst_before = run("ls /sys/kernel/tracing/instances; cat /sys/kernel/tracing/events/skb/kfree_skb/trigger").out;
-    for (const Row &r : rows) {
-        SCOPED_TRACE(r.env + r.args);
+    const std::string traces = "ls /sys/kernel/tracing/instances; cat /sys/kernel/tracing/events/skb/kfree_skb/trigger";
+    const std::string traces_before = run_program(traces).out;
+    for (const auto &[args, env, status, want] : rows) {
+        SCOPED_TRACE(env + args);
         // ip netns exec remounts /sys without tracefs; the monitor's host has it.
-        Cmd c = run("ip netns exec " + ns.name + " sh -c 'mount -t tracefs nodev /sys/kernel/tracing 2>/dev/null; exec " +
-                    "\"$@\"' sh " + r.env + TW_BIN " --check " + r.args);
-        EXPECT_EQ(c.status, r.status) << c.out << c.err;
+        ProgramRun c = run_program("ip netns exec " + ns.name + " sh -c 'mount -t tracefs nodev /sys/kernel/tracing "
+                                   "2>/dev/null; exec \"$@\"' sh " + env + TW_BIN " --check " + args);
+        EXPECT_EQ(c.status, status) << c.out << c.err;
         EXPECT_LT(c.seconds, 1.0);
-        for (const std::string &w : r.want) EXPECT_NE(c.out.find(w), std::string::npos) << w << "\n" << c.out;
+        for (const std::string &w : want) EXPECT_NE(c.out.find(w), std::string::npos) << w << "\n" << c.out;
         EXPECT_EQ(c.err, "");
     }
     // Nothing was left: no trace instance, no trigger.
-    EXPECT_EQ(run("ls /sys/kernel/tracing/instances; cat /sys/kernel/tracing/events/skb/kfree_skb/trigger").out,
-              inst_before);
+    EXPECT_EQ(run_program(traces).out, traces_before);
 }
 
 }  // namespace

@@ -84,12 +84,7 @@ TEST(wg_discover, devices_and_peer_names)
     // Section names in any case, but not [Peers]; the last plain comment names the next key by its first
     // word. Commented-out settings, blank comments and the rest of an over-long line name nothing, and a
     // new section forgets a pending name.
-    std::string conf = "# outside\n[Interface]\n# iface\n[Peer]\n# ann laptop\nPublicKey=A\n  [PEER]\n# first\n"
-                       "\t# bob\tphone\n# PresharedKey = z\n  publickey =  B B\tb \n[Peers]\n# notpeer\nPublicKey = C\n"
-                       "[peer]\n# carol\n#   \n#PublicKey = D\nPublicKey = E\n[Peer]\n# dave\n[Interface]\n[Peer]\n"
-                       "PublicKey = H\n[Peer]\n# " + std::string(60, 'n') + "\nPublicKey = " + std::string(70, 'K') +
-                       "\n[Peer]\n# eve\n# n = " + std::string(505, 'x') + "PublicKey = EVIL\nPublicKey = R\n";
-    for (int i = 0; i < 65; i++) conf += "[Peer]\n# p" + std::to_string(i) + "\nPublicKey=k" + std::to_string(i) + "\n";
+    const std::string conf = fixture("topology/fixtures/wg_peer_naming_and_65_peers.conf");
     for (int d = 0; d < 9; d++) {
         t.write("sys/class/net/wg" + std::to_string(d) + "/uevent", "DEVTYPE=wireguard\n");
         t.write("wg" + std::to_string(d) + ".conf", conf);
@@ -131,14 +126,8 @@ TEST(ospf_expected, addresses_and_neighbors_blocks)
     };
     for (char out[48]; auto &c : cases) EXPECT_STREQ(looks_ipv4(c[0], out) ? out : "", c[1]) << c[0];
     // Blocks opened only by a line with both "neighbors" and "{", closed by any "}" after it.
-    const std::string conf =
-        "protocol ospf v2 core {\n  neighbors {\n   10.0.0.2 eligible; # core-b \n   # 10.0.0.4;\n   core-c.example;\n"
-        "   10.0.0.5 10.0.0.6;  #\n  };\n  10.9.9.9;\n  neighbors\n  { 10.1.0.1;\n  };\n  neighbors { 10.2.0.1; };\n"
-        "   10.2.0.2; # " + std::string(80, 'L') + "\n   # }\n   010.2.0.3\n   10.2.0.4 } #\n 10.2.0.5;\n";
-    TempDir t;
-    load_ospf_expected(t.write("bird.conf", conf).c_str());
+    load_ospf_expected((TW_SOURCE_DIR "/tests/topology/fixtures/bird_neighbors_blocks.conf"));
     std::string got;
     for (int i = 0; i < g_n_ospf_exp; i++) got += g_ospf_exp[i].address + std::string("=") + g_ospf_exp[i].label + ",";
     EXPECT_EQ(got, "10.0.0.2=core-b,10.0.0.5=10.0.0.5,10.2.0.2=" + std::string(63, 'L') + ",10.2.0.3=10.2.0.3,");
-    g_n_ospf_exp = 0;
 }
