@@ -28,17 +28,15 @@ struct StandinServer {
     int listen_fd = -1;
     // Serves the exchanges in order on a socket at path, then stays silent.
     StandinServer(const std::string &path, std::vector<Exchange> script)
-        : path_(path), reply_([script = std::move(script), n = size_t(0)](const std::string &) mutable {
+        : StandinServer(path, 0, [script = std::move(script), n = size_t(0)](const std::string &) mutable {
               return n < script.size() ? script[n++] : Exchange{};
           })
     {
-        start();
     }
     // Answers every request line with respond(line).
     StandinServer(const std::string &path, std::function<std::string(const std::string &)> respond)
-        : path_(path), reply_([respond](const std::string &l) { return Exchange{{{respond(l)}}}; })
+        : StandinServer(path, 0, [respond](const std::string &l) { return Exchange{{{respond(l)}}}; })
     {
-        start();
     }
     ~StandinServer()
     {
@@ -61,7 +59,8 @@ private:
     std::atomic<bool> stop_{false};
     std::thread thr_;
 
-    void start()
+    StandinServer(const std::string &path, int, std::function<Exchange(const std::string &)> reply)
+        : path_(path), reply_(std::move(reply))
     {
         unlink(path_.c_str());
         listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -83,29 +82,23 @@ private:
     void run()
     {
         int c = -1;
-        std::string acc;
-        while (!stop_) {
+        char buf[512];
+        for (std::string acc; !stop_;) {
             size_t nl = acc.find('\n');
-            char buf[512];
+            ssize_t n = 0;
             if (c < 0) {
-                if (wait_readable(listen_fd)) c = accept(listen_fd, nullptr, nullptr);
+                c = wait_readable(listen_fd) ? accept(listen_fd, nullptr, nullptr) : -1;
                 acc.clear();
             } else if (nl == std::string::npos) {
-                ssize_t n = wait_readable(c) ? read(c, buf, sizeof buf) : 0;
-                if (n > 0) acc.append(buf, static_cast<size_t>(n));
+                if (wait_readable(c) && (n = read(c, buf, sizeof buf)) > 0) acc.append(buf, size_t(n));
                 else close(c), c = -1;
             } else {
                 std::string line = acc.substr(0, nl);
                 acc.erase(0, nl + 1);
-                {
-                    std::lock_guard<std::mutex> g(mu_);
-                    requests_.push_back(line);
-                }
+                mu_.lock(), requests_.push_back(line), mu_.unlock();
                 Exchange ex = reply_(line);
-                for (const Piece &p : ex.pieces) {
-                    usleep(static_cast<useconds_t>(p.delay_ms) * 1000);
-                    if (send(c, p.bytes.data(), p.bytes.size(), MSG_NOSIGNAL) < 0) break;
-                }
+                for (const Piece &p : ex.pieces)
+                    if (usleep(useconds_t(p.delay_ms) * 1000), send(c, p.bytes.data(), p.bytes.size(), MSG_NOSIGNAL) < 0) break;
                 if (ex.close_after) close(c), c = -1;
             }
         }

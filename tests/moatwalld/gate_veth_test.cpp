@@ -13,15 +13,20 @@
 #include "gate/moatwall_contract.h"
 #include "support/gate_rig.hpp"
 
-#define NEED_GATE()                                                          \
+#define NEED_GATE() \
     if (std::string why = gate_skip_reason(); !why.empty()) GTEST_SKIP() << why
+#define START_GATE(...) \
+    NEED_GATE();        \
+    GateRig rig;        \
+    ASSERT_TRUE(rig.start(__VA_ARGS__))
+#define ALL_OK(...) \
+    for (const char *c : {__VA_ARGS__}) ASSERT_EQ(rig.req(c), "OK\n") << c
 
 using Stats = std::vector<uint64_t>;
-static Stats delta(const Stats &after, const Stats &before)
+static Stats delta(Stats after, const Stats &before)
 {
-    Stats d(after);
-    for (size_t i = 0; i < d.size(); i++) d[i] -= before[i];
-    return d;
+    for (size_t i = 0; i < after.size(); i++) after[i] -= before[i];
+    return after;
 }
 
 enum Send { UDP, TCP, RAW };
@@ -32,7 +37,6 @@ struct TrafficRow {
     bool drop;  // the verdict, as the veth driver counts it; passed UDP and TCP reach a socket
     int stat;   // the one statistic the packet must land in
 };
-static void PrintTo(const TrafficRow &r, std::ostream *os) { *os << r.name; }
 
 // Every drop beside its pass twin, with port 23 and 11.77.1.0/24, 203.0.0.0/8
 // and 11.80.0.7/32 on the lists.
@@ -83,7 +87,7 @@ protected:
         rig = new GateRig;
         if (!rig->start()) ADD_FAILURE() << "gate did not come up";
         for (const char *c : {"attach", "drop-port 23", "block 11.77.1.0/24", "block 203.0.0.0/8", "block 11.80.0.7/32"})
-            if (rig->req(c) != "OK\n") ADD_FAILURE() << c;
+            EXPECT_EQ(rig->req(c), "OK\n") << c;
     }
     static void TearDownTestSuite() { delete rig; }
 };
@@ -95,17 +99,12 @@ TEST_P(GateTraffic, OneVerdictOneStatistic)
     const TrafficRow &r = GetParam();
     Stats before = rig->stats();
     uint64_t drops = rig->xdp_drops();
-    if (r.how == UDP) {
-        EXPECT_EQ(rig->udp(r.f.src, r.f.dport), int(!r.drop));
-    } else if (r.how == TCP) {
-        EXPECT_EQ(rig->tcp(r.f.src, r.f.dport), !r.drop);
-    } else {
-        rig->raw(r.f);
-    }
+    if (r.how == UDP) { EXPECT_EQ(rig->udp(r.f.src, r.f.dport), int(!r.drop)); }
+    if (r.how == TCP) { EXPECT_EQ(rig->tcp(r.f.src, r.f.dport), !r.drop); }
+    if (r.how == RAW) rig->raw(r.f);
     Stats want(MW_STAT_COUNT, 0), d = delta(rig->stats(), before);
     // A connection that completes passes its handshake too; everything else is one frame.
-    size_t k = static_cast<size_t>(r.stat);
-    want[k] = r.how == TCP && !r.drop ? d[k] : 1;
+    want[size_t(r.stat)] = r.how == TCP && !r.drop ? d[size_t(r.stat)] : 1;
     EXPECT_EQ(d, want);
     EXPECT_EQ(rig->xdp_drops() - drops, r.drop ? 1u : 0u);
 }
@@ -117,34 +116,25 @@ INSTANTIATE_TEST_SUITE_P(Veth, GateTraffic, ::testing::ValuesIn(TRAFFIC),
 // "unblock" and "undrop-port" change what drops.
 TEST(GateCounters, EqualWhatWasSentAndListsChangeVerdicts)
 {
-    NEED_GATE();
-    GateRig rig;
-    ASSERT_TRUE(rig.start());
-    for (const char *c : {"attach", "drop-port 23", "block 11.77.1.0/24"}) ASSERT_EQ(rig.req(c), "OK\n") << c;
+    START_GATE();
+    ALL_OK("attach", "drop-port 23", "block 11.77.1.0/24");
     Stats before = rig.stats();
     EXPECT_EQ(rig.udp("11.77.0.2", 5000, 7), 7);
     EXPECT_EQ(rig.udp("11.77.0.2", 23, 5), 0);
     EXPECT_EQ(rig.udp("11.77.1.2", 5000, 3), 0);
-    Frame arp, cut, shortihl, longtot, tinyfrag;
-    arp.ethertype = 0x0806;
-    rig.raw(arp, 4);
-    // Truncated IPv4 headers: the frame ends inside the header, the header
-    // claims fewer than 20 bytes, or more bytes than arrived, or a first
-    // fragment whose UDP header is cut off.
-    cut.cut = 14 + 12;
-    shortihl.ihl = 4;
-    longtot.tot_len = 1400;
-    tinyfrag.tot_len = 24, tinyfrag.frag = 0x2000;
-    for (const Frame &f : {cut, shortihl, longtot, tinyfrag}) rig.raw(f, 2);
+    rig.raw(Frame{.ethertype = 0x0806}, 4);
+    // Truncated IPv4 headers: the frame ends inside the header, the header claims fewer
+    // than 20 bytes, or more bytes than arrived, or a first fragment whose UDP header is cut off.
+    for (const Frame &f : {Frame{.cut = 14 + 12}, Frame{.ihl = 4}, Frame{.tot_len = 1400}, Frame{.tot_len = 24, .frag = 0x2000}})
+        rig.raw(f, 2);
     EXPECT_EQ(delta(rig.stats(), before), (Stats{7, 3, 5, 4, 8}));
 
     ASSERT_EQ(rig.udp("192.168.77.2", 5000), 1);
-    ASSERT_EQ(rig.req("seed"), "OK\n");
+    ALL_OK("seed");
     EXPECT_EQ(rig.prefixes().size(), 15u);
     EXPECT_EQ(rig.udp("192.168.77.2", 5000), 0) << "a bogon source after seed";
     EXPECT_EQ(rig.udp("11.77.2.2", 5000), 1);
-    ASSERT_EQ(rig.req("unblock 11.77.1.0/24"), "OK\n");
-    ASSERT_EQ(rig.req("undrop-port 23"), "OK\n");
+    ALL_OK("unblock 11.77.1.0/24", "undrop-port 23");
     EXPECT_EQ(rig.udp("11.77.1.2", 5000), 1);
     EXPECT_EQ(rig.udp("11.77.0.2", 23), 1);
 }
@@ -153,10 +143,8 @@ class GateRestart : public ::testing::TestWithParam<int> {};
 
 TEST_P(GateRestart, KeepsListsAndAttachment)
 {
-    NEED_GATE();
-    GateRig rig;
-    ASSERT_TRUE(rig.start());
-    for (const char *c : {"attach", "drop-port 23", "block 11.77.1.0/24"}) ASSERT_EQ(rig.req(c), "OK\n") << c;
+    START_GATE();
+    ALL_OK("attach", "drop-port 23", "block 11.77.1.0/24");
     const std::string status = "iface gw0\nattached 1 xdpdrv\ngate gw0 xdpdrv\nOK\n";
     EXPECT_EQ(rig.req("status"), status);
     rig.stop(GetParam());
@@ -171,7 +159,7 @@ TEST_P(GateRestart, KeepsListsAndAttachment)
     EXPECT_EQ(rig.prefixes(), std::vector<std::string>{"11.77.1.0/24"});
     EXPECT_EQ(rig.ports(), std::vector<std::string>{"23"});
     EXPECT_EQ(rig.udp("11.77.0.2", 23), 0);
-    ASSERT_EQ(rig.req("detach"), "OK\n");
+    ALL_OK("detach");
     EXPECT_EQ(rig.xdp_on("gw0"), "");
     EXPECT_EQ(rig.udp("11.77.0.2", 23), 1);
 }
@@ -181,86 +169,86 @@ INSTANTIATE_TEST_SUITE_P(Signals, GateRestart, ::testing::Values(SIGTERM, SIGKIL
 
 TEST(GateMove, FollowsToTheOtherNicAndFallsBackToGeneric)
 {
-    NEED_GATE();
-    GateRig rig;
-    ASSERT_TRUE(rig.start());
-    for (const char *c : {"attach", "drop-port 23", "move gw1"}) ASSERT_EQ(rig.req(c), "OK\n") << c;
+    START_GATE();
+    ALL_OK("attach", "drop-port 23", "move gw1");
     EXPECT_EQ(rig.req("status"), "iface gw1\nattached 1 xdpdrv\ngate gw1 xdpdrv\nOK\n");
     EXPECT_EQ(rig.xdp_on("gw0"), "");
     EXPECT_EQ(rig.udp("11.77.0.2", 23), 1);
     EXPECT_EQ(rig.udp("11.78.0.2", 23, 1, "11.78.0.1"), 0);
     EXPECT_EQ(rig.udp("11.78.0.2", 24, 1, "11.78.0.1"), 1);
     // A bridge has no native XDP: the attach falls back to generic, and stays there across a restart.
-    ASSERT_EQ(rig.req("move br0"), "OK\n");
+    ALL_OK("move br0");
     EXPECT_EQ(rig.xdp_on("gw1"), "");
     rig.stop(SIGKILL);
     ASSERT_TRUE(rig.start());
     EXPECT_EQ(rig.req("status"), "iface br0\nattached 1 xdpgeneric\ngate br0 xdpgeneric\nOK\n");
     // Detached, "move" only changes where the next attach goes.
-    ASSERT_EQ(rig.req("detach"), "OK\n");
-    ASSERT_EQ(rig.req("move gw0"), "OK\n");
+    ALL_OK("detach", "move gw0");
     EXPECT_EQ(rig.req("status"), "iface gw0\nattached 0 none\nOK\n");
     EXPECT_EQ(rig.xdp_on("gw0"), "");
 }
 
-static const std::pair<std::string, const char *> REFUSALS[] = {
-    {"block 1.2.3.0", "bad prefix 1.2.3.0 (want a.b.c.d/len)"},
-    {"block 1.2.3/24", "bad prefix 1.2.3/24 (want a.b.c.d/len)"},
-    {"block 1.2.3.4.5/32", "bad prefix 1.2.3.4.5/32 (want a.b.c.d/len)"},
-    {"block 256.1.1.0/24", "octet 256 over 255 in 256.1.1.0/24"},
-    {"block 1.2.999.0/24", "octet 999 over 255 in 1.2.999.0/24"},
-    {"block 1000.1.1.0/24", "bad prefix 1000.1.1.0/24 (want a.b.c.d/len)"},
-    {"block 01.2.3.0/24", "bad prefix 01.2.3.0/24 (want a.b.c.d/len)"},
-    {"block 1.2.3.0/33", "prefix length 33 over 32 in 1.2.3.0/33"},
-    {"block 1.2.3.0/-1", "bad prefix 1.2.3.0/-1 (want a.b.c.d/len)"},
-    {"block 1.2.3.0/24x", "bad prefix 1.2.3.0/24x (want a.b.c.d/len)"},
-    {"block 1.2.3.0/", "bad prefix 1.2.3.0/ (want a.b.c.d/len)"},
-    {"block /24", "bad prefix /24 (want a.b.c.d/len)"},
-    {"block ", "bad prefix  (want a.b.c.d/len)"},
-    {"block", "block needs an argument"},
-    {"block 1.2.3.4/24", "host bits set in 1.2.3.4/24 (network is 1.2.3.0/24)"},
-    {"block 10.0.0.1/0", "host bits set in 10.0.0.1/0 (network is 0.0.0.0/0)"},
-    {"unblock 1.2.3.0/24", "not blocked: 1.2.3.0/24"},
-    {"unblock 1.2.3.1/24", "host bits set in 1.2.3.1/24 (network is 1.2.3.0/24)"},
-    {"drop-port 0", "port must be 1 to 65535, not 0"},
-    {"drop-port 65536", "port must be 1 to 65535, not 65536"},
-    {"drop-port 4294967295", "port must be 1 to 65535, not 4294967295"},
-    {"drop-port 4294967319", "port must be 1 to 65535, not 4294967319"},
-    {"drop-port -1", "port must be 1 to 65535, not -1"},
-    {"drop-port 23x", "port must be 1 to 65535, not 23x"},
-    {"drop-port ", "port must be 1 to 65535, not "},
-    {"drop-port", "drop-port needs an argument"},
-    {"undrop-port 77", "port not dropped: 77"},
-    {"undrop-port 0", "port must be 1 to 65535, not 0"},
-    {"move nosuch0", "no such interface: nosuch0"},
-    {"move ../gw1", "bad interface name ../gw1"},
-    {"move gw1 extra", "bad interface name gw1 extra"},
-    {"move averyveryverylongname", "bad interface name averyveryverylongname"},
-    {"move", "move needs an argument"},
-    {"status now", "status takes no argument"},
-    {"attach please", "attach takes no argument"},
-    {"frobnicate", "unknown command frobnicate"},
-    {"STATUS", "unknown command STATUS"},
-    {"\x1b[31mred", "unknown command ?[31mred"},
-    {"", "empty request"},
-    {std::string("sta\0tus", 7), "NUL byte in request"},
-    {std::string(62, 'x'), "unknown command xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"},
-    {std::string(63, 'x'), "line too long (at most 62 characters)"},
-    {"block " + std::string(500, '1'), "line too long (at most 62 characters)"},
-};
+// Every refusal the daemon gives, byte for byte; none may change anything.
+static std::vector<std::pair<std::string, std::string>> refusals()
+{
+    std::vector<std::pair<std::string, std::string>> r = {
+        {"block 256.1.1.0/24", "octet 256 over 255 in 256.1.1.0/24"},
+        {"block 1.2.999.0/24", "octet 999 over 255 in 1.2.999.0/24"},
+        {"block 1.2.3.0/33", "prefix length 33 over 32 in 1.2.3.0/33"},
+        {"block 1.2.3.4/24", "host bits set in 1.2.3.4/24 (network is 1.2.3.0/24)"},
+        {"block 10.0.0.1/0", "host bits set in 10.0.0.1/0 (network is 0.0.0.0/0)"},
+        {"unblock 1.2.3.0/24", "not blocked: 1.2.3.0/24"},
+        {"unblock 1.2.3.1/24", "host bits set in 1.2.3.1/24 (network is 1.2.3.0/24)"},
+        {"undrop-port 77", "port not dropped: 77"},
+        {"undrop-port 0", "port must be 1 to 65535, not 0"},
+        {"move nosuch0", "no such interface: nosuch0"},
+        {"status now", "status takes no argument"},
+        {"attach please", "attach takes no argument"},
+        {"frobnicate", "unknown command frobnicate"},
+        {"STATUS", "unknown command STATUS"},
+        {"\x1b[31mred", "unknown command ?[31mred"},
+        {"", "empty request"},
+        {std::string("sta\0tus", 7), "NUL byte in request"},
+        {std::string(62, 'x'), "unknown command " + std::string(62, 'x')},
+        {std::string(63, 'x'), "line too long (at most 62 characters)"},
+        {"block " + std::string(500, '1'), "line too long (at most 62 characters)"},
+    };
+    for (std::string p : {"1.2.3.0", "1.2.3/24", "1.2.3.4.5/32", "1000.1.1.0/24", "01.2.3.0/24", "1.2.3.0/-1",
+                          "1.2.3.0/24x", "1.2.3.0/", "/24", ""})
+        r.push_back({"block " + p, "bad prefix " + p + " (want a.b.c.d/len)"});
+    for (std::string p : {"0", "65536", "4294967295", "4294967319", "-1", "23x", ""})
+        r.push_back({"drop-port " + p, "port must be 1 to 65535, not " + p});
+    for (std::string n : {"../gw1", "gw1 extra", "averyveryverylongname"}) r.push_back({"move " + n, "bad interface name " + n});
+    for (std::string c : {"block", "drop-port", "move"}) r.push_back({c, c + " needs an argument"});
+    return r;
+}
 
+// Refusals of bad requests and of a peer that is not root; only the limits themselves go through.
 TEST(GateValidation, EveryRefusalChangesNothing)
 {
-    NEED_GATE();
-    GateRig rig;
-    ASSERT_TRUE(rig.start());
+    START_GATE();
+    ASSERT_EQ(rig.req("attach"), "OK\n");
     std::string status = rig.req("status");
-    for (const auto &[request, reply] : REFUSALS)
-        EXPECT_EQ(rig.req(request), "ERR " + std::string(reply) + "\n") << "request: " << request;
+    for (const auto &[request, reply] : refusals()) EXPECT_EQ(rig.req(request), "ERR " + reply + "\n") << request;
+    struct stat st;
+    ASSERT_EQ(stat(rig.bpf.sock.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    chmod(rig.bpf.sock.c_str(), 0666);  // only so that nobody reaches the peer check
+    pid_t pid = fork();
+    if (pid == 0) {  // exits with the number of refusals
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+        int refused = 0;
+        for (const char *c : {"status", "detach", "block 11.77.0.0/16", "drop-port 5000", "move gw1", "seed"})
+            refused += talk(unix_connect(rig.bpf.sock).fd, c) == "ERR not permitted\n";
+        _exit(refused);
+    }
+    int ws = 0;
+    waitpid(pid, &ws, 0);
+    EXPECT_EQ(WEXITSTATUS(ws), 6);
     EXPECT_TRUE(rig.prefixes().empty());
     EXPECT_TRUE(rig.ports().empty());
     EXPECT_EQ(rig.req("status"), status);
-    // The limits themselves are accepted.
+    EXPECT_EQ(rig.udp("11.77.0.2", 5000), 1);
     for (const char *ok : {"drop-port 1", "drop-port 65535", "block 0.0.0.0/0", "block 255.255.255.255/32",
                            "drop-port 00023", "move gw1"})
         EXPECT_EQ(rig.req(ok), "OK\n") << ok;
@@ -270,9 +258,7 @@ TEST(GateValidation, EveryRefusalChangesNothing)
 
 TEST(GateClients, SilentAndFloodingPeersDoNotDelayOthers)
 {
-    NEED_GATE();
-    GateRig rig;
-    ASSERT_TRUE(rig.start());
+    START_GATE();
     UniqueFd silent = unix_connect(rig.bpf.sock), partial = unix_connect(rig.bpf.sock);
     ASSERT_EQ(write(partial.fd, "sta", 3), 3);
     UniqueFd flood = unix_connect(rig.bpf.sock);  // writes and never reads
@@ -297,34 +283,6 @@ TEST(GateClients, SilentAndFloodingPeersDoNotDelayOthers)
     EXPECT_EQ(talk(good.fd, "undrop-port 99"), "OK\n");
 }
 
-TEST(GatePeers, NonRootIsRefusedAndChangesNothing)
-{
-    NEED_GATE();
-    GateRig rig;
-    ASSERT_TRUE(rig.start());
-    ASSERT_EQ(rig.req("attach"), "OK\n");
-    struct stat st;
-    ASSERT_EQ(stat(rig.bpf.sock.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    chmod(rig.bpf.sock.c_str(), 0666);  // only so that nobody reaches the peer check
-    std::string status = rig.req("status");
-    pid_t pid = fork();
-    if (pid == 0) {  // exits with the number of refusals
-        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
-        int refused = 0;
-        for (const char *c : {"status", "detach", "block 11.77.0.0/16", "drop-port 5000", "move gw1", "seed"})
-            refused += talk(unix_connect(rig.bpf.sock).fd, c) == "ERR not permitted\n";
-        _exit(refused);
-    }
-    int ws = 0;
-    waitpid(pid, &ws, 0);
-    EXPECT_EQ(WEXITSTATUS(ws), 6);
-    EXPECT_EQ(rig.req("status"), status);
-    EXPECT_TRUE(rig.prefixes().empty());
-    EXPECT_TRUE(rig.ports().empty());
-    EXPECT_EQ(rig.udp("11.77.0.2", 5000), 1);
-}
-
 // The systemd unit grants only CAP_BPF and CAP_NET_ADMIN; each is needed.
 class GateCaps : public ::testing::TestWithParam<const char *> {};
 
@@ -333,12 +291,9 @@ TEST_P(GateCaps, BoundingSet)
     NEED_GATE();
     GateRig rig;
     bool all = std::string(GetParam()) == "bpf,+net_admin";
-    EXPECT_EQ(rig.start(std::string("setpriv --no-new-privs --inh-caps=-all --bounding-set=-all,+") + GetParam()), all);
-    if (!all) {
-        EXPECT_EQ(rig.exit_status, 1);
-        return;
-    }
-    for (const char *c : {"attach", "block 11.77.1.0/24", "move gw1", "detach"}) EXPECT_EQ(rig.req(c), "OK\n") << c;
+    ASSERT_EQ(rig.start(std::string("setpriv --no-new-privs --inh-caps=-all --bounding-set=-all,+") + GetParam()), all);
+    EXPECT_EQ(rig.exit_status, all ? -1 : 1);
+    if (all) { ALL_OK("attach", "block 11.77.1.0/24", "move gw1", "detach"); }
 }
 
 INSTANTIATE_TEST_SUITE_P(Caps, GateCaps, ::testing::Values("bpf,+net_admin", "bpf", "net_admin"),
@@ -347,9 +302,7 @@ INSTANTIATE_TEST_SUITE_P(Caps, GateCaps, ::testing::Values("bpf,+net_admin", "bp
 // Inside "ip netns exec" /sys is fresh and has no bpffs: the daemon mounts one.
 TEST(GateMount, MountsBpffsWhenMissing)
 {
-    NEED_GATE();
-    GateRig rig;
-    ASSERT_TRUE(rig.start("", "/sys/fs/bpf/moatwall"));
+    START_GATE("", "/sys/fs/bpf/moatwall");
     std::string root = "/proc/" + std::to_string(rig.pid) + "/root/sys/fs/bpf";
     struct statfs sf;
     EXPECT_EQ(statfs(root.c_str(), &sf), 0);

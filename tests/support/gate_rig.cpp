@@ -11,7 +11,6 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,22 +22,26 @@
 #define MW_OBJ ""
 #endif
 
+// Fixed addresses, so frames can be built without asking the namespaces.
+#define GW0 "02:77:00:00:00:01"
+#define PR0 "02:77:00:00:00:02"
+#define GW1 "02:77:00:00:01:01"
+#define PR1 "02:77:00:00:01:02"
+static const uint8_t GW0_MAC[6] = {2, 0x77, 0, 0, 0, 1}, PR0_MAC[6] = {2, 0x77, 0, 0, 0, 2};
+
 std::string gate_skip_reason()
 {
     if (geteuid() != 0) return "needs root";
     if (!netns_available()) return "network namespaces unavailable";
     if (access(MW_DAEMON, X_OK) != 0 || access(MW_OBJ, R_OK) != 0) return "moatwalld not built";
-    if (sh("command -v bpftool >/dev/null 2>&1") != 0) return "bpftool missing";
-    return "";
+    return sh("command -v bpftool >/dev/null 2>&1") != 0 ? "bpftool missing" : "";
 }
 
 BpfDir::BpfDir()
 {
     static int seq = 0;
     dir = "/tmp/mwt_" + std::to_string(getpid()) + "_" + std::to_string(seq++);
-    fs = dir + "/bpf";
-    pindir = fs + "/moatwall";
-    sock = dir + "/sock";
+    fs = dir + "/bpf", pindir = fs + "/moatwall", sock = dir + "/sock";
     sh("rm -rf " + dir + "; mkdir -p " + fs);
     mounted = mount("bpf", fs.c_str(), "bpf", 0, "mode=0700") == 0;
 }
@@ -51,8 +54,7 @@ BpfDir::~BpfDir()
 
 static void put16(std::vector<uint8_t> &v, size_t at, unsigned x)
 {
-    v[at] = static_cast<uint8_t>(x >> 8);
-    v[at + 1] = static_cast<uint8_t>(x);
+    v[at] = static_cast<uint8_t>(x >> 8), v[at + 1] = static_cast<uint8_t>(x);
 }
 
 std::vector<uint8_t> build_frame(const Frame &f, const uint8_t dmac[6], const uint8_t smac[6])
@@ -64,13 +66,12 @@ std::vector<uint8_t> build_frame(const Frame &f, const uint8_t dmac[6], const ui
         v.insert(v.end(), {uint8_t(outer ? 0x88 : 0x81), uint8_t(outer ? 0xa8 : 0x00), 0, uint8_t(10 + t)});
     }
     v.insert(v.end(), {uint8_t(f.ethertype >> 8), uint8_t(f.ethertype)});
-    size_t ip = v.size(), hl = std::max(20, f.ihl * 4), l4 = ip + hl;
+    size_t ip = v.size(), l4 = ip + std::max(20, f.ihl * 4);
     v.resize(l4 + (f.proto == 6 ? 20 : 12));
     v[ip] = static_cast<uint8_t>((f.version & 15) << 4 | (f.ihl & 15));
     put16(v, ip + 2, f.tot_len >= 0 ? static_cast<unsigned>(f.tot_len) : v.size() - ip);
     put16(v, ip + 6, f.frag);
-    v[ip + 8] = 64;
-    v[ip + 9] = f.proto;
+    v[ip + 8] = 64, v[ip + 9] = f.proto;
     inet_pton(AF_INET, f.src, &v[ip + 12]);
     inet_pton(AF_INET, "11.77.0.1", &v[ip + 16]);
     uint32_t s = 0;  // header checksum
@@ -103,9 +104,7 @@ std::string talk(int fd, const std::string &line)
     if (fd < 0 || write(fd, l.data(), l.size()) != static_cast<ssize_t>(l.size())) return "";
     char buf[4096];
     pollfd p{fd, POLLIN, 0};
-    while (poll(&p, 1, 700) == 1) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) break;
+    for (ssize_t n; poll(&p, 1, 700) == 1 && (n = read(fd, buf, sizeof buf)) > 0;) {
         out.append(buf, static_cast<size_t>(n));
         size_t last = out.size() < 2 ? 0 : out.rfind('\n', out.size() - 2) + 1;  // npos + 1 == 0
         if (out.back() == '\n' && (out.compare(last, 2, "OK") == 0 || out.compare(last, 3, "ERR") == 0)) break;
@@ -124,35 +123,21 @@ static UniqueFd ns_socket(const std::string &ns, int domain, int type)
     return s;
 }
 
-static std::string mac_of(const NetnsGuard &ns, const char *dev, uint8_t *bytes = nullptr)
-{
-    std::string m = ns.out(std::string("cat /sys/class/net/") + dev + "/address");
-    m.resize(17);
-    unsigned b[6] = {};
-    sscanf(m.c_str(), "%x:%x:%x:%x:%x:%x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]);
-    for (int i = 0; bytes && i < 6; i++) bytes[i] = static_cast<uint8_t>(b[i]);
-    return m;
-}
-
 GateRig::GateRig()
 {
     // No IPv6 and static neighbours: nothing but the test's own frames reaches the gate.
     const std::string quiet = "sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1 "
-                              "net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0";
-    gw.run(quiet);
-    peer.run(quiet);
-    gw.run("ip link add gw0 type veth peer name pr0 netns " + peer.name);
-    gw.run("ip link add gw1 type veth peer name pr1 netns " + peer.name);
-    gw.run("sh -c 'ip link add br0 type bridge; ip addr add 11.77.0.1/16 dev gw0; ip addr add 11.78.0.1/16 dev gw1; "
-           "for d in gw0 gw1 br0; do ip link set $d up; done; ip route add 192.168.77.2/32 dev gw0'");
-    peer.run("sh -c 'for a in 11.77.0.2/16 11.77.1.2/16 11.77.2.2/16 192.168.77.2/32; do ip addr add $a dev pr0; done; "
-             "ip addr add 11.78.0.2/16 dev pr1; ip link set pr0 up; ip link set pr1 up'");
-    std::string pr0 = mac_of(peer, "pr0", pr_mac);
-    peer.run("ip neigh replace 11.77.0.1 lladdr " + mac_of(gw, "gw0", gw_mac) + " dev pr0 nud permanent");
-    peer.run("ip neigh replace 11.78.0.1 lladdr " + mac_of(gw, "gw1") + " dev pr1 nud permanent");
-    gw.run("ip neigh replace 11.78.0.2 lladdr " + mac_of(peer, "pr1") + " dev gw1 nud permanent");
-    gw.run("sh -c 'for a in 11.77.0.2 11.77.1.2 11.77.2.2 192.168.77.2; do ip neigh replace $a lladdr " + pr0 +
-           " dev gw0 nud permanent; done'");
+                              "net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0; ";
+    gw.run("sh -c '" + quiet + "ip link add gw0 address " GW0 " type veth peer name pr0 address " PR0 " netns " +
+           peer.name + "; ip link add gw1 address " GW1 " type veth peer name pr1 address " PR1 " netns " + peer.name +
+           "; ip link add br0 type bridge; ip addr add 11.77.0.1/16 dev gw0; ip addr add 11.78.0.1/16 dev gw1; "
+           "for d in gw0 gw1 br0; do ip link set $d up; done; ip route add 192.168.77.2/32 dev gw0; "
+           "ip neigh replace 11.78.0.2 lladdr " PR1 " dev gw1 nud permanent; for a in 11.77.0.2 11.77.1.2 11.77.2.2 "
+           "192.168.77.2; do ip neigh replace $a lladdr " PR0 " dev gw0 nud permanent; done'");
+    peer.run("sh -c '" + quiet + "for a in 11.77.0.2/16 11.77.1.2/16 11.77.2.2/16 192.168.77.2/32; do "
+             "ip addr add $a dev pr0; done; ip addr add 11.78.0.2/16 dev pr1; ip link set pr0 up; ip link set pr1 up; "
+             "ip neigh replace 11.77.0.1 lladdr " GW0 " dev pr0 nud permanent; "
+             "ip neigh replace 11.78.0.1 lladdr " GW1 " dev pr1 nud permanent'");
 }
 
 // The pinned link outlives the daemon by design; deleting the namespaces
@@ -163,16 +148,13 @@ bool GateRig::start(const std::string &wrapper, const std::string &pindir)
 {
     std::string cmd = "exec ip netns exec " + gw.name + " " + wrapper + " " MW_DAEMON " -i gw0 -p " +
                       (pindir.empty() ? bpf.pindir : pindir) + " -S " + bpf.sock + " -o " MW_OBJ;
-    pid = fork();
-    if (pid == 0) {
+    if ((pid = fork()) == 0) {
         execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }
-    for (int i = 0; i < 200; i++, usleep(25000)) {
-        int st;
+    for (int i = 0, st; i < 200; i++, usleep(25000)) {
         if (waitpid(pid, &st, WNOHANG) == pid) {
-            pid = -1;
-            exit_status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+            pid = -1, exit_status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
             return false;
         }
         if (req("status").find("OK") != std::string::npos) return true;
@@ -182,16 +164,20 @@ bool GateRig::start(const std::string &wrapper, const std::string &pindir)
 
 void GateRig::stop(int sig)
 {
-    if (pid <= 0) return;
-    kill(pid, sig);
     int st = 0;
-    waitpid(pid, &st, 0);
-    exit_status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    pid = -1;
+    if (pid <= 0) return;
+    kill(pid, sig), waitpid(pid, &st, 0);
+    pid = -1, exit_status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
 // bpftool's compact JSON with BTF: {"formatted":{"key":K,"values":[{"cpu":C,"value":V},...]}}
-// for the statistics, {"key":{"prefixlen":L,"addr":[a,b,c,d]}} for the prefixes.
+// for the statistics and ports, {"key":{"prefixlen":L,"addr":[a,b,c,d]}} for the prefixes.
+static std::vector<const char *> each(const std::string &json, const std::string &tag)
+{
+    std::vector<const char *> at;
+    for (size_t i = json.find(tag); i != std::string::npos; i = json.find(tag, i + 1)) at.push_back(&json[i + tag.size()]);
+    return at;
+}
 static std::string dump(const BpfDir &b, const char *map)
 {
     return sh_out("bpftool -j map dump pinned " + b.pindir + "/" + map + " 2>/dev/null");
@@ -201,36 +187,31 @@ std::vector<uint64_t> GateRig::stats() const
 {
     std::vector<uint64_t> v(MW_STAT_COUNT, 0);
     std::string j = dump(bpf, MW_MAP_STATS);
-    const std::string tag = "\"formatted\":{\"key\":", val = "\"value\":";
-    for (size_t at = j.find(tag); at != std::string::npos; at = j.find(tag, at + 1)) {
-        size_t k = std::strtoul(j.c_str() + at + tag.size(), nullptr, 10), end = j.find(']', at);
-        for (size_t x = j.find(val, at); x < end && k < v.size(); x = j.find(val, x + 1))
-            v[k] += std::strtoull(j.c_str() + x + val.size(), nullptr, 10);
-    }
+    for (const char *k : each(j, "\"formatted\":{\"key\":"))
+        for (const char *x = strstr(k, "\"value\":"), *end = strchr(k, ']'); x && x < end; x = strstr(x + 1, "\"value\":"))
+            v.at(strtoul(k, nullptr, 10)) += strtoull(x + 8, nullptr, 10);
     return v;
 }
 
 std::vector<std::string> GateRig::list(bool ports) const
 {
     std::vector<std::string> r;
-    std::string j = dump(bpf, ports ? MW_MAP_DPORTS : MW_MAP_DROP4), tag = ports ? "\"formatted\":{\"key\":" : "\"prefixlen\":";
-    for (size_t at = j.find(tag); at != std::string::npos; at = j.find(tag, at + 1)) {
-        unsigned len = 0, a, b, c, d;
-        char s[40];
-        if (ports) r.push_back(std::to_string(std::strtoul(j.c_str() + at + tag.size(), nullptr, 10)));
-        if (!ports && sscanf(j.c_str() + at, "\"prefixlen\":%u,\"addr\":[%u,%u,%u,%u]", &len, &a, &b, &c, &d) == 5)
+    std::string j = dump(bpf, ports ? MW_MAP_DPORTS : MW_MAP_DROP4);
+    unsigned len, a, b, c, d;
+    char s[40];
+    for (const char *k : each(j, ports ? "\"formatted\":{\"key\":" : "\"prefixlen\":"))
+        if (ports) r.push_back(std::to_string(strtoul(k, nullptr, 10)));
+        else if (sscanf(k, "%u,\"addr\":[%u,%u,%u,%u]", &len, &a, &b, &c, &d) == 5)
             r.push_back((snprintf(s, sizeof s, "%u.%u.%u.%u/%u", a, b, c, d, len), s));
-    }
     std::sort(r.begin(), r.end());
     return r;
 }
 
 uint64_t GateRig::xdp_drops() const
 {
-    std::string o = gw.out("ethtool -S gw0");
     uint64_t n = 0;
-    for (size_t at = o.find("xdp_drops: "); at != std::string::npos; at = o.find("xdp_drops: ", at + 1))
-        n += std::strtoull(o.c_str() + at + 11, nullptr, 10);
+    std::string o = gw.out("ethtool -S gw0");
+    for (const char *x : each(o, "xdp_drops: ")) n += strtoull(x, nullptr, 10);
     return n;
 }
 
@@ -239,15 +220,13 @@ std::string GateRig::xdp_on(const std::string &ifname) const
     std::string o = gw.out("ip -d link show dev " + ifname);
     char name[64];
     size_t at = o.find("prog/xdp id ");
-    if (at == std::string::npos || sscanf(o.c_str() + at, "prog/xdp id %*u name %63s", name) != 1) return "";
-    return name;
+    return at != std::string::npos && sscanf(o.c_str() + at, "prog/xdp id %*u name %63s", name) == 1 ? name : "";
 }
 
 static sockaddr_in sin_of(const char *a, uint16_t port)
 {
     sockaddr_in s{};
-    s.sin_family = AF_INET;
-    s.sin_port = htons(port);
+    s.sin_family = AF_INET, s.sin_port = htons(port);
     inet_pton(AF_INET, a, &s.sin_addr);
     return s;
 }
@@ -293,10 +272,9 @@ void GateRig::raw(const Frame &f, int count)
 {
     UniqueFd s = ns_socket(peer.name, AF_PACKET, SOCK_RAW);
     sockaddr_ll ll{};
-    ll.sll_family = AF_PACKET;
+    ll.sll_family = AF_PACKET, ll.sll_halen = 6;
     ll.sll_ifindex = std::stoi(peer.out("cat /sys/class/net/pr0/ifindex"));
-    ll.sll_halen = 6;
-    std::vector<uint8_t> fr = build_frame(f, gw_mac, pr_mac);
+    std::vector<uint8_t> fr = build_frame(f, GW0_MAC, PR0_MAC);
     for (int i = 0; i < count; i++) sendto(s.fd, fr.data(), fr.size(), 0, reinterpret_cast<sockaddr *>(&ll), sizeof ll);
     usleep(50000);  // veth hands frames on through a softirq; let it run
 }

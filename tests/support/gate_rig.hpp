@@ -25,13 +25,13 @@ struct BpfDir {
 struct Frame {
     const char *src = "11.77.0.2";
     uint16_t dport = 5000;
-    uint8_t proto = 17;       // 17 UDP, 6 TCP (SYN)
-    int tags = 0;             // 802.1Q tags: 1, or 2 for 802.1ad + 802.1Q
+    uint8_t proto = 17;  // 17 UDP, 6 TCP (SYN)
+    int tags = 0;        // 802.1Q tags: 1, or 2 for 802.1ad + 802.1Q
     uint16_t ethertype = 0x0800;
     int version = 4, ihl = 5;
-    int tot_len = -1;         // -1: what the frame holds
-    uint16_t frag = 0;        // fragment field, host order
-    int cut = -1;             // keep only this many bytes, -1 all
+    int tot_len = -1;   // -1: what the frame holds
+    uint16_t frag = 0;  // fragment field, host order
+    int cut = -1;       // keep only this many bytes, -1 all
 };
 std::vector<uint8_t> build_frame(const Frame &f, const uint8_t dmac[6], const uint8_t smac[6]);
 
@@ -42,7 +42,6 @@ std::string talk(int fd, const std::string &line);
 struct GateRig {
     BpfDir bpf;
     NetnsGuard gw{"mwgw"}, peer{"mwpr"};
-    uint8_t gw_mac[6] = {}, pr_mac[6] = {};
     pid_t pid = -1;
     int exit_status = -1;  // of the last stop, or of a start that failed
 
@@ -66,5 +65,5 @@ struct GateRig {
     // n datagrams from the peer; how many reached a socket on the gate side.
     int udp(const char *src, uint16_t dport, int n = 1, const char *dst = "11.77.0.1");
     bool tcp(const char *src, uint16_t dport);  // a SYN answered
-    void raw(const Frame &f, int count = 1);     // on pr0, through an AF_PACKET socket
+    void raw(const Frame &f, int count = 1);    // on pr0, through an AF_PACKET socket
 };
