@@ -3,13 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <fcntl.h>
-#include <string>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
+#include "core/unique_fd.hpp"
 #include "gate/mw_client.hpp"
 #include "standin_server.hpp"
 #include "support/tmpdir.hpp"
@@ -21,16 +17,15 @@ double secs_since(std::chrono::steady_clock::time_point t0)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-std::string times(const std::string &s, int n)
+const std::string LINE = std::string(79, 'd') + "\n", SHORT = std::string(11, 'd') + "\n";
+std::string lines(int n)
 {
     std::string r;
-    while (n-- > 0) r += s;
+    while (n-- > 0) r += LINE;
     return r;
 }
-
-const std::string LINE = std::string(79, 'd') + "\n", SHORT = std::string(11, 'd') + "\n";
-const std::string FULL = times(LINE, 51) + SHORT + "OK\n";  // exactly 4095 bytes
-const std::string FULL_FIT = times(LINE, 6) + SHORT;        // what of it fits a 512-byte reply
+const std::string FULL = lines(51) + SHORT + "OK\n";  // exactly 4095 bytes
+const std::string FULL_FIT = lines(6) + SHORT;        // what of it fits a 512-byte reply
 
 // The same bytes in pieces of at most `size`, each some time after the last.
 std::vector<Piece> in_pieces(const std::string &s, size_t size, int gap_ms)
@@ -60,7 +55,6 @@ struct ReqRow {
     const char *msg;    // message line afterwards
     bool conn_kept;
 };
-
 struct ReqCase : ClientFixture, ::testing::WithParamInterface<ReqRow> {};
 
 TEST_P(ReqCase, Exchange)
@@ -78,70 +72,53 @@ TEST_P(ReqCase, Exchange)
     EXPECT_STREQ(reply, row.reply);
     EXPECT_STREQ(g_mw_msg, row.msg);
     EXPECT_EQ(g_mwc >= 0, row.conn_kept);
-    if (!row.conn_kept) {
-        EXPECT_EQ(g_mw_daemon_ok, 0);
-    } else if (g_mwc >= 0) {
-        EXPECT_TRUE(fcntl(g_mwc, F_GETFD) & FD_CLOEXEC) << "children must not inherit the socket";
-    }
+    if (!row.conn_kept) { EXPECT_EQ(g_mw_daemon_ok, 0); }
+    if (g_mwc >= 0) { EXPECT_TRUE(fcntl(g_mwc, F_GETFD) & FD_CLOEXEC) << "children must not inherit the socket"; }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Client, ReqCase,
-    ::testing::Values(
-        ReqRow{"only_ok", {{{{"OK\n"}}}}, 0, "", "", true},
-        ReqRow{"split_across_reads", {{{{"ifa", 0}, {"ce eth1\natt", 50}, {"ached 1 xdp\nO", 50}, {"K\n", 50}}}},
-               0, "iface eth1\nattached 1 xdp\n", "", true},
-        ReqRow{"okay_is_ok", {{{{"OKAY then\n"}}}}, 0, "", "", true},
-        ReqRow{"bare_err", {{{{"ERR\n"}}}}, -1, "", "ERR", true},
-        ReqRow{"err_text", {{{{"x\nERR no such prefix\n"}}}}, -1, "x\n", "no such prefix", true},
-        ReqRow{"err_colon", {{{{"ERR: bad\n"}}}}, -1, "", "ERR: bad", true},
-        ReqRow{"errx", {{{{"ERRx\n"}}}}, -1, "", "ERRx", true},
-        ReqRow{"err_control_bytes", {{{{"ERR bad\x1b[2J\n"}}}}, -1, "", "bad?[2J", true},
-        ReqRow{"stall_past_wait", {{{{"iface eth1\n", 0}, {"OK\n", 900}}}}, -2, "iface eth1\n", "", false},
-        ReqRow{"each_wait_bounded_not_whole", {{{{"a\n", 400}, {"b\n", 400}, {"OK\n", 400}}}}, 0, "a\nb\n", "",
-               true},
-        ReqRow{"closed_mid_reply", {{{{"iface eth1\natt"}}, true}}, -2, "iface eth1\n", "", false},
-        ReqRow{"full_buffer_at_once", {{{{FULL}}}}, -2, "", "", false},
-        ReqRow{"same_bytes_in_pieces", {{in_pieces(FULL, 1000, 30)}}, 0, FULL_FIT.c_str(), "", true},
-        ReqRow{"bytes_after_final_line", {{{{"OK\nJUNK\nOK\n"}}}, {{{"fresh\nOK\n", 50}}}}, 0, "fresh\n", "",
-               true},
-        ReqRow{"daemon_went_away_reconnects", {{{{"OK\n"}}, true}, {{{"again\nOK\n"}}}}, 0, "again\n", "",
-               true},
-        // Lines that do not fit the caller's buffer are skipped whole; later short ones still land.
-        ReqRow{"long_line_skipped_whole", {{{{std::string(600, 'L') + "\nshort\nOK\n"}}}}, 0, "short\n", "", true}),
-    [](const auto &info) { return std::string(info.param.name); });
+const ReqRow REQS[] = {
+    {"only_ok", {{{{"OK\n"}}}}, 0, "", "", true},
+    {"split_across_reads", {{{{"ifa", 0}, {"ce eth1\natt", 50}, {"ached 1 xdp\nO", 50}, {"K\n", 50}}}}, 0, "iface eth1\nattached 1 xdp\n", "", true},
+    {"okay_is_ok", {{{{"OKAY then\n"}}}}, 0, "", "", true},
+    {"bare_err", {{{{"ERR\n"}}}}, -1, "", "ERR", true},
+    {"err_text", {{{{"x\nERR no such prefix\n"}}}}, -1, "x\n", "no such prefix", true},
+    {"err_colon", {{{{"ERR: bad\n"}}}}, -1, "", "ERR: bad", true},
+    {"errx", {{{{"ERRx\n"}}}}, -1, "", "ERRx", true},
+    {"err_control_bytes", {{{{"ERR bad\x1b[2J\n"}}}}, -1, "", "bad?[2J", true},
+    {"stall_past_wait", {{{{"iface eth1\n", 0}, {"OK\n", 900}}}}, -2, "iface eth1\n", "", false},
+    {"each_wait_bounded_not_whole", {{{{"a\n", 400}, {"b\n", 400}, {"OK\n", 400}}}}, 0, "a\nb\n", "", true},
+    {"closed_mid_reply", {{{{"iface eth1\natt"}}, true}}, -2, "iface eth1\n", "", false},
+    {"full_buffer_at_once", {{{{FULL}}}}, -2, "", "", false},
+    {"same_bytes_in_pieces", {{in_pieces(FULL, 1000, 30)}}, 0, FULL_FIT.c_str(), "", true},
+    {"bytes_after_final_line", {{{{"OK\nJUNK\nOK\n"}}}, {{{"fresh\nOK\n", 50}}}}, 0, "fresh\n", "", true},
+    {"daemon_went_away_reconnects", {{{{"OK\n"}}, true}, {{{"again\nOK\n"}}}}, 0, "again\n", "", true},
+    // Lines that do not fit the caller's buffer are skipped whole; later short ones still land.
+    {"long_line_skipped_whole", {{{{std::string(600, 'L') + "\nshort\nOK\n"}}}}, 0, "short\n", "", true},
+};
+INSTANTIATE_TEST_SUITE_P(Client, ReqCase, ::testing::ValuesIn(REQS), [](const auto &i) { return std::string(i.param.name); });
 
-TEST_F(ClientFixture, NoDaemonFailsAtOnce)
+// Neither a missing daemon nor one stuck with a full listen backlog may hold the monitor.
+TEST_F(ClientFixture, NoDaemonFailsAtOnceAndBacklogAfterTheWait)
 {
     char reply[512];
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(mw_req("attach", reply, sizeof reply), -2);
     EXPECT_LT(secs_since(t0), 0.1);
     EXPECT_STREQ(reply, "");
-}
 
-// A daemon stuck with a full listen backlog must not hold the monitor.
-TEST_F(ClientFixture, BacklogThatNeverAccepts)
-{
-    int l = socket(AF_UNIX, SOCK_STREAM, 0);
+    UniqueFd l(socket(AF_UNIX, SOCK_STREAM, 0)), fill[4];
     sockaddr_un sa{};
     sa.sun_family = AF_UNIX;
     std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", sock.c_str());
-    ASSERT_EQ(bind(l, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
-    ASSERT_EQ(listen(l, 0), 0);
-    int fill[4];
-    for (int &f : fill) {  // fill the queue until a further connect would wait
-        f = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        connect(f, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-    }
-    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(bind(l.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    ASSERT_EQ(listen(l.fd, 0), 0);
+    for (UniqueFd &f : fill)  // fill the queue until a further connect would wait
+        f.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0)), connect(f.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(mw_connect(), -1);
-    double t = secs_since(t0);
-    EXPECT_GE(t, 0.6);
-    EXPECT_LT(t, 1.5);
+    EXPECT_GE(secs_since(t0), 0.6);
+    EXPECT_LT(secs_since(t0), 1.5);
     EXPECT_EQ(g_mwc, -1);
-    for (int f : fill) close(f);
-    close(l);
 }
 
 struct StatusRow {
@@ -155,7 +132,6 @@ struct StatusRow {
     int ngate;
     const char *last_gate;
 };
-
 struct StatusCase : ClientFixture, ::testing::WithParamInterface<StatusRow> {};
 
 TEST_P(StatusCase, State)
@@ -168,16 +144,13 @@ TEST_P(StatusCase, State)
     if (row.first[0]) script.push_back({{{row.first}}});
     script.push_back({{{row.second}}});
     StandinServer srv(sock, script);
-    if (row.first[0]) mw_refresh_status();
-    mw_refresh_status();
+    for (size_t i = 0; i < script.size(); i++) mw_refresh_status();
     EXPECT_EQ(g_mw_daemon_ok, row.daemon_ok);
     EXPECT_STREQ(g_mw_gif, row.gif);
     EXPECT_EQ(g_mw_att, row.att);
     EXPECT_STREQ(g_mw_attmode, row.mode);
     ASSERT_EQ(g_mw_ngate, row.ngate);
-    if (row.ngate) {
-        EXPECT_STREQ(g_mw_gate[row.ngate - 1], row.last_gate);
-    }
+    if (row.ngate) { EXPECT_STREQ(g_mw_gate[row.ngate - 1], row.last_gate); }
 }
 
 const std::string TEN = [] {
@@ -185,21 +158,15 @@ const std::string TEN = [] {
     for (int i = 0; i < 10; i++) s += "gate eth" + std::to_string(i) + " xdpdrv\n";
     return s + "OK\n";
 }();
-
-INSTANTIATE_TEST_SUITE_P(
-    Client, StatusCase,
-    ::testing::Values(
-        StatusRow{"full", "", "attached 1 xdpdrv\niface enp1s0\ngate enp1s0 xdpdrv\nOK\n", 1, "enp1s0", 1, "xdpdrv",
-                  1, "enp1s0"},
-        StatusRow{"ten_gates_keep_eight", "", TEN.c_str(), 1, "?", 0, "-", 8, "eth7"},
-        StatusRow{"refused_keeps_previous", "iface eth1\nattached 1 xdpgeneric\ngate eth1 x\nOK\n", "ERR busy\n", 1,
-                  "eth1", 1, "xdpgeneric", 0, ""},
-        StatusRow{"long_words_cut", "", "iface abcdefghijklmnopqrstuvwxyz\nattached 2 modemodemodemodemode\nOK\n", 1,
-                  "abcdefghijklmno", 2, "modemodemodemod", 0, ""},
-        StatusRow{"gate_needs_two_words", "", "gate eth1\nblah\n\n\nOK\n", 1, "?", 0, "-", 0, ""},
-        StatusRow{"escape_in_name", "", "iface eth\x1b]0;x\nOK\n", 1, "eth?]0;x", 0, "-", 0, ""},
-        StatusRow{"unreachable_keeps_previous", "iface eth2\nattached 1 xdpdrv\nOK\n", "iface", 0, "eth2", 1,
-                  "xdpdrv", 0, ""}),
-    [](const auto &info) { return std::string(info.param.name); });
+const StatusRow STATUSES[] = {
+    {"full", "", "attached 1 xdpdrv\niface enp1s0\ngate enp1s0 xdpdrv\nOK\n", 1, "enp1s0", 1, "xdpdrv", 1, "enp1s0"},
+    {"ten_gates_keep_eight", "", TEN.c_str(), 1, "?", 0, "-", 8, "eth7"},
+    {"refused_keeps_previous", "iface eth1\nattached 1 xdpgeneric\ngate eth1 x\nOK\n", "ERR busy\n", 1, "eth1", 1, "xdpgeneric", 0, ""},
+    {"long_words_cut", "", "iface abcdefghijklmnopqrstuvwxyz\nattached 2 modemodemodemodemode\nOK\n", 1, "abcdefghijklmno", 2, "modemodemodemod", 0, ""},
+    {"gate_needs_two_words", "", "gate eth1\nblah\n\n\nOK\n", 1, "?", 0, "-", 0, ""},
+    {"escape_in_name", "", "iface eth\x1b]0;x\nOK\n", 1, "eth?]0;x", 0, "-", 0, ""},
+    {"unreachable_keeps_previous", "iface eth2\nattached 1 xdpdrv\nOK\n", "iface", 0, "eth2", 1, "xdpdrv", 0, ""},
+};
+INSTANTIATE_TEST_SUITE_P(Client, StatusCase, ::testing::ValuesIn(STATUSES), [](const auto &i) { return std::string(i.param.name); });
 
 }  // namespace

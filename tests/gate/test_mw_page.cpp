@@ -3,8 +3,8 @@
 // menu against a fixture /sys.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
-#include <chrono>
 #include <cstring>
 #include <linux/bpf.h>
 #include <sys/syscall.h>
@@ -39,13 +39,11 @@ struct GateMaps {
         const uint32_t key[3] = {8, 2, 4}, value[3] = {1, 1, stats_value}, max[3] = {1024, 1024, stats_entries};
         const char *name[3] = {MW_MAP_DROP4, MW_MAP_DPORTS, MW_MAP_STATS};
         for (int i = 0; stats_entries && i < 3; i++) {
-            bpf_attr a{};
+            bpf_attr a{}, p{};
             a.map_type = type[i], a.key_size = key[i], a.value_size = value[i], a.max_entries = max[i];
             a.map_flags = i == 0 ? BPF_F_NO_PREALLOC : 0;
-            fd[i] = static_cast<int>(bpf_sys(BPF_MAP_CREATE, a));
             std::string path = dir + "/" + name[i];
-            bpf_attr p{};
-            p.bpf_fd = static_cast<uint32_t>(fd[i]), p.pathname = reinterpret_cast<uintptr_t>(path.c_str());
+            p.bpf_fd = uint32_t(fd[i] = int(bpf_sys(BPF_MAP_CREATE, a))), p.pathname = uintptr_t(path.c_str());
             bpf_sys(BPF_OBJ_PIN, p);
         }
     }
@@ -56,8 +54,7 @@ struct GateMaps {
     void put(int map, const void *key, const void *value) const
     {
         bpf_attr a{};
-        a.map_fd = static_cast<uint32_t>(fd[map]), a.key = reinterpret_cast<uintptr_t>(key);
-        a.value = reinterpret_cast<uintptr_t>(value);
+        a.map_fd = uint32_t(fd[map]), a.key = uintptr_t(key), a.value = uintptr_t(value);
         bpf_sys(BPF_MAP_UPDATE_ELEM, a);
     }
     void set_stat(uint32_t key, uint64_t total) const
@@ -68,10 +65,10 @@ struct GateMaps {
     }
     void add_prefix(const std::string &dotted, uint32_t len) const
     {
-        uint8_t k[8], one = 1;
+        uint8_t k[8];
         std::memcpy(k, &len, 4);
         inet_pton(AF_INET, dotted.c_str(), k + 4);
-        put(0, k, &one);
+        put(0, k, "\1");
     }
     void add_port(uint16_t port) const { put(1, &port, "\1"); }
 };
@@ -80,9 +77,10 @@ std::string respond(const std::string &req)
 {
     if (req == "status") return "iface eth0\nattached 1 xdpdrv\ngate eth0 xdpdrv\nOK\n";
     if (req == "drop-port 0") return "ERR port 0 out of range\n";
-    if (req == "block ") return "ERR expected a.b.c.d/len\n";
-    return "OK\n";
+    return req == "block " ? "ERR expected a.b.c.d/len\n" : "OK\n";
 }
+
+bool has(const std::string &page, const std::string &text) { return page.find(text) != std::string::npos; }
 
 struct Page4 : ::testing::Test {
     BpfDir pins;
@@ -121,32 +119,27 @@ struct Page4 : ::testing::Test {
         mw_render();
         int taken = 0;
         for (int k : keys)
-            if ((taken = mw_key(k))) {
-                sb_clear(&PAGES[3]);
-                mw_render();
-            }
+            if ((taken = mw_key(k))) sb_clear(&PAGES[3]), mw_render();
         ctr_roll();
         return taken;
     }
     std::string page() const { return PAGES[3].buf; }
     void nic(const std::string &name, const char *driver, const char *state, const char *speed) const
     {
+        mw_cpu_count();  // the real count, before the fixture root hides it
         fsroot_set(sysroot.path.c_str());
-        std::string d = "sys/class/net/" + name;
+        std::string d = "sys/class/net/" + name, at = sysroot.path + "/" + d;
         sysroot.mkdir(d);
         if (driver) {
             sysroot.mkdir("sys/bus/pci/drivers/" + std::string(driver));
             sysroot.mkdir(d + "/devdir");
-            symlink("devdir", (sysroot.path + "/" + d + "/device").c_str());
-            symlink(("../../../../bus/pci/drivers/" + std::string(driver)).c_str(),
-                    (sysroot.path + "/" + d + "/devdir/driver").c_str());
+            symlink("devdir", (at + "/device").c_str());
+            symlink(("../../../../bus/pci/drivers/" + std::string(driver)).c_str(), (at + "/devdir/driver").c_str());
         }
         if (state) sysroot.write(d + "/operstate", state);
         if (speed) sysroot.write(d + "/speed", speed);
     }
 };
-
-bool has(const std::string &page, const std::string &text) { return page.find(text) != std::string::npos; }
 
 // A missing key, or a pin of the right name but another layout, shows nothing
 // from any map, every render; a wrong layout must never be written past.
@@ -169,23 +162,21 @@ TEST_P(BadStats, NotReadableEveryRender)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Maps, BadStats,
-                         ::testing::Values(
-                             // a failed lookup closes every map for the render
-                             BadStatsRow{"missing_key", 4, 8, "--- drop prefixes (0)"},
-                             // refused at open like a missing pin: the lists stand
-                             BadStatsRow{"wide_values", 5, 64, "--- drop prefixes (1)"},
-                             BadStatsRow{"no_pins", 0, 8, "(empty - R to seed bogons)"}),
-                         [](const auto &info) { return std::string(info.param.name); });
+const BadStatsRow BAD_STATS[] = {
+    {"missing_key", 4, 8, "--- drop prefixes (0)"},  // a failed lookup closes every map for the render
+    {"wide_values", 5, 64, "--- drop prefixes (1)"},  // refused at open like a missing pin: the lists stand
+    {"no_pins", 0, 8, "(empty - R to seed bogons)"},
+};
+INSTANTIATE_TEST_SUITE_P(Maps, BadStats, ::testing::ValuesIn(BAD_STATS), [](const auto &i) { return std::string(i.param.name); });
 
 struct GrowthRow {
     const char *name;
     uint32_t key;
     uint64_t before, after;
     const char *label;
-    char colour;              // 'D' dim, 'Y' yellow, 'R' red
+    char colour;               // 'D' dim, 'Y' yellow, 'R' red
     const char *second_line;  // after the colour, in the second sample
-    const char *alert;        // "" when none
+    const char *alert;                 // "" when none
 };
 struct Growth : Page4, ::testing::WithParamInterface<GrowthRow> {};
 
@@ -206,15 +197,14 @@ TEST_P(Growth, SecondSample)
     EXPECT_STREQ(ALERTS.buf, row.alert);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Maps, Growth,
-    ::testing::Values(
-        GrowthRow{"passed_grows_yellow", 0, 10, 15, "passed", 'Y', "15 (+5/2s)", ""},
-        GrowthRow{"malformed_grows_red", 4, 0, 3, "malformed", 'R', "3 (+3/2s)", "moatwall malformed +3"},
-        GrowthRow{"went_down_dim", 1, 10, 5, "dropped src", 'D', "5", ""},
-        GrowthRow{"nonip_still_dim", 3, 7, 7, "passed non-ip", 'D', "7", ""},
-        GrowthRow{"dport_beyond_32_bits", 2, 1, 0x100000001ULL, "dropped dport", 'Y', "4294967297 (+4294967296/2s)", ""}),
-    [](const auto &info) { return std::string(info.param.name); });
+const GrowthRow GROWTH[] = {
+    {"passed_grows_yellow", 0, 10, 15, "passed", 'Y', "15 (+5/2s)", ""},
+    {"malformed_grows_red", 4, 0, 3, "malformed", 'R', "3 (+3/2s)", "moatwall malformed +3"},
+    {"went_down_dim", 1, 10, 5, "dropped src", 'D', "5", ""},
+    {"nonip_still_dim", 3, 7, 7, "passed non-ip", 'D', "7", ""},
+    {"dport_beyond_32_bits", 2, 1, 0x100000001ULL, "dropped dport", 'Y', "4294967297 (+4294967296/2s)", ""},
+};
+INSTANTIATE_TEST_SUITE_P(Maps, Growth, ::testing::ValuesIn(GROWTH), [](const auto &i) { return std::string(i.param.name); });
 
 struct CpuCount : ::testing::TestWithParam<std::pair<const char *, long>> {};  // file, count (-1: configured)
 
@@ -245,6 +235,7 @@ struct KeyRow {
     const char *msg;
     const char *shown;  // on the page afterwards
     bool daemon = true;
+    const char *wan = "wan0", *lan = "lan0";  // the monitor's interfaces afterwards
 };
 
 struct Keys : Page4, ::testing::WithParamInterface<KeyRow> {};
@@ -256,6 +247,8 @@ TEST_P(Keys, Drive)
     m.add_prefix("10.0.0.0", 8);
     m.add_prefix("192.168.0.0", 16);
     m.add_port(23);
+    nic("eth0", "ixgbe", "up\n", "10000\n");
+    g_wan = "wan0", g_lan = "lan0";
     std::unique_ptr<StandinServer> srv;
     if (row.daemon) srv = std::make_unique<StandinServer>(sock, respond);
     EXPECT_EQ(press(row.keys), row.taken);
@@ -267,6 +260,9 @@ TEST_P(Keys, Drive)
     if (row.command[0]) want.push_back(row.command);
     EXPECT_EQ(cmds, want);
     EXPECT_TRUE(has(page(), row.shown)) << page();
+    EXPECT_STREQ(g_wan, row.wan);
+    EXPECT_STREQ(g_lan, row.lan);
+    EXPECT_EQ(g_mw_force_redisc, std::strcmp(row.wan, "wan0") || std::strcmp(row.lan, "lan0"));
 }
 
 std::vector<int> operator+(const std::string &a, std::vector<int> b)
@@ -275,47 +271,47 @@ std::vector<int> operator+(const std::string &a, std::vector<int> b)
     return b;
 }
 std::vector<int> K(const std::string &s) { return std::vector<int>(s.begin(), s.end()); }
-const int ESC = KEY_ESC;
 const char *const DOWN_MSG = "moatwalld unreachable - service moatwall start";
 const std::string SEVEN47 = ": " + std::string(47, '7') + "_   (";
-INSTANTIATE_TEST_SUITE_P(
-    Page, Keys,
-    ::testing::Values(
-        KeyRow{"q_ignored_in_prompt", K("a1q"), 1, 1, "", "", "block prefix (a.b.c.d/len): 1_"},
-        KeyRow{"j_past_end", K("jjjjj"), 1, 0, "", "", "> 192.168.0.0/16"},
-        KeyRow{"k_stops_at_top", K("jkk"), 1, 0, "", "", "> 10.0.0.0/8"},
-        KeyRow{"tab_first_row_other_pane", K("j\t"), 1, 0, "", "", "> 23 telnet scan"},
-        KeyRow{"forty_eighth_char", K("a" + std::string(48, '7')), 1, 1, "", "", SEVEN47.c_str()},
-        KeyRow{"letters_not_typed", K("a1x.b/"), 1, 1, "", "", ": 1./_"},
-        KeyRow{"backspace_on_empty", {'a', 127, 8}, 1, 1, "", "", "(a.b.c.d/len): _"},
-        KeyRow{"other_sequence_acts_as_escape", "a1" + std::vector<int>{KEY_SEQ + 'H'}, 1, 0, "", "", "tab=pane"},
-        KeyRow{"arrows_ignored_while_typing", "a1" + std::vector<int>{KEY_UP, KEY_RIGHT}, 1, 1, "", "", ": 1_"},
-        KeyRow{"block_prefix", K("a1.2.3.0/24\r"), 1, 0, "block 1.2.3.0/24", "dropping src 1.2.3.0/24 at XDP",
-               ">> dropping src 1.2.3.0/24 at XDP"},
-        KeyRow{"block_empty_refused", K("a\n"), 1, 0, "block ", "expected a.b.c.d/len", ">> expected a.b.c.d/len"},
-        KeyRow{"telnet_row", K("f\r"), 1, 0, "drop-port 23", "dropping WAN dport 23 at XDP", "dropping WAN dport 23"},
-        KeyRow{"menu_down_arrow", "f" + std::vector<int>{KEY_DOWN, '\r'}, 1, 0, "drop-port 445",
-               "dropping WAN dport 445 at XDP", ""},
-        KeyRow{"menu_stops_at_last", K("fjjjjjjjjjj"), 1, 3, "", "", "> custom port..."},
-        KeyRow{"custom_port_zero", K("fjjjjjjj\r\r"), 1, 0, "drop-port 0", "port 0 out of range",
-               ">> port 0 out of range"},
-        KeyRow{"custom_port_typed", K("fjjjjjjj\r8080\r"), 1, 0, "drop-port 8080", "dropping WAN dport 8080 at XDP", ""},
-        KeyRow{"custom_port_wraps_32_bits", K("fjjjjjjj\r4294967319\r"), 1, 0, "drop-port 23",
-               "dropping WAN dport 23 at XDP", ""},
-        KeyRow{"custom_port_stops_at_dot", K("fjjjjjjj\r80.5\r"), 1, 0, "drop-port 80", "dropping WAN dport 80 at XDP", ""},
-        KeyRow{"x_on_prefix", K("jx"), 1, 0, "unblock 192.168.0.0/16", "unblocked 192.168.0.0/16", ""},
-        KeyRow{"x_on_port", K("\tx"), 1, 0, "undrop-port 23", "no longer dropping dport 23", ""},
-        KeyRow{"attach", K("A"), 1, 0, "attach", "attached", "gate: ATTACHED (xdpdrv) on eth0"},
-        KeyRow{"detach", K("D"), 1, 0, "detach", "detached", ""},
-        KeyRow{"seed", K("R"), 1, 0, "seed", "bogons seeded", ""},
-        KeyRow{"global_keys_left_alone", {'2', 'n', 'q', 'b', KEY_RIGHT}, 0, 0, "", "", ""},
-        KeyRow{"escape_ignored_in_normal", {ESC}, 0, 0, "", "", ""},
-        // With nothing listening every command ends in the one message; the pins are still read.
-        KeyRow{"down_attach", K("A"), 1, 0, "", DOWN_MSG, "daemon: DOWN", false},
-        KeyRow{"down_unblock", K("x"), 1, 0, "", DOWN_MSG, "10.0.0.0/8", false},
-        KeyRow{"down_drop_port", K("f\r"), 1, 0, "", DOWN_MSG, "", false},
-        KeyRow{"down_block", K("a1\r"), 1, 0, "", DOWN_MSG, "", false}),
-    [](const auto &info) { return std::string(info.param.name); });
+const KeyRow KEYS[] = {
+    {"q_ignored_in_prompt", K("a1q"), 1, 1, "", "", "block prefix (a.b.c.d/len): 1_"},
+    {"j_past_end", K("jjjjj"), 1, 0, "", "", "> 192.168.0.0/16"},
+    {"k_stops_at_top", K("jkk"), 1, 0, "", "", "> 10.0.0.0/8"},
+    {"tab_first_row_other_pane", K("j\t"), 1, 0, "", "", "> 23 telnet scan"},
+    {"forty_eighth_char", K("a" + std::string(48, '7')), 1, 1, "", "", SEVEN47.c_str()},
+    {"letters_not_typed", K("a1x.b/"), 1, 1, "", "", ": 1./_"},
+    {"backspace_on_empty", {'a', 127, 8}, 1, 1, "", "", "(a.b.c.d/len): _"},
+    {"other_sequence_acts_as_escape", "a1" + std::vector<int>{KEY_SEQ + 'H'}, 1, 0, "", "", "tab=pane"},
+    {"arrows_ignored_while_typing", "a1" + std::vector<int>{KEY_UP, KEY_RIGHT}, 1, 1, "", "", ": 1_"},
+    {"block_prefix", K("a1.2.3.0/24\r"), 1, 0, "block 1.2.3.0/24", "dropping src 1.2.3.0/24 at XDP", ">> dropping src 1.2.3.0/24 at XDP"},
+    {"block_empty_refused", K("a\n"), 1, 0, "block ", "expected a.b.c.d/len", ">> expected a.b.c.d/len"},
+    {"telnet_row", K("f\r"), 1, 0, "drop-port 23", "dropping WAN dport 23 at XDP", "dropping WAN dport 23"},
+    {"menu_down_arrow", "f" + std::vector<int>{KEY_DOWN, '\r'}, 1, 0, "drop-port 445", "dropping WAN dport 445 at XDP", ""},
+    {"menu_stops_at_last", K("fjjjjjjjjjj"), 1, 3, "", "", "> custom port..."},
+    {"custom_port_zero", K("fjjjjjjj\r\r"), 1, 0, "drop-port 0", "port 0 out of range", ">> port 0 out of range"},
+    {"custom_port_typed", K("fjjjjjjj\r8080\r"), 1, 0, "drop-port 8080", "dropping WAN dport 8080 at XDP", ""},
+    {"custom_port_wraps_32_bits", K("fjjjjjjj\r4294967319\r"), 1, 0, "drop-port 23", "dropping WAN dport 23 at XDP", ""},
+    {"custom_port_stops_at_dot", K("fjjjjjjj\r80.5\r"), 1, 0, "drop-port 80", "dropping WAN dport 80 at XDP", ""},
+    {"x_on_prefix", K("jx"), 1, 0, "unblock 192.168.0.0/16", "unblocked 192.168.0.0/16", ""},
+    {"x_on_port", K("\tx"), 1, 0, "undrop-port 23", "no longer dropping dport 23", ""},
+    {"attach", K("A"), 1, 0, "attach", "attached", "gate: ATTACHED (xdpdrv) on eth0"},
+    {"detach", K("D"), 1, 0, "detach", "detached", ""},
+    {"seed", K("R"), 1, 0, "seed", "bogons seeded", ""},
+    {"global_keys_left_alone", {'2', 'n', 'q', 'b', KEY_RIGHT}, 0, 0, "", "", ""},
+    {"escape_ignored_in_normal", {KEY_ESC}, 0, 0, "", "", ""},
+    {"nic_actions_menu", K("i\rjjjjjjjj"), 1, 5, "", "", "eth0: (j/k, enter, esc)"},
+    {"nic_move", K("i\r\r"), 1, 0, "move eth0", "gate moved to eth0", ""},
+    {"nic_set_wan", K("i\rj\r"), 1, 0, "", "tarnwatch WAN -> eth0 (rediscovering)", "", true, "eth0"},
+    {"nic_set_lan", K("i\rjj\r"), 1, 0, "", "tarnwatch LAN -> eth0 (rediscovering)", "", true, "wan0", "eth0"},
+    {"nic_cancel", K("i\rjjj\r"), 1, 0, "", "", ""},
+    {"nic_stops_at_cancel", K("i\rjjjjjjjjj\r"), 1, 0, "", "", ""},
+    // With nothing listening every command ends in the one message; the pins are still read.
+    {"down_attach", K("A"), 1, 0, "", DOWN_MSG, "daemon: DOWN", false},
+    {"down_unblock", K("x"), 1, 0, "", DOWN_MSG, "10.0.0.0/8", false},
+    {"down_drop_port", K("f\r"), 1, 0, "", DOWN_MSG, "", false},
+    {"down_block", K("a1\r"), 1, 0, "", DOWN_MSG, "", false},
+};
+INSTANTIATE_TEST_SUITE_P(Page, Keys, ::testing::ValuesIn(KEYS), [](const auto &i) { return std::string(i.param.name); });
 
 TEST_F(Page4, NicMenuListsDeviceBackedOnlyAndAtMostSixteen)
 {
@@ -333,48 +329,11 @@ TEST_F(Page4, NicMenuListsDeviceBackedOnlyAndAtMostSixteen)
     EXPECT_TRUE(has(page(), " eth1           igb        down   [tarnwatch:WAN]\n")) << page();
     EXPECT_TRUE(has(page(), " eth2           weird?[31m up?    \n")) << page();
     EXPECT_FALSE(has(page(), "br0") || has(page(), "odd")) << page();
-    press(std::vector<int>{ESC});
+    press(std::vector<int>{KEY_ESC});
     for (int i = 3; i < 20; i++) nic("eth" + std::to_string(i), "ixgbe", "up\n", "1000\n");
     press("i");
     EXPECT_EQ(g_mw_nnic, 16);
 }
-
-struct ActionRow {
-    const char *name;
-    int downs;            // j presses in the action menu
-    const char *command;  // "" when none
-    const char *msg, *wan, *lan;
-    int redisc;
-};
-struct NicActions : Page4, ::testing::WithParamInterface<ActionRow> {};
-
-TEST_P(NicActions, Choose)
-{
-    const ActionRow &row = GetParam();
-    nic("eth0", "ixgbe", "up\n", "10000\n");
-    StandinServer srv(sock, respond);
-    g_wan = "wan0";
-    g_lan = "lan0";
-    press("i\r" + std::string(static_cast<size_t>(row.downs), 'j'));
-    EXPECT_TRUE(has(page(), "eth0: (j/k, enter, esc)")) << page();
-    press("\r");
-    EXPECT_EQ(g_mw_mode, 0);
-    EXPECT_STREQ(g_mw_msg, row.msg);
-    EXPECT_STREQ(g_wan, row.wan);
-    EXPECT_STREQ(g_lan, row.lan);
-    EXPECT_EQ(g_mw_force_redisc, row.redisc);
-    std::vector<std::string> got = srv.received();
-    EXPECT_EQ(std::count(got.begin(), got.end(), row.command), row.command[0] ? 1 : 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Page, NicActions,
-    ::testing::Values(ActionRow{"move", 0, "move eth0", "gate moved to eth0", "wan0", "lan0", 0},
-                      ActionRow{"set_wan", 1, "", "tarnwatch WAN -> eth0 (rediscovering)", "eth0", "lan0", 1},
-                      ActionRow{"set_lan", 2, "", "tarnwatch LAN -> eth0 (rediscovering)", "wan0", "eth0", 1},
-                      ActionRow{"cancel", 3, "", "", "wan0", "lan0", 0},
-                      ActionRow{"stops_at_cancel", 9, "", "", "wan0", "lan0", 0}),
-    [](const auto &info) { return std::string(info.param.name); });
 
 // Lists are cut at 256 prefixes and 64 ports; a render costs one request line
 // and nothing more, however full they are.
