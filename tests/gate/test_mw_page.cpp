@@ -111,7 +111,6 @@ struct Page4 : ::testing::Test {
     // One sample's page 4: render, hand over the keys as the main loop does
     // (rendering again after each one taken), then the end-of-sample roll.
     // Returns what mw_key answered for the last key.
-    int press(const std::string &keys) { return press(std::vector<int>(keys.begin(), keys.end())); }
     int press(const std::vector<int> &keys)
     {
         for (StrBuf &p : PAGES) sb_clear(&p);
@@ -155,7 +154,7 @@ TEST_P(BadStats, NotReadableEveryRender)
     GateMaps m(pins.fs, GetParam().entries, GetParam().value_size);
     m.add_prefix("10.0.0.0", 8);
     for (int i = 0; i < 2; i++) {
-        press("");
+        press({});
         EXPECT_TRUE(has(page(), "pinned maps not readable under /sys/fs/bpf/moatwall")) << page();
         EXPECT_FALSE(has(page(), "passed")) << page();
         EXPECT_TRUE(has(page(), GetParam().lists)) << page();
@@ -186,10 +185,10 @@ TEST_P(Growth, SecondSample)
     colors_set(true);
     GateMaps m(pins.fs);
     m.set_stat(row.key, row.before);
-    press("");
+    press({});
     EXPECT_FALSE(has(page(), "(+")) << "first render shows no growth: " << page();
     m.set_stat(row.key, row.after);
-    press("");
+    press({});
     char line[160];
     std::snprintf(line, sizeof line, "  %-14s %s%s%s\n", row.label,
                   row.colour == 'D' ? DIM : row.colour == 'Y' ? YEL : RED, row.second_line, RST);
@@ -265,12 +264,11 @@ TEST_P(Keys, Drive)
     EXPECT_EQ(g_mw_force_redisc, std::strcmp(row.wan, "wan0") || std::strcmp(row.lan, "lan0"));
 }
 
-std::vector<int> operator+(const std::string &a, std::vector<int> b)
+std::vector<int> K(const std::string &s, std::vector<int> tail = {})  // bytes, then key codes
 {
-    b.insert(b.begin(), a.begin(), a.end());
-    return b;
+    tail.insert(tail.begin(), s.begin(), s.end());
+    return tail;
 }
-std::vector<int> K(const std::string &s) { return std::vector<int>(s.begin(), s.end()); }
 const char *const DOWN_MSG = "moatwalld unreachable - service moatwall start";
 const std::string SEVEN47 = ": " + std::string(47, '7') + "_   (";
 const KeyRow KEYS[] = {
@@ -281,12 +279,12 @@ const KeyRow KEYS[] = {
     {"forty_eighth_char", K("a" + std::string(48, '7')), 1, 1, "", "", SEVEN47.c_str()},
     {"letters_not_typed", K("a1x.b/"), 1, 1, "", "", ": 1./_"},
     {"backspace_on_empty", {'a', 127, 8}, 1, 1, "", "", "(a.b.c.d/len): _"},
-    {"other_sequence_acts_as_escape", "a1" + std::vector<int>{KEY_SEQ + 'H'}, 1, 0, "", "", "tab=pane"},
-    {"arrows_ignored_while_typing", "a1" + std::vector<int>{KEY_UP, KEY_RIGHT}, 1, 1, "", "", ": 1_"},
+    {"other_sequence_acts_as_escape", K("a1", {KEY_SEQ + 'H'}), 1, 0, "", "", "tab=pane"},
+    {"arrows_ignored_while_typing", K("a1", {KEY_UP, KEY_RIGHT}), 1, 1, "", "", ": 1_"},
     {"block_prefix", K("a1.2.3.0/24\r"), 1, 0, "block 1.2.3.0/24", "dropping src 1.2.3.0/24 at XDP", ">> dropping src 1.2.3.0/24 at XDP"},
     {"block_empty_refused", K("a\n"), 1, 0, "block ", "expected a.b.c.d/len", ">> expected a.b.c.d/len"},
     {"telnet_row", K("f\r"), 1, 0, "drop-port 23", "dropping WAN dport 23 at XDP", "dropping WAN dport 23"},
-    {"menu_down_arrow", "f" + std::vector<int>{KEY_DOWN, '\r'}, 1, 0, "drop-port 445", "dropping WAN dport 445 at XDP", ""},
+    {"menu_down_arrow", K("f", {KEY_DOWN, '\r'}), 1, 0, "drop-port 445", "dropping WAN dport 445 at XDP", ""},
     {"menu_stops_at_last", K("fjjjjjjjjjj"), 1, 3, "", "", "> custom port..."},
     {"custom_port_zero", K("fjjjjjjj\r\r"), 1, 0, "drop-port 0", "port 0 out of range", ">> port 0 out of range"},
     {"custom_port_typed", K("fjjjjjjj\r8080\r"), 1, 0, "drop-port 8080", "dropping WAN dport 8080 at XDP", ""},
@@ -322,16 +320,16 @@ TEST_F(Page4, NicMenuListsDeviceBackedOnlyAndAtMostSixteen)
     nic("eth2", "weird\x1b[31m", "up\x1b\n", "-1\n");
     StandinServer srv(sock, respond);
     g_wan = "eth1";
-    press("i");
+    press({'i'});
     ASSERT_EQ(g_mw_mode, 4);
     EXPECT_EQ(g_mw_nnic, 3);
     EXPECT_TRUE(has(page(), " eth0           ixgbe      up     10000Mb [gate]\n")) << page();
     EXPECT_TRUE(has(page(), " eth1           igb        down   [tarnwatch:WAN]\n")) << page();
     EXPECT_TRUE(has(page(), " eth2           weird?[31m up?    \n")) << page();
     EXPECT_FALSE(has(page(), "br0") || has(page(), "odd")) << page();
-    press(std::vector<int>{KEY_ESC});
+    press({KEY_ESC});
     for (int i = 3; i < 20; i++) nic("eth" + std::to_string(i), "ixgbe", "up\n", "1000\n");
-    press("i");
+    press({'i'});
     EXPECT_EQ(g_mw_nnic, 16);
 }
 
@@ -343,7 +341,7 @@ TEST_F(Page4, ListsBoundedAndOneStatusExchangePerRender)
     for (int i = 0; i < 300; i++) m.add_prefix("10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250), 32);
     for (int i = 0; i < 70; i++) m.add_port(static_cast<uint16_t>(1000 + i));
     StandinServer srv(sock, respond);
-    for (int i = 0; i < 20; i++) press("");
+    for (int i = 0; i < 20; i++) press({});
     EXPECT_EQ(srv.received().size(), 20u);
     EXPECT_EQ(g_mw_npfx, 256);
     EXPECT_EQ(g_mw_nport, 64);

@@ -101,7 +101,7 @@ UniqueFd unix_connect(const std::string &path)
 std::string talk(int fd, const std::string &line)
 {
     std::string l = line + "\n", out;
-    if (fd < 0 || write(fd, l.data(), l.size()) != static_cast<ssize_t>(l.size())) return "";
+    if (fd < 0 || send(fd, l.data(), l.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(l.size())) return "";
     char buf[4096];
     pollfd p{fd, POLLIN, 0};
     for (ssize_t n; poll(&p, 1, 700) == 1 && (n = read(fd, buf, sizeof buf)) > 0;) {
