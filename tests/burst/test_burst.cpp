@@ -1,7 +1,10 @@
 // The burst catcher: trace classification and drop reasons from recorded
 // traces, the trigger and ring against a fixture tree, and whole captures on the
 // real kernel (tracefs instance, kfree_skb stacks, tcpdump) in a namespace.
+#include <chrono>
 #include <csignal>
+#include <ctime>
+#include <memory>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -16,6 +19,7 @@
 #include "core/fsroot.hpp"
 #include "core/screen.hpp"
 #include "core/settings.hpp"
+#include "hardening/hardening_rig.hpp"
 #include "support/netns.hpp"
 #include "support/tmpdir.hpp"
 
@@ -234,13 +238,13 @@ TEST_F(BurstFixture, unsafe_capture_directory_is_skipped)
 
 // ---- the real kernel ----
 
-// A veth whose peer has MTU 1280: 1400-byte datagrams without DF are dropped on
-// transmit and counted in tx_dropped, with real kfree_skb stacks.
+// The monitor in a namespace on a link that drops on transmit (drop_link).
 class RealBurst : public testing::Test {
 protected:
     CaptureLock lock;
     std::unique_ptr<NetnsGuard> ns;
     std::string dev;
+    TempDir t;
     void SetUp() override
     {
         if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
@@ -248,106 +252,138 @@ protected:
         if (sh("command -v tcpdump >/dev/null") != 0) GTEST_SKIP() << "needs tcpdump";
         ns = std::make_unique<NetnsGuard>("twburst");
         dev = "tb" + std::to_string(getpid() % 100000);
-        ASSERT_EQ(ns->run("sh -c 'ip link add " + dev + " type veth peer name p" + dev + " && ip link set p" + dev +
-                          " mtu 1280 up && ip link set " + dev + " up && ip addr add 10.77.0.1/24 dev " + dev +
-                          " && ip neigh add 10.77.0.2 lladdr 02:00:00:00:00:02 dev " + dev + "'"),
-                  0);
+        ASSERT_TRUE(drop_link(*ns, dev, 77));
     }
     void TearDown() override
     {
         if (!dev.empty()) sh("rm -rf $(grep -l 'iface=" + dev + " ' /tmp/burst-*/counters.txt 2>/dev/null | xargs -r dirname)");
     }
-    // The monitor in the namespace, in the background; its pid goes to pidfile.
-    void start(const std::string &opts, const std::string &pidfile)
+    // Starts the monitor in the background: <f>.pid while it runs, its output in <f>.out,
+    // then its exit status in <f>.rc, where f (returned) is tag under the test's directory.
+    std::string start(const std::string &opts, const std::string &tag = "m")
     {
+        const std::string f = t.path + "/" + tag;
         ns->run("sh -c 'mount -t tracefs nodev /sys/kernel/tracing; " TW_BIN " -k -w " + dev + " -l " + dev +
-                " -W /nonexistent -b /nonexistent -B /bin/false " + opts +
-                " </dev/null >/dev/null 2>&1 & echo $! >" + pidfile + "'");
+                " -W /nonexistent -b /nonexistent -B /bin/false " + opts + " </dev/null >" + f + ".out 2>&1 & echo $! >" +
+                f + ".pid; wait $!; echo $? >" + f + ".rc' &");
+        return f;
     }
-    void drop(int n)
+    static std::string pid_of(const std::string &f)
     {
-        ns->run("python3 -c 'import socket\ns=socket.socket(2,2)\ns.setsockopt(0,10,0)\n"
-                "for i in range(" + std::to_string(n) + "): s.sendto(b\"x\"*1400,(\"10.77.0.2\",9))'");
+        std::string pid = sh_out("cat " + f + ".pid");
+        return pid.erase(pid.find_last_not_of('\n') + 1);
     }
-    std::string tx_dropped() { return ns->out("cat /sys/class/net/" + dev + "/statistics/tx_dropped"); }
-    // No such process, or only a zombie that nobody has reaped yet.
-    static std::string gone(const std::string &pid) { return "! ps -p " + pid + " -o stat= | grep -qv Z"; }
-    static bool wait_for(const std::string &cond, double secs)
+    static std::string instance(const std::string &f) { return "/sys/kernel/tracing/instances/tarnwatch-$(cat " + f + ".pid)"; }
+    std::string capture_dir()
     {
-        for (int i = 0; i < secs * 20; i++) {
-            if (sh(cond) == 0) return true;
-            usleep(50000);
-        }
-        return false;
+        std::string dir = sh_out("grep -l 'iface=" + dev + " ' /tmp/burst-*/counters.txt | head -1 | xargs dirname");
+        return dir.erase(dir.find_last_not_of('\n') + 1);
     }
+    std::string tcpdump_runs() const { return "pgrep -f '[t]cpdump -i " + dev + " ' >/dev/null"; }
 };
 
 TEST_F(RealBurst, end_to_end_capture)
 {
-    TempDir t;
-    std::string pidf = t.path + "/pid";
     int before = std::stoi(sh_out("grep -c 'stack trace' /sys/kernel/tracing/trace || true"));
-    start("-i 1 -n 6 -s 2", pidf);
-    ASSERT_TRUE(wait_for("test -d /sys/kernel/tracing/instances/tarnwatch-$(cat " + pidf + ")", 5));
+    const std::string f = start("-i 1 -n 6 -s 2");
+    ASSERT_TRUE(wait_for("test -d " + instance(f), 5));
     usleep(1500000);  // past the first sample, which only primes the baseline
-    drop(20);
-    ASSERT_TRUE(wait_for("pgrep -f '[t]cpdump -i " + dev + " ' >/dev/null", 5));
-    drop(30);
-    std::string pid = sh_out("cat " + pidf);
-    pid.erase(pid.find_last_not_of('\n') + 1);
-    ASSERT_TRUE(wait_for(gone(pid), 15));
+    drop_datagrams(*ns, 77, 20);
+    ASSERT_TRUE(wait_for(tcpdump_runs(), 5));
+    drop_datagrams(*ns, 77, 30);
+    const std::string pid = pid_of(f);
+    ASSERT_TRUE(wait_for("test -s " + f + ".rc", 15));
 
-    std::string dir = sh_out("grep -l 'iface=" + dev + " ' /tmp/burst-*/counters.txt | head -1 | xargs dirname");
-    dir.erase(dir.find_last_not_of('\n') + 1);
+    const std::string dir = capture_dir();
     ASSERT_FALSE(dir.empty());
     std::string stacks = read_whole_file(dir + "/stacks.txt");
     EXPECT_NE(stacks.find("=> __dev_queue_xmit"), std::string::npos);
     EXPECT_NE(stacks.find("=> dev_hard_start_xmit"), std::string::npos);
     EXPECT_NE(read_whole_file(dir + "/reasons.txt").find(" NOT_SPECIFIED "), std::string::npos);
     EXPECT_EQ(sh("test -s " + dir + "/burst.pcap"), 0);
-    std::string counters = read_whole_file(dir + "/counters.txt");
-    EXPECT_NE(counters.find("end=" + tx_dropped().substr(0, tx_dropped().size() - 1) + " "), std::string::npos) << counters;
+    std::string counters = read_whole_file(dir + "/counters.txt"), drops = ns->out("cat /sys/class/net/" + dev + "/statistics/tx_dropped");
+    EXPECT_NE(counters.find("end=" + drops.substr(0, drops.size() - 1) + " "), std::string::npos) << counters;
     // everything went into our instance: none of it into the shared buffer
     EXPECT_EQ(std::stoi(sh_out("grep -c 'stack trace' /sys/kernel/tracing/trace || true")), before);
     EXPECT_EQ(sh("ls /sys/kernel/tracing/instances | grep -qx tarnwatch-" + pid), 1);
-    EXPECT_EQ(sh("pgrep -f '[t]cpdump -i " + dev + " ' >/dev/null"), 1);
+    EXPECT_EQ(sh(tcpdump_runs()), 1);
 }
 
 // However the monitor is ended during a capture, nothing of it stays behind;
 // an instance of a killed monitor is removed by the next one, and only that one.
 TEST_F(RealBurst, every_ending_during_a_capture_cleans_up)
 {
-    TempDir t;
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, 0, SIGKILL}) {  // 0: the sample count is reached
-        std::string pidf = t.path + "/pid" + std::to_string(sig);
-        start(sig ? "-i 1 -s 30" : "-i 1 -s 30 -n 10", pidf);
-        std::string inst = "/sys/kernel/tracing/instances/tarnwatch-$(cat " + pidf + ")";
+        const std::string f = start(sig ? "-i 1 -s 30" : "-i 1 -s 30 -n 10", "sig" + std::to_string(sig)), inst = instance(f);
         ASSERT_TRUE(wait_for("test -d " + inst, 5));
         usleep(1500000);
-        drop(5);
-        ASSERT_TRUE(wait_for("pgrep -f '[t]cpdump -i " + dev + " ' >/dev/null", 5)) << sig;
+        drop_datagrams(*ns, 77, 5);
+        ASSERT_TRUE(wait_for(tcpdump_runs(), 5)) << sig;
         ASSERT_TRUE(wait_for("grep -q ^stacktrace " + inst + "/events/skb/kfree_skb/trigger", 2)) << sig;
-        std::string pid = sh_out("cat " + pidf);
-        pid.erase(pid.find_last_not_of('\n') + 1);
-        if (sig) sh("kill -" + std::to_string(sig) + " " + pid);
-        ASSERT_TRUE(wait_for(gone(pid), sig ? 5 : 15)) << sig;
+        if (sig) sh("kill -" + std::to_string(sig) + " " + pid_of(f));
+        ASSERT_TRUE(wait_for("test -s " + f + ".rc", sig ? 5 : 15)) << sig;
         if (sig == SIGKILL) {
             sh("pkill -f '[t]cpdump -i " + dev + " '");
             EXPECT_EQ(sh("test -d " + inst), 0);
-            std::string other = t.path + "/other";
-            start("-i 1", other);  // a second, running monitor keeps its own
-            ASSERT_TRUE(wait_for("test -d /sys/kernel/tracing/instances/tarnwatch-$(cat " + other + ")", 5));
+            const std::string other = instance(start("-i 1", "other"));  // a second, running monitor keeps its own
+            ASSERT_TRUE(wait_for("test -d " + other, 5));
             sh(TW_BIN " -1 -D -w twnone0 -l twnone1 -W /nonexistent -b /nonexistent -B /bin/false >/dev/null 2>&1");
             EXPECT_EQ(sh("test -d " + inst), 1) << "instance of the killed monitor left";
-            EXPECT_EQ(sh("test -d /sys/kernel/tracing/instances/tarnwatch-$(cat " + other + ")"), 0);
-            sh("kill $(cat " + other + ")");
-            EXPECT_TRUE(wait_for("! test -d /sys/kernel/tracing/instances/tarnwatch-$(cat " + other + ")", 5));
+            EXPECT_EQ(sh("test -d " + other), 0);
+            sh("kill $(cat " + t.path + "/other.pid)");
+            EXPECT_TRUE(wait_for("! test -d " + other, 5));
             continue;
         }
-        EXPECT_TRUE(wait_for("! pgrep -f '[t]cpdump -i " + dev + " ' >/dev/null", 3)) << sig;
+        EXPECT_TRUE(wait_for("! " + tcpdump_runs(), 3)) << sig;
         EXPECT_EQ(sh("test -d " + inst), 1) << sig;
         EXPECT_EQ(sh("grep -q ^stacktrace /sys/kernel/tracing/events/skb/kfree_skb/trigger"), 1) << sig;
     }
+}
+
+// Another user's directories wait at every name the next captures could take.
+TEST_F(RealBurst, planted_capture_directories_get_nothing)
+{
+    std::vector<std::string> planted;
+    for (time_t when = time(nullptr), end = when + 20; when < end; when++) {
+        char stamp[40];
+        tm lt{};
+        std::strftime(stamp, sizeof stamp, "/tmp/burst-%Y%m%d-%H%M%S", localtime_r(&when, &lt));
+        if (sh(std::string("mkdir -m 0777 ") + stamp + " 2>/dev/null && chown nobody " + stamp) == 0) planted.push_back(stamp);
+    }
+    const std::string f = start("-M -P -i 1 -s 3 -n 8");
+    ASSERT_TRUE(wait_for("test -s " + f + ".pid", 5));
+    usleep(2500000);  // past the first sample, which only primes the baseline
+    drop_datagrams(*ns, 77, 30);
+    ASSERT_TRUE(wait_for("test -s " + f + ".rc", 20));
+    EXPECT_EQ(read_whole_file(f + ".rc"), "0\n");
+    EXPECT_NE(read_whole_file(f + ".out").find("BURST +"), std::string::npos);  // a capture did start
+    EXPECT_EQ(sh("grep -l 'iface=" + dev + " ' /tmp/burst-*/counters.txt >/dev/null 2>&1"), 1);
+    for (const std::string &p : planted) {
+        EXPECT_EQ(sh("test -z \"$(ls -A " + p + ")\""), 0) << p;
+        rmdir(p.c_str());
+    }
+}
+
+// The monitor's own trace instance grown to hold far more than the copy takes:
+// the capture keeps its bound and the monitor its samples.
+TEST_F(RealBurst, eight_megabyte_trace_is_copied_bounded)
+{
+    const std::string f = start("-M -P -i 1 -s 3 -n 10"), inst = instance(f);
+    ASSERT_TRUE(wait_for("test -d " + inst, 5));
+    ASSERT_EQ(sh("echo 16384 >" + inst + "/buffer_size_kb"), 0);
+    usleep(2500000);
+    drop_datagrams(*ns, 77, 30);
+    ASSERT_TRUE(wait_for("grep -q ^stacktrace " + inst + "/events/skb/kfree_skb/trigger", 3));
+    const auto t0 = std::chrono::steady_clock::now();
+    drop_datagrams(*ns, 77, 40000);
+    ASSERT_TRUE(wait_for("test -s " + f + ".rc", 25));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20));
+    EXPECT_EQ(read_whole_file(f + ".rc"), "0\n");
+    struct stat st {};
+    ASSERT_EQ(stat((capture_dir() + "/stacks.txt").c_str(), &st), 0);
+    EXPECT_GT(st.st_size, 4194303);  // the trace held more than the copy takes
+    EXPECT_LE(st.st_size, 4194303 + 65536);
+    EXPECT_GE(paints(read_whole_file(f + ".out"), 0), 10u);
 }
 
 }  // namespace

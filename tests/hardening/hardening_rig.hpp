@@ -5,6 +5,7 @@
 #include <string>
 #include <sys/types.h>
 
+#include "support/netns.hpp"
 #include "support/pty_session.hpp"
 
 // Quiet discovery: nothing configured, no bird, no burst catcher.
@@ -24,3 +25,12 @@ struct ProcView {
     long rss_kib = -1;
 };
 ProcView proc_view(pid_t pid);
+
+// dev up in ns as 10.<net>.0.1/24 towards a peer of MTU 1280: datagrams of 1400
+// bytes without DF are dropped on transmit, counted in tx_dropped with real
+// kfree_skb stacks. True when the link is made.
+bool drop_link(const NetnsGuard &ns, const std::string &dev, int net);
+// n such datagrams from ns to the link's peer.
+void drop_datagrams(const NetnsGuard &ns, int net, int n);
+// Whether the shell condition held within secs.
+bool wait_for(const std::string &cond, double secs);

@@ -29,6 +29,9 @@ TEST(ifsnap_netns, snapshots_match_ip_tc_ethtool_and_the_traffic_sent)
         ip -n $B addr add 10.9.0.2/24 dev a1
         ip -n $A link set a0 up arp off
         ip -n $B link set a1 up arp off
+        # a0 passes traffic once the link watcher has attached its qdisc, which a
+        # busy kernel does late; sent before that, datagrams are dropped unseen.
+        for i in $(seq 250); do tc -n $A qdisc show dev a0 | grep -q noqueue && break; sleep 0.02; done
         ip -n $A link add 'w;id>pwn' type veth peer name 'l$(id)' numtxqueues 4
         tc -n $A qdisc add dev 'l$(id)' root handle 1: mq
         for q in 1 2 3 4; do tc -n $A qdisc replace dev 'l$(id)' parent 1:$q pfifo_fast; done)"), 0);
