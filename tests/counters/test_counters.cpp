@@ -13,21 +13,12 @@
 
 namespace {
 
-struct CounterFixture : ::testing::Test {
-    void SetUp() override
-    {
-        colors_set(true);
-        std::free(g_ctrs);  // start from no table so the growth rule is observable
-        g_ctrs = nullptr;
-        g_ctr_cap = 0;
-    }
-};
-
 // One rendering per row, after the samples' rolls before it: the interval shown is
 // the configured one, the increase is since the last sample and the total since
 // the first, and only a rise with alerting on raises an alert.
-TEST_F(CounterFixture, fmtx_renders_first_red_yellow_and_dim_forms)
+TEST(counters, fmtx_renders_first_red_yellow_and_dim_forms)
 {
+    colors_set(true);
     g_interval = 7;
     const std::tuple<int, const char *, uint64_t, int, const char *, int64_t> rows[] = {
         {0, "UdpInErrors", 100, 1, "\x1b[2m100\x1b[0m", 0},  // first sight: dim, no alert
@@ -49,24 +40,24 @@ TEST_F(CounterFixture, fmtx_renders_first_red_yellow_and_dim_forms)
     EXPECT_STREQ(ALERTS.buf, "UdpInErrors +5 | UdpInErrors +4");
 }
 
-TEST_F(CounterFixture, rate_rules)
+// A rate needs a previous value, a gap of some length and a value that went up.
+TEST(counters, rate_rules)
 {
-    EXPECT_EQ(ctr_rate("r", 1000, 2.0), 0.0);  // first sample
-    ctr_roll();
-    EXPECT_DOUBLE_EQ(ctr_rate("r", 3000, 2.0), 1000.0);
-    ctr_roll();
-    EXPECT_EQ(ctr_rate("r", 5000, 0.05), 0.0);  // too short a gap, value still recorded
-    ctr_roll();
-    EXPECT_DOUBLE_EQ(ctr_rate("r", 5500, 0.5), 1000.0);
-    ctr_roll();
-    EXPECT_EQ(ctr_rate("r", 10, 1.0), 0.0);  // went down
+    const double rows[][3] = {{1000, 2.0, 0}, {3000, 2.0, 1000}, {5000, 0.05, 0}, {5500, 0.5, 1000}, {10, 1.0, 0}};
+    for (const auto &r : rows) {
+        EXPECT_DOUBLE_EQ(ctr_rate("r", static_cast<uint64_t>(r[0]), r[1]), r[2]) << r[0];
+        ctr_roll();
+    }
 }
 
 // The table grows from nothing to thousands of entries keeping their values, and the index gives
 // exactly the entry a scan would: keys sharing long prefixes, keys equal in their first 127
 // characters (stored cut, still found again), and a table emptied under it by resetting the count.
-TEST_F(CounterFixture, lookup_is_exact_over_thousands_of_keys)
+TEST(counters, lookup_is_exact_over_thousands_of_keys)
 {
+    std::free(g_ctrs);  // from no table at all, so the growth rule is exercised
+    g_ctrs = nullptr;
+    g_ctr_cap = 0;
     const std::string pre(120, 'p');
     for (int round = 0; round < 2; round++) {
         for (int i = 0; i < 3000; i++) ctr_get((pre + std::to_string(i)).c_str())->cur = static_cast<uint64_t>(i);
@@ -84,7 +75,7 @@ TEST_F(CounterFixture, lookup_is_exact_over_thousands_of_keys)
 
 // Rediscoveries: an interface missing three times in a row loses its keys
 // and only its keys; the rest keep their order and values.
-TEST_F(CounterFixture, counters_of_an_interface_gone_for_three_rediscoveries_are_dropped)
+TEST(counters, counters_of_an_interface_gone_for_three_rediscoveries_are_dropped)
 {
     const char both[][16] = {"eth0", "eth0.5"}, one[][16] = {"eth0.5"};
     ctr_forget_unwatched(both, 2);

@@ -12,6 +12,8 @@
 
 namespace {
 
+const std::string QUIET = " -W /nonexistent -b /nonexistent -B /nonexistent/birdc -D -P ";
+
 std::string label_of(const std::string &in)
 {
     StrBuf b;
@@ -50,55 +52,37 @@ TEST(textfile, replaces_whole_or_not_at_all)
     EXPECT_EQ(read_whole_file(f), "new 1\n");
 }
 
-const std::string QUIET = " -W /nonexistent -b /nonexistent -B /nonexistent/birdc -D -P ";
-
-// A name with a quote, a backslash and ESC, as the kernel allows them.
-TEST(textfile, hostile_interface_name_keeps_the_file_valid)
-{
-    if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
-    if (sh("command -v promtool >/dev/null") != 0) GTEST_SKIP() << "promtool (prometheus) not installed";
-    NetnsGuard ns("twexp");
-    TempDir d;
-    // The name goes through printf, so the shell never sees the raw bytes in a command line.
-    const std::string N = "N=$(printf 'q\"\\\\\\033}x')\n";
-    d.write("mk.sh", N + "ip link add name \"$N\" type veth peer name twp0 && ip link add twlan type veth peer name twp1\n");
-    d.write("run.sh", N + "exec " TW_BIN " -1 -M" + QUIET + "-l twlan -w \"$N\" --textfile " + d.path + "/tw.prom\n");
-    ASSERT_EQ(ns.run("sh " + d.path + "/mk.sh"), 0);
-    ProgramRun r = run_program("ip netns exec " + ns.name + " sh " + d.path + "/run.sh");
-    ASSERT_EQ(r.status, 0) << r.err;
-    const std::string prom = read_whole_file(d.path + "/tw.prom");
-    EXPECT_NE(prom.find("\ntarnwatch_interface_mtu_bytes{interface=\"q\\\"\\\\\\\\x1b}x\"} 1500\n"), std::string::npos)
-        << prom.substr(0, 2000);
-    EXPECT_EQ(prom.find('\x1b'), std::string::npos);
-    ProgramRun check = run_program("promtool check metrics < " + d.path + "/tw.prom");
-    EXPECT_EQ(check.status, 0) << check.out << check.err;
-}
-
 // Both sides of a real scrape: node_exporter serves the file, Prometheus scrapes
-// it, and its query API answers with the number page 2 printed.
+// it, and its query API answers with the number page 2 printed. The LAN's name has
+// a quote, a backslash and ESC, as the kernel allows them; the file stays valid.
 TEST(textfile, prometheus_answers_with_the_value_the_page_shows)
 {
     if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
     if (sh("command -v prometheus-node-exporter >/dev/null && command -v prometheus >/dev/null && "
-           "command -v curl >/dev/null") != 0)
-        GTEST_SKIP() << "prometheus, prometheus-node-exporter or curl not installed";
+           "command -v promtool >/dev/null && command -v curl >/dev/null") != 0)
+        GTEST_SKIP() << "prometheus, promtool, prometheus-node-exporter or curl not installed";
     NetnsGuard ns("twprom");
-    // pfifo with no room drops every packet: a known qdisc drop count (no ARP,
-    // no IPv6 chatter to add to it).
-    ASSERT_EQ(ns.run("bash -c 'set -e; ip link add twq0 type veth peer name twq1; for i in twq0 twq1; do sysctl -qw "
-                     "net.ipv6.conf.$i.disable_ipv6=1; ip link set $i up; done; ip addr add 10.77.0.1/24 dev twq0; "
-                     "ip neigh add 10.77.0.2 lladdr 02:00:00:00:00:02 dev twq0 nud permanent; "
-                     "tc qdisc replace dev twq0 root pfifo limit 0; for i in 1 2 3; do printf x >/dev/udp/10.77.0.2/9; done'"),
-              0);
     TempDir d;
-    d.mkdir("textfile");
-    ProgramRun page = run_program("ip netns exec " + ns.name + " " TW_BIN " -1 -M" + QUIET +
-                                  "-w twq0 -l tw-none --textfile " + d.path + "/textfile/tw.prom");
+    // pfifo with no room drops every packet: a known qdisc drop count (no ARP, no IPv6
+    // chatter to add to it). The name goes through printf, so no command line holds its raw bytes.
+    d.write("run.sh", "set -e; N=$(printf 'q\"\\\\\\033}x'); ip link add name \"$N\" type veth peer name twp0\n"
+                      "ip link add twq0 type veth peer name twq1; for i in twq0 twq1; do sysctl -qw "
+                      "net.ipv6.conf.$i.disable_ipv6=1; ip link set $i up; done; ip addr add 10.77.0.1/24 dev twq0\n"
+                      "ip neigh add 10.77.0.2 lladdr 02:00:00:00:00:02 dev twq0 nud permanent\n"
+                      "tc qdisc replace dev twq0 root pfifo limit 0; for i in 1 2 3; do printf x >/dev/udp/10.77.0.2/9; done\n"
+                      "exec " TW_BIN " -1 -M" + QUIET + "-w twq0 -l \"$N\" --textfile " + d.mkdir("textfile") + "/tw.prom\n");
+    ProgramRun page = run_program("ip netns exec " + ns.name + " bash " + d.path + "/run.sh");
     ASSERT_EQ(page.status, 0) << page.err;
     const size_t at = page.out.find("qdisc drops: ");
     ASSERT_NE(at, std::string::npos) << page.out;
     const std::string shown = page.out.substr(at + 13, page.out.find_first_not_of("0123456789", at + 13) - at - 13);
     EXPECT_EQ(shown, "3");
+    const std::string prom = read_whole_file(d.path + "/textfile/tw.prom");
+    EXPECT_NE(prom.find("\ntarnwatch_interface_mtu_bytes{interface=\"q\\\"\\\\\\\\x1b}x\"} 1500\n"), std::string::npos)
+        << prom.substr(0, 2000);
+    EXPECT_EQ(prom.find('\x1b'), std::string::npos);
+    ProgramRun check = run_program("promtool check metrics < " + d.path + "/textfile/tw.prom");
+    EXPECT_EQ(check.status, 0) << check.out << check.err;
 
     const int base = 20000 + static_cast<int>(getpid() % 20000);
     const std::string ne = "127.0.0.1:" + std::to_string(base), pr = "127.0.0.1:" + std::to_string(base + 1);
@@ -129,30 +113,26 @@ TEST(check, one_line_per_source_with_and_without_it)
     if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
     NetnsGuard ns("twchk");
     ASSERT_EQ(ns.run("sh -c 'ip link add twwan type veth peer name twp0 && ip link add twlan type veth peer name twp1'"), 0);
-    const std::string B = TW_SOURCE_DIR "/tests/export/fixtures/bin/",
-                      conf = " -b " TW_SOURCE_DIR "/tests/export/fixtures/bird_two_neighbours.conf ";
+    const std::string B = TW_SOURCE_DIR "/tests/export/fixtures/bin/", ok = "-B " + B + "birdc-ok",
+                      conf = " -b " TW_SOURCE_DIR "/tests/export/fixtures/bird_two_neighbours.conf ", both = "-w twwan -l twlan ";
+    const std::string here = " no such interface; here: lo twlan twp0 twp1 twwan; name yours with ";
     // Arguments, what goes before the program, exit status, lines (or their starts) in the report.
     const std::tuple<std::string, std::string, int, std::vector<std::string>> rows[] = {
-        {"-B " + B + "birdc-ok" + conf + "-w twwan -l twlan -P", "", 0,
+        {ok + conf + both + "-P", "", 0,
          {"ok   wan twwan ", "ok   lan twlan ", "ok   ethtool twwan            driver veth",
           "ok   birdc                    answers: 1 neighbours, 1 Full, 1 of 2 expected missing",
           "ok   bird config", "ok   tc ", "--   wg ", "ok   kfree_skb trigger", "--   gate pins"}},
         // The newcomer's first run: the default names do not exist here.
-        {"-B " + B + "birdc-ok" + conf + "-P", "", 1,
-         {"FAIL wan enp16s0f0np0         no such interface; here: lo twlan twp0 twp1 twwan; name yours with -w IF",
-          "FAIL lan enp16s0f1np1         no such interface; here: lo twlan twp0 twp1 twwan; name yours with -l IF"}},
-        {"-B " + B + "birdc-down" + conf + "-w twwan -l twlan -P", "", 1,
+        {ok + conf + "-P", "", 1, {"FAIL wan enp16s0f0np0        " + here + "-w IF", "FAIL lan enp16s0f1np1        " + here + "-l IF"}},
+        {"-B " + B + "birdc-down" + conf + both + "-P", "", 1,
          {"FAIL birdc                    no neighbour table (is bird running?); it said: Unable to connect"}},
-        {"-B /nonexistent/birdc" + conf + "-w twwan -l twlan -P", "", 1,
+        {"-B /nonexistent/birdc" + conf + both + "-P", "", 1,
          {"FAIL birdc                    /nonexistent/birdc not found, but 2 neighbours are expected"}},
-        {"-B /nonexistent/birdc -b /nonexistent -w twwan -l twlan -P", "", 0,
-         {"--   birdc ", "--   bird config "}},
-        {"-B " + B + "birdc-stall" + conf + "-w twwan -l twlan -P", "", 1, {"FAIL birdc                    "}},
+        {"-B /nonexistent/birdc -b /nonexistent " + both + "-P", "", 0, {"--   birdc ", "--   bird config "}},
+        {"-B " + B + "birdc-stall" + conf + both + "-P", "", 1, {"FAIL birdc                    "}},
         // No tc, no tcpdump: PATH holds only the stand-ins.
-        {"-B " + B + "birdc-ok" + conf + "-w twwan -l twlan", "env PATH=" + B + " ", 1,
-         {"FAIL tc                       not on PATH", "FAIL tcpdump                  not on PATH"}},
-        {"-B " + B + "birdc-ok" + conf + "-w twwan -l twlan", "unshare -m sh -c 'umount -l /sys/kernel/tracing; exec \"$0\" \"$@\"' ",
-         1, {"FAIL tracefs"}},
+        {ok + conf + both, "env PATH=" + B + " ", 1, {"FAIL tc                       not on PATH", "FAIL tcpdump                  not on PATH"}},
+        {ok + conf + both, "unshare -m sh -c 'umount -l /sys/kernel/tracing; exec \"$0\" \"$@\"' ", 1, {"FAIL tracefs"}},
     };
     const std::string traces = "ls /sys/kernel/tracing/instances; cat /sys/kernel/tracing/events/skb/kfree_skb/trigger";
     const std::string traces_before = run_program(traces).out;
