@@ -20,11 +20,9 @@ std::string sh_out(const std::string &cmd)
 {
     std::string out;
     FILE *p = ::popen(cmd.c_str(), "r");
-    if (!p) return out;
     char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    ::pclose(p);
+    for (size_t n; p && (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    if (p) ::pclose(p);
     return out;
 }
 
@@ -60,37 +58,24 @@ std::string in_netns(const std::string &ns, const std::function<std::string()> &
     if (pid < 0) return "!error: fork";
     if (pid == 0) {
         close(p[0]);
-        auto fail = [&](const char *why) {
-            std::string s = std::string("!error: ") + why;
-            (void)!write(p[1], s.data(), s.size());
-            _exit(1);
-        };
         int fd = open(("/var/run/netns/" + ns).c_str(), O_RDONLY);
-        if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) fail("setns");
-        if (unshare(CLONE_NEWNS) != 0) fail("unshare");
-        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) fail("make-private");
-        umount2("/sys", MNT_DETACH);
-        if (mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0) fail("mount sysfs");
-        std::string r = fn();
-        size_t off = 0;
-        while (off < r.size()) {
-            ssize_t w = write(p[1], r.data() + off, r.size() - off);
-            if (w <= 0) break;
-            off += static_cast<size_t>(w);
-        }
-        std::fflush(nullptr);
-        _exit(0);
+        const char *why = fd < 0 || setns(fd, CLONE_NEWNET) != 0                  ? "setns"
+                          : unshare(CLONE_NEWNS) != 0                             ? "unshare"
+                          : mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ? "make-private"
+                          : (umount2("/sys", MNT_DETACH), mount("sysfs", "/sys", "sysfs", 0, nullptr)) != 0 ? "mount sysfs"
+                                                                                   : nullptr;
+        const std::string r = why ? std::string("!error: ") + why : fn();
+        (void)!write(p[1], r.data(), r.size());  // a blocking pipe takes it all
+        _exit(why ? 1 : 0);
     }
     close(p[1]);
     std::string out;
     char buf[4096];
-    ssize_t n;
-    while ((n = read(p[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    for (ssize_t n; (n = read(p[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
     close(p[0]);
     int st = 0;
     waitpid(pid, &st, 0);
-    if (!WIFEXITED(st)) return "!error: child died " + out;
-    return out;
+    return WIFEXITED(st) ? out : "!error: child died " + out;
 }
 
 CaptureLock::CaptureLock() : fd(::open("/tmp/tarnwatch-capture-tests.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600))

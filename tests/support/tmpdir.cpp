@@ -3,13 +3,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 TempDir::TempDir()
 {
     char tmpl[] = "/tmp/twtest.XXXXXX";
-    char *d = mkdtemp(tmpl);
-    path = d ? d : "/tmp";
+    path = mkdtemp(tmpl) ? tmpl : "/tmp";
 }
 
 TempDir::~TempDir()
@@ -20,25 +19,21 @@ TempDir::~TempDir()
 
 std::string TempDir::write(const std::string &rel, const std::string &content) const
 {
-    std::string full = path + "/" + rel;
-    std::filesystem::create_directories(std::filesystem::path(full).parent_path());
-    std::ofstream(full, std::ios::binary) << content;
-    return full;
+    std::filesystem::create_directories(std::filesystem::path(path + "/" + rel).parent_path());
+    std::ofstream(path + "/" + rel, std::ios::binary) << content;
+    return path + "/" + rel;
 }
 
 std::string TempDir::mkdir(const std::string &rel) const
 {
-    std::string full = path + "/" + rel;
-    std::filesystem::create_directories(full);
-    return full;
+    std::filesystem::create_directories(path + "/" + rel);
+    return path + "/" + rel;
 }
 
 std::string read_whole_file(const std::string &path)
 {
     std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
+    return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 std::string fixture(const std::string &rel) { return read_whole_file(TW_SOURCE_DIR "/tests/" + rel); }
