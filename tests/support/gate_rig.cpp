@@ -223,49 +223,31 @@ std::string GateRig::xdp_on(const std::string &ifname) const
     return at != std::string::npos && sscanf(o.c_str() + at, "prog/xdp id %*u name %63s", name) == 1 ? name : "";
 }
 
-static sockaddr_in sin_of(const char *a, uint16_t port)
+// A socket bound to a:port (port 0: any), or -1.
+static UniqueFd bound(const std::string &ns, int type, const char *a, uint16_t port)
 {
-    sockaddr_in s{};
-    s.sin_family = AF_INET, s.sin_port = htons(port);
-    inet_pton(AF_INET, a, &s.sin_addr);
-    return s;
-}
-
-static bool bind_to(int fd, const char *a, uint16_t port)
-{
+    UniqueFd s = ns_socket(ns, AF_INET, type);
     int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in s = sin_of(a, port);
-    return bind(fd, reinterpret_cast<sockaddr *>(&s), sizeof s) == 0;
+    sockaddr_in sa{AF_INET, htons(port), {}, {}};
+    inet_pton(AF_INET, a, &sa.sin_addr);
+    setsockopt(s.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(s.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) s.reset();
+    return s;
 }
 
 // A dropped datagram gets 300 ms to show up; a passed one arrives in microseconds.
 int GateRig::udp(const char *src, uint16_t dport, int n, const char *dst)
 {
-    UniqueFd rx = ns_socket(gw.name, AF_INET, SOCK_DGRAM), tx = ns_socket(peer.name, AF_INET, SOCK_DGRAM);
-    if (!bind_to(rx.fd, "0.0.0.0", dport) || !bind_to(tx.fd, src, 0)) return -1;
-    sockaddr_in to = sin_of(dst, dport);
+    UniqueFd rx = bound(gw.name, SOCK_DGRAM, "0.0.0.0", dport), tx = bound(peer.name, SOCK_DGRAM, src, 0);
+    if (!rx.ok() || !tx.ok()) return -1;
+    sockaddr_in to{AF_INET, htons(dport), {}, {}};
+    inet_pton(AF_INET, dst, &to.sin_addr);
     for (int i = 0; i < n; i++) sendto(tx.fd, "moat", 4, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
     int got = 0;
     char b[8];
     pollfd p{rx.fd, POLLIN, 0};
     while (got < n && poll(&p, 1, 300) == 1 && recv(rx.fd, b, sizeof b, 0) > 0) got++;
     return got;
-}
-
-bool GateRig::tcp(const char *src, uint16_t dport)
-{
-    UniqueFd ls = ns_socket(gw.name, AF_INET, SOCK_STREAM), c = ns_socket(peer.name, AF_INET, SOCK_STREAM | SOCK_NONBLOCK);
-    if (!bind_to(ls.fd, "0.0.0.0", dport) || listen(ls.fd, 4) != 0 || !bind_to(c.fd, src, 0)) return false;
-    sockaddr_in to = sin_of("11.77.0.1", dport);
-    connect(c.fd, reinterpret_cast<sockaddr *>(&to), sizeof to);
-    // Shorter than the first SYN retransmission (1 s), so a drop counts once.
-    pollfd p{c.fd, POLLOUT, 0};
-    int err = 1;
-    socklen_t el = sizeof err;
-    if (poll(&p, 1, 300) == 1) getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &el);
-    usleep(50000);  // the closing handshake is still in flight
-    return err == 0;
 }
 
 void GateRig::raw(const Frame &f, int count)
