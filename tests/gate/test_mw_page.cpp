@@ -275,7 +275,7 @@ const KeyRow KEYS[] = {
     {"tab_first_row_other_pane", K("j\t"), 1, 0, "", "", "> 23 telnet scan"},
     {"forty_eighth_char", K("a" + std::string(48, '7')), 1, 1, "", "", SEVEN47.c_str()},
     {"letters_not_typed", K("a1x.b/"), 1, 1, "", "", ": 1./_"},
-    {"backspace_on_empty", {'a', 127, 8}, 1, 1, "", "", "(a.b.c.d/len): _"},
+    {"backspace_on_empty_then_del", {'a', 8, '1', '2', 127, 8, '3'}, 1, 1, "", "", "(a.b.c.d/len): 3_"},
     {"other_sequence_acts_as_escape", K("a1", {KEY_SEQ + 'H'}), 1, 0, "", "", "tab=pane"},
     {"arrows_ignored_while_typing", K("a1", {KEY_UP, KEY_RIGHT}), 1, 1, "", "", ": 1_"},
     {"block_prefix", K("a1.2.3.0/24\r"), 1, 0, "block 1.2.3.0/24", "dropping src 1.2.3.0/24 at XDP", ">> dropping src 1.2.3.0/24 at XDP"},
