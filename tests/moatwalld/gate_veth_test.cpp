@@ -71,7 +71,7 @@ static const TrafficRow TRAFFIC[] = {
     {"ipv4_header_cut_off", RAW, {.dport = 23, .cut = 14 + 19}, true, MW_STAT_MALFORMED},
     {"ihl_below_5", RAW, {.dport = 23, .ihl = 4}, true, MW_STAT_MALFORMED},
     {"version_6_in_ipv4", RAW, {.dport = 23, .version = 6}, true, MW_STAT_MALFORMED},
-    {"total_below_header", RAW, {.tot_len = 19}, true, MW_STAT_MALFORMED},
+    {"total_below_header", RAW, {.proto = 1, .tot_len = 19}, true, MW_STAT_MALFORMED},
     {"total_beyond_frame", RAW, {.tot_len = 1500}, true, MW_STAT_MALFORMED},
     {"tcp_header_cut_by_total", RAW, {.dport = 24, .proto = 6, .tot_len = 20 + 12}, true, MW_STAT_MALFORMED},
     {"options_eat_udp_header", RAW, {.dport = 24, .ihl = 15, .tot_len = 64}, true, MW_STAT_MALFORMED},
