@@ -78,17 +78,17 @@ private:
     }
     void run()
     {
-        int c = -1;
         char buf[512];
-        for (std::string acc; !stop_;) {
-            size_t nl = acc.find('\n');
-            ssize_t n = 0;
-            if (c < 0) {
-                c = readable(listen_fd) ? accept(listen_fd, nullptr, nullptr) : -1, acc.clear();
-            } else if (nl == std::string::npos) {
-                if (readable(c) && (n = read(c, buf, sizeof buf)) > 0) acc.append(buf, size_t(n));
-                else close(c), c = -1;
-            } else {
+        while (readable(listen_fd)) {
+            int c = accept(listen_fd, nullptr, nullptr);
+            for (std::string acc; c >= 0;) {
+                size_t nl = acc.find('\n');
+                ssize_t n = 0;
+                if (nl == std::string::npos) {
+                    if (readable(c) && (n = read(c, buf, sizeof buf)) > 0) acc.append(buf, size_t(n));
+                    else close(c), c = -1;
+                    continue;
+                }
                 std::string line = acc.substr(0, nl);
                 acc.erase(0, nl + 1);
                 mu_.lock(), requests_.push_back(line), mu_.unlock();
@@ -98,6 +98,5 @@ private:
                 if (ex.close_after) close(c), c = -1;
             }
         }
-        if (c >= 0) close(c);
     }
 };

@@ -102,8 +102,7 @@ TEST_F(ClientFixture, NoDaemonFailsAtOnceAndBacklogAfterTheWait)
     EXPECT_STREQ(reply, "");
 
     UniqueFd l(socket(AF_UNIX, SOCK_STREAM, 0)), fill[4];
-    sockaddr_un sa{};
-    sa.sun_family = AF_UNIX;
+    sockaddr_un sa{AF_UNIX, {}};
     std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", sock.c_str());
     ASSERT_EQ(bind(l.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
     ASSERT_EQ(listen(l.fd, 0), 0);
