@@ -89,25 +89,13 @@ struct Page4 : ::testing::Test {
     void SetUp() override
     {
         if (!pins.mounted) GTEST_SKIP() << "cannot mount a BPF file system (needs root)";
-        buffers_setup();
-        settings_defaults();
-        colors_set(false);
-        std::free(g_ctrs);  // every statistic starts unseen
-        g_ctrs = nullptr;
-        g_ctr_cap = g_nctrs = 0;
         mw_drop_conn();
         mw_close_maps();
         mw_paths_set(sock.c_str(), pins.fs.c_str());
         g_mw_pane = g_mw_sel = g_mw_msel = g_mw_mode = g_mw_inlen = g_mw_force_redisc = g_mw_ncpu = 0;
         g_mw_in[0] = g_mw_msg[0] = '\0';
     }
-    void TearDown() override
-    {
-        fsroot_set("");
-        mw_close_maps();
-        mw_drop_conn();
-        colors_set(false);
-    }
+    void TearDown() override { mw_close_maps(), mw_drop_conn(); }
     // One sample's page 4: render, hand over the keys as the main loop does
     // (rendering again after each one taken), then the end-of-sample roll.
     // Returns what mw_key answered for the last key.
@@ -218,7 +206,6 @@ TEST(CpuCount, FromPossibleFile)
         g_mw_ncpu = 0;
         EXPECT_EQ(mw_cpu_count(), count) << (file ? file : "no file");
     }
-    fsroot_set("");
     g_mw_ncpu = 0;
 }
 
