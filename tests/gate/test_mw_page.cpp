@@ -3,7 +3,6 @@
 // menu against a fixture /sys.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
 #include <linux/bpf.h>

@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <algorithm>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <linux/if_packet.h>
 #include <netinet/in.h>
