@@ -25,11 +25,12 @@ struct Exchange {
 };
 
 struct StandinServer {
-    int listen_fd = -1;
-    // Serves the exchanges in order on a socket at path, then stays silent.
+    using Reply = std::function<Exchange(const std::string &)>;
+    int listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Serves the exchanges in order, then stays silent.
     StandinServer(const std::string &path, std::vector<Exchange> script)
-        : StandinServer(path, 0, [script = std::move(script), n = size_t(0)](const std::string &) mutable {
-              return n < script.size() ? script[n++] : Exchange{};
+        : StandinServer(path, 0, [s = std::move(script), n = size_t(0)](const std::string &) mutable {
+              return n < s.size() ? s[n++] : Exchange{};
           })
     {
     }
@@ -37,6 +38,16 @@ struct StandinServer {
     StandinServer(const std::string &path, std::function<std::string(const std::string &)> respond)
         : StandinServer(path, 0, [respond](const std::string &l) { return Exchange{{{respond(l)}}}; })
     {
+    }
+    StandinServer(const std::string &path, int, Reply reply) : path_(path), reply_(std::move(reply))
+    {
+        sockaddr_un sa{AF_UNIX, {}};
+        std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());
+        unlink(path.c_str());
+        if (bind(listen_fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 && listen(listen_fd, 8) == 0)
+            thr_ = std::thread([this] { run(); });
+        else
+            close(listen_fd), listen_fd = -1;
     }
     ~StandinServer()
     {
@@ -53,46 +64,31 @@ struct StandinServer {
 
 private:
     std::string path_;
-    std::function<Exchange(const std::string &)> reply_;
+    Reply reply_;
     std::vector<std::string> requests_;
     std::mutex mu_;
     std::atomic<bool> stop_{false};
     std::thread thr_;
 
-    StandinServer(const std::string &path, int, std::function<Exchange(const std::string &)> reply)
-        : path_(path), reply_(std::move(reply))
+    bool readable(int fd)  // false once the test is over
     {
-        unlink(path_.c_str());
-        listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un sa{};
-        sa.sun_family = AF_UNIX;
-        std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path_.c_str());
-        if (bind(listen_fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 && listen(listen_fd, 8) == 0)
-            thr_ = std::thread([this] { run(); });
-        else
-            close(listen_fd), listen_fd = -1;
-    }
-    bool wait_readable(int fd)  // false once the test is over
-    {
-        pollfd p{fd, POLLIN, 0};
-        while (!stop_)
+        for (pollfd p{fd, POLLIN, 0}; !stop_;)
             if (poll(&p, 1, 50) > 0) return true;
         return false;
     }
     void run()
     {
-        int c = -1;
         char buf[512];
-        for (std::string acc; !stop_;) {
-            size_t nl = acc.find('\n');
-            ssize_t n = 0;
-            if (c < 0) {
-                c = wait_readable(listen_fd) ? accept(listen_fd, nullptr, nullptr) : -1;
-                acc.clear();
-            } else if (nl == std::string::npos) {
-                if (wait_readable(c) && (n = read(c, buf, sizeof buf)) > 0) acc.append(buf, size_t(n));
-                else close(c), c = -1;
-            } else {
+        while (readable(listen_fd)) {
+            int c = accept(listen_fd, nullptr, nullptr);
+            for (std::string acc; c >= 0;) {
+                size_t nl = acc.find('\n');
+                ssize_t n = 0;
+                if (nl == std::string::npos) {
+                    if (readable(c) && (n = read(c, buf, sizeof buf)) > 0) acc.append(buf, size_t(n));
+                    else close(c), c = -1;
+                    continue;
+                }
                 std::string line = acc.substr(0, nl);
                 acc.erase(0, nl + 1);
                 mu_.lock(), requests_.push_back(line), mu_.unlock();
@@ -102,6 +98,5 @@ private:
                 if (ex.close_after) close(c), c = -1;
             }
         }
-        if (c >= 0) close(c);
     }
 };

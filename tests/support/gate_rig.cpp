@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <algorithm>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <linux/if_packet.h>
 #include <netinet/in.h>
@@ -172,37 +171,35 @@ void GateRig::stop(int sig)
 
 // bpftool's compact JSON with BTF: {"formatted":{"key":K,"values":[{"cpu":C,"value":V},...]}}
 // for the statistics and ports, {"key":{"prefixlen":L,"addr":[a,b,c,d]}} for the prefixes.
-static std::vector<const char *> each(const std::string &json, const std::string &tag)
+// Each place just after tag in what cmd prints, and that text.
+static std::pair<std::string, std::vector<size_t>> each(const std::string &cmd, const std::string &tag)
 {
-    std::vector<const char *> at;
-    for (size_t i = json.find(tag); i != std::string::npos; i = json.find(tag, i + 1)) at.push_back(&json[i + tag.size()]);
-    return at;
+    std::pair<std::string, std::vector<size_t>> r{sh_out(cmd), {}};
+    for (size_t i = r.first.find(tag); i != std::string::npos; i = r.first.find(tag, i + 1)) r.second.push_back(i + tag.size());
+    return r;
 }
-static std::string dump(const BpfDir &b, const char *map)
-{
-    return sh_out("bpftool -j map dump pinned " + b.pindir + "/" + map + " 2>/dev/null");
-}
+static std::string dump(const BpfDir &b, const char *map) { return "bpftool -j map dump pinned " + b.pindir + "/" + map + " 2>/dev/null"; }
+static const char *const KEY = "\"formatted\":{\"key\":";
 
 std::vector<uint64_t> GateRig::stats() const
 {
     std::vector<uint64_t> v(MW_STAT_COUNT, 0);
-    std::string j = dump(bpf, MW_MAP_STATS);
-    for (const char *k : each(j, "\"formatted\":{\"key\":"))
-        for (const char *x = strstr(k, "\"value\":"), *end = strchr(k, ']'); x && x < end; x = strstr(x + 1, "\"value\":"))
-            v.at(strtoul(k, nullptr, 10)) += strtoull(x + 8, nullptr, 10);
+    auto [j, at] = each(dump(bpf, MW_MAP_STATS), KEY);
+    for (size_t k : at)
+        for (size_t x = j.find("\"value\":", k), end = j.find(']', k); x < end; x = j.find("\"value\":", x + 1))
+            v.at(std::stoul(j.substr(k))) += std::stoull(j.substr(x + 8));
     return v;
 }
 
 std::vector<std::string> GateRig::list(bool ports) const
 {
     std::vector<std::string> r;
-    std::string j = dump(bpf, ports ? MW_MAP_DPORTS : MW_MAP_DROP4);
+    auto [j, at] = each(dump(bpf, ports ? MW_MAP_DPORTS : MW_MAP_DROP4), ports ? KEY : "\"prefixlen\":");
     unsigned len, a, b, c, d;
-    char s[40];
-    for (const char *k : each(j, ports ? "\"formatted\":{\"key\":" : "\"prefixlen\":"))
-        if (ports) r.push_back(std::to_string(strtoul(k, nullptr, 10)));
-        else if (sscanf(k, "%u,\"addr\":[%u,%u,%u,%u]", &len, &a, &b, &c, &d) == 5)
-            r.push_back((snprintf(s, sizeof s, "%u.%u.%u.%u/%u", a, b, c, d, len), s));
+    for (size_t k : at)
+        if (ports) r.push_back(std::to_string(std::stoul(j.substr(k))));
+        else if (sscanf(j.c_str() + k, "%u,\"addr\":[%u,%u,%u,%u]", &len, &a, &b, &c, &d) == 5)
+            r.push_back(std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c) + "." + std::to_string(d) + "/" + std::to_string(len));
     std::sort(r.begin(), r.end());
     return r;
 }
@@ -210,62 +207,43 @@ std::vector<std::string> GateRig::list(bool ports) const
 uint64_t GateRig::xdp_drops() const
 {
     uint64_t n = 0;
-    std::string o = gw.out("ethtool -S gw0");
-    for (const char *x : each(o, "xdp_drops: ")) n += strtoull(x, nullptr, 10);
+    auto [o, at] = each("ip netns exec " + gw.name + " ethtool -S gw0", "xdp_drops: ");
+    for (size_t x : at) n += std::stoull(o.substr(x));
     return n;
 }
 
 std::string GateRig::xdp_on(const std::string &ifname) const
 {
-    std::string o = gw.out("ip -d link show dev " + ifname);
+    auto [o, at] = each("ip netns exec " + gw.name + " ip -d link show dev " + ifname, "prog/xdp id ");
     char name[64];
-    size_t at = o.find("prog/xdp id ");
-    return at != std::string::npos && sscanf(o.c_str() + at, "prog/xdp id %*u name %63s", name) == 1 ? name : "";
+    return !at.empty() && sscanf(o.c_str() + at[0], "%*u name %63s", name) == 1 ? name : "";
 }
 
-static sockaddr_in sin_of(const char *a, uint16_t port)
+// A socket bound to a:port (port 0: any), or -1.
+static UniqueFd bound(const std::string &ns, int type, const char *a, uint16_t port)
 {
-    sockaddr_in s{};
-    s.sin_family = AF_INET, s.sin_port = htons(port);
-    inet_pton(AF_INET, a, &s.sin_addr);
-    return s;
-}
-
-static bool bind_to(int fd, const char *a, uint16_t port)
-{
+    UniqueFd s = ns_socket(ns, AF_INET, type);
     int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in s = sin_of(a, port);
-    return bind(fd, reinterpret_cast<sockaddr *>(&s), sizeof s) == 0;
+    sockaddr_in sa{AF_INET, htons(port), {}, {}};
+    inet_pton(AF_INET, a, &sa.sin_addr);
+    setsockopt(s.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(s.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) s.reset();
+    return s;
 }
 
 // A dropped datagram gets 300 ms to show up; a passed one arrives in microseconds.
 int GateRig::udp(const char *src, uint16_t dport, int n, const char *dst)
 {
-    UniqueFd rx = ns_socket(gw.name, AF_INET, SOCK_DGRAM), tx = ns_socket(peer.name, AF_INET, SOCK_DGRAM);
-    if (!bind_to(rx.fd, "0.0.0.0", dport) || !bind_to(tx.fd, src, 0)) return -1;
-    sockaddr_in to = sin_of(dst, dport);
+    UniqueFd rx = bound(gw.name, SOCK_DGRAM, "0.0.0.0", dport), tx = bound(peer.name, SOCK_DGRAM, src, 0);
+    if (!rx.ok() || !tx.ok()) return -1;
+    sockaddr_in to{AF_INET, htons(dport), {}, {}};
+    inet_pton(AF_INET, dst, &to.sin_addr);
     for (int i = 0; i < n; i++) sendto(tx.fd, "moat", 4, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
     int got = 0;
     char b[8];
     pollfd p{rx.fd, POLLIN, 0};
     while (got < n && poll(&p, 1, 300) == 1 && recv(rx.fd, b, sizeof b, 0) > 0) got++;
     return got;
-}
-
-bool GateRig::tcp(const char *src, uint16_t dport)
-{
-    UniqueFd ls = ns_socket(gw.name, AF_INET, SOCK_STREAM), c = ns_socket(peer.name, AF_INET, SOCK_STREAM | SOCK_NONBLOCK);
-    if (!bind_to(ls.fd, "0.0.0.0", dport) || listen(ls.fd, 4) != 0 || !bind_to(c.fd, src, 0)) return false;
-    sockaddr_in to = sin_of("11.77.0.1", dport);
-    connect(c.fd, reinterpret_cast<sockaddr *>(&to), sizeof to);
-    // Shorter than the first SYN retransmission (1 s), so a drop counts once.
-    pollfd p{c.fd, POLLOUT, 0};
-    int err = 1;
-    socklen_t el = sizeof err;
-    if (poll(&p, 1, 300) == 1) getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &el);
-    usleep(50000);  // the closing handshake is still in flight
-    return err == 0;
 }
 
 void GateRig::raw(const Frame &f, int count)
