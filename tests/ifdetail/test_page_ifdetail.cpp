@@ -222,29 +222,20 @@ TEST_F(IfdetailPage, rediscovery_after_changing_the_wan_frees_the_old_records)
     EXPECT_LT(heap_in_use(), before + 4096);
 }
 
-// A stand-in `tc` lists the qdiscs this kernel lacks.
 TEST_F(IfdetailPage, qdisc_colour_and_fq_hint_by_kind)
 {
     colors_set(true);
     const std::string HINT = "(fq flow_limit on a router: bursty forwarded flows get clipped -- use fq_codel)";
-    const std::tuple<std::string, std::string, bool> rows[] = {
-        {"qdisc fq 8001: root refcnt 2 limit 10000p flow_limit 100p\n", YEL + std::string("fq"), true},
-        {"qdisc mq 0: root\nqdisc fq 0: parent :1\n", YEL + std::string("mq/fq"), true},
-        {"qdisc mq 0: root\nqdisc fq_codel 0: parent :1 limit 10240p\n", GRN + std::string("mq/fq_codel"), false},
-        {"qdisc noqueue 0: root refcnt 2\n", DIM + std::string("noqueue"), false},
+    const std::tuple<const char *, const char *, bool> rows[] = {
+        {"fq", YEL, true}, {"mq/fq", YEL, true}, {"mq/fq_codel", GRN, false}, {"noqueue", DIM, false}, {"fqx", DIM, false},
     };
-    sh("chmod +x " + t.write("bin/tc", "#!/bin/sh\ncat " + t.path + "/listing\n"));
-    const std::string old_path = getenv("PATH");
-    setenv("PATH", (t.path + "/bin:" + old_path).c_str(), 1);
     ifaces({"x0"});
-    for (const auto &[listing, kind, hint] : rows) {
-        t.write("listing", listing);
-        ifsnap_take(0, "x0", 2.0);
+    for (const auto &[kind, colour, hint] : rows) {
+        std::snprintf(g_snap[0].qdisc, sizeof g_snap[0].qdisc, "%s", kind);
         const std::string page = sample();
-        EXPECT_NE(page.find(" qdisc:" + kind + RST + "  carrier_changes:"), std::string::npos) << page;
+        EXPECT_NE(page.find(" qdisc:" + (colour + std::string(kind)) + RST + "  carrier_changes:"), std::string::npos) << page;
         EXPECT_EQ(page.find(HINT) != std::string::npos, hint) << page;
     }
-    setenv("PATH", old_path.c_str(), 1);
 }
 
 // v0 here (4 queues possible, 1 in use, an XDP program dropping everything) and v1
