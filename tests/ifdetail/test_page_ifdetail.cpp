@@ -222,14 +222,25 @@ TEST_F(IfdetailPage, rediscovery_after_changing_the_wan_frees_the_old_records)
     EXPECT_LT(heap_in_use(), before + 4096);
 }
 
-TEST_F(IfdetailPage, qdisc_colour_and_fq_hint_by_kind)
+// Each counter its own value, so none can show in another's place; then the
+// qdisc's colour and hint by kind.
+TEST_F(IfdetailPage, link_counters_then_qdisc_colour_and_fq_hint_by_kind)
 {
+    IfSnap &s = g_snap[0];
+    uint64_t v = 1;
+    for (uint64_t *f : {&s.rx_errors, &s.rx_dropped, &s.rx_missed_errors, &s.rx_fifo_errors, &s.rx_over_errors,
+                        &s.rx_crc_errors, &s.rx_frame_errors, &s.tx_errors, &s.tx_dropped, &s.tx_fifo_errors,
+                        &s.tx_carrier_errors, &s.collisions, &s.qdisc_drops, &s.carrier_changes, &s.multicast})
+        *f = v++;
+    ifaces({"x0"});
+    EXPECT_NE(sample().find(" mtu:0  carrier_changes:14\n  rate : rx 0B/s (0 pps)   tx 0B/s (0 pps)   mcast total:15\n"
+                            "  rx   : err:1  drop:2  missed:3  fifo:4  overrun:5  crc:6  frame:7\n"
+                            "  tx   : err:8  drop:9  fifo:10  carrier:11  colls:12\n  qdisc drops: 13\n"), std::string::npos);
     colors_set(true);
     const std::string HINT = "(fq flow_limit on a router: bursty forwarded flows get clipped -- use fq_codel)";
     const std::tuple<const char *, const char *, bool> rows[] = {
         {"fq", YEL, true}, {"mq/fq", YEL, true}, {"mq/fq_codel", GRN, false}, {"noqueue", DIM, false}, {"fqx", DIM, false},
     };
-    ifaces({"x0"});
     for (const auto &[kind, colour, hint] : rows) {
         std::snprintf(g_snap[0].qdisc, sizeof g_snap[0].qdisc, "%s", kind);
         const std::string page = sample();
