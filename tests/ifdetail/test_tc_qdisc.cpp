@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "ifdetail/tc_qdisc.hpp"
 
@@ -13,51 +14,41 @@ const std::string HTB_PFIFO =
     "qdisc pfifo 10: parent 1:10 limit 2p\n"
     " Sent 142 bytes 1 pkt (dropped 48, overlimits 0 requeues 0) \n backlog 184b 2p requeues 0\n";
 
-TEST(tc_qdisc, drop_sums_of_real_cut_and_hostile_listings)
+// Drop sums and the kinds of the first two lines (as `| head -2` gives them; real
+// mq and htb trees are read in the namespace snapshot test).
+TEST(tc_qdisc, drops_and_kinds_of_real_cut_and_hostile_listings)
 {
-    const std::string pad(502, ' ');  // lines are kept to 511 characters
-    const std::pair<std::string, uint64_t> cases[] = {
-        {HTB_PFIFO, 96},  // parent and child both count
+    const std::string pad(502, ' '), k40(40, 'k');  // lines are kept to 511 characters
+    const std::tuple<std::string, uint64_t, std::string> cases[] = {
+        {HTB_PFIFO, 96, "htb"},  // parent and child both count; kinds from the first two lines only
         {"qdisc mq 1: root \n Sent 0 bytes 0 pkt (dropped 0, overlimits 0 requeues 0) \n backlog 0b 0p requeues 0\n"
          "qdisc pfifo_fast 0: parent 1:4 bands 3 priomap 1 2 2 2 1 2 0 0 1 1 1 1 1 1 1 1\n"
          " Sent 0 bytes 0 pkt (dropped 3, overlimits 0 requeues 0) \n backlog 0b 0p requeues 0\n"
          "qdisc fq_codel 0: parent 1:3 limit 10240p flows 1024 quantum 1514 target 5ms interval 100ms\n"
-         " Sent 0 bytes 0 pkt (dropped 4, overlimits 0 requeues 0) \n backlog 0b 0p requeues 0\n", 7},
-        {"qdisc noqueue 0: root refcnt 2 \n Sent 0 bytes 0 pkt (dropped 0, overlimits 0 requeues 0) \n", 0},
-        {"", 0},  // a link that is down lists nothing
+         " Sent 0 bytes 0 pkt (dropped 4, overlimits 0 requeues 0) \n backlog 0b 0p requeues 0\n", 7, "mq"},
+        {"qdisc noqueue 0: root refcnt 2 \n Sent 0 bytes 0 pkt (dropped 0, overlimits 0 requeues 0) \n", 0, "noqueue"},
+        {"", 0, ""},  // a link that is down lists nothing
         // Cut off mid-listing: what arrived still counts, no trailing newline needed.
-        {HTB_PFIFO.substr(0, HTB_PFIFO.find("\nqdisc pfifo")), 48},
-        {HTB_PFIFO.substr(0, HTB_PFIFO.rfind("dropped 48") + 9), 52},
+        {HTB_PFIFO.substr(0, HTB_PFIFO.find("\nqdisc pfifo")), 48, "htb"},
+        {HTB_PFIFO.substr(0, HTB_PFIFO.rfind("dropped 48") + 9), 52, "htb"},
         // A line's first count only, and no sign; a count too large for 64 bits saturates.
-        {"qdisc x 1:\n (dropped 5, dropped 9)\n (dropped -5)\n", 5},
-        {" (dropped 99999999999999999999)\n (dropped 1)\n", UINT64_MAX},
+        {"qdisc x 1:\n (dropped 5, dropped 9)\n (dropped -5)\n", 5, "x"},
+        {" (dropped 99999999999999999999)\n (dropped 1)\n", UINT64_MAX, ""},
         // A count past the kept part of a long line is lost.
-        {pad + "dropped 7\n" + pad + " dropped 7\n dropped 1\n", 8},
-    };
-    for (const auto &[text, drops] : cases) {
-        SCOPED_TRACE(text);
-        EXPECT_EQ(tc_parse_drops(text), drops);
-    }
-}
-
-// The kinds come from the first two lines of `tc qdisc show dev X`, as `| head -2`
-// gives them (real mq and htb trees are read in the namespace snapshot test).
-TEST(tc_qdisc, kinds_from_the_first_two_lines)
-{
-    const std::string k40(40, 'k');
-    const std::pair<std::string, std::string> cases[] = {
+        {pad + "dropped 7\n" + pad + " dropped 7\n dropped 1\n", 8, ""},
         // The root's options continue on lines of their own: its child is not the second kind.
         {"qdisc mqprio 8001: root tc 2 map 0 0 0 0 1 1 1 1 0 0 0 0 0 0 0 0 \n             queues:(0:1) (2:3) \n"
-         "             mode:dcb\n             shaper:dcb\nqdisc pfifo_fast 0: parent 8001:4 bands 3\n", "mqprio"},
-        {"Warning: stray\nqdisc htb 1: root\nqdisc pfifo 10: parent 1:10\n", "htb"},  // no shift
-        {"qdisc bfifo 8001: root refcnt 2 limit 1514000b\n", "bfifo"},
-        {"\nqdisc\nqdisc fq 1: root\n", ""},
-        {"qdisc " + k40 + " 1:\nqdisc \t b 2:", k40.substr(0, 31) + "/b"},  // cut to 31; no newline at the end
+         "             mode:dcb\n             shaper:dcb\nqdisc pfifo_fast 0: parent 8001:4 bands 3\n", 0, "mqprio"},
+        {"Warning: stray\nqdisc htb 1: root\nqdisc pfifo 10: parent 1:10\n", 0, "htb"},  // no shift
+        {"\nqdisc\nqdisc fq 1: root\n", 0, ""},
+        {"qdisc " + k40 + " 1:\nqdisc \t b 2:", 0, k40.substr(0, 31) + "/b"},  // cut to 31; no newline at the end
     };
-    for (const auto &[text, kinds] : cases) {
+    for (const auto &[text, drops, kinds] : cases) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(tc_parse_drops(text), drops);
         char got[64] = "";
         tc_parse_kinds(text, got, sizeof got);
-        EXPECT_EQ(got, kinds) << text;
+        EXPECT_EQ(got, kinds);
     }
 }
 
