@@ -72,10 +72,8 @@ TEST_P(HostileDaemon, monitor_stays_responsive_and_keeps_sampling)
     // One sample a second, plus at most a connect and a reply wait of 0.7 s each.
     EXPECT_GE(paints(s.out, from), 2u) << s.out.substr(from);
 
-    auto t0 = Clock::now();
     s.write("1");
     EXPECT_TRUE(s.read_until("=== UDP underlay ===", 2)) << s.out.substr(s.sent_at);
-    EXPECT_LT(since(t0), 2.0);
     s.write("q");
     EXPECT_TRUE(s.read_until("TW_EXIT=0", 3)) << s.out.substr(s.sent_at);
 }
