@@ -237,17 +237,22 @@ protected:
 };
 
 // A capture in a trace instance grown to hold far more than the copy takes: the
-// files hold the burst, the copy keeps its bound and the monitor its samples.
+// files hold the burst, the copy keeps its bound, the monitor its samples, and
+// tcpdump is stopped at the end of the window.
 TEST_F(RealBurst, end_to_end_capture)
 {
+    // The trace takes every drop of the box: drops on this link fill it without reaching tcpdump's count.
+    ASSERT_TRUE(drop_link(*ns, dev + "b", 76));
     const std::string f = start("-i 1 -n 10 -s 3"), inst = instance(f);
     ASSERT_TRUE(wait_for("test -d " + inst, 5));
     ASSERT_EQ(sh("echo 16384 >" + inst + "/buffer_size_kb"), 0);
     usleep(1500000);
     drop_datagrams(*ns, 77, 20);
     ASSERT_TRUE(wait_for(tcpdump_runs(), 5));
+    drop_datagrams(*ns, 77, 30);
     const auto t0 = std::chrono::steady_clock::now();
-    drop_datagrams(*ns, 77, 40000);
+    drop_datagrams(*ns, 76, 40000);
+    EXPECT_TRUE(wait_for("! " + tcpdump_runs() + " && ! test -s " + f + ".rc", 8));  // stopped while the monitor runs
     ASSERT_TRUE(wait_for("test -s " + f + ".rc", 25));
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20));
     EXPECT_EQ(read_whole_file(f + ".rc"), "0\n");
@@ -265,7 +270,6 @@ TEST_F(RealBurst, end_to_end_capture)
     const std::string drops = ns->out("cat /sys/class/net/" + dev + "/statistics/tx_dropped | tr -d '\\n'");
     EXPECT_NE(read_whole_file(dir + "/counters.txt").find(" end=" + drops + " "), std::string::npos) << drops;
     EXPECT_EQ(sh("test -d " + inst), 1);
-    EXPECT_EQ(sh(tcpdump_runs()), 1);
 }
 
 // However the monitor is ended during a capture, nothing of it stays behind;

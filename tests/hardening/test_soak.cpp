@@ -48,10 +48,8 @@ std::array<long, 5> steady_view(pid_t pid)
 
 TEST(soak, three_minutes_of_churn_leave_nothing_behind)
 {
-    if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
-    if (!tracefs_ready()) GTEST_SKIP() << "needs a writable tracefs kfree_skb trigger";
-    if (sh("command -v tcpdump >/dev/null && command -v python3 >/dev/null") != 0)
-        GTEST_SKIP() << "needs tcpdump and python3";
+    if (!netns_available() || !tracefs_ready() || sh("command -v tcpdump >/dev/null && command -v python3 >/dev/null"))
+        GTEST_SKIP() << "needs root, network namespaces, a writable tracefs kfree_skb trigger, tcpdump and python3";
     const int secs = std::getenv("TARNWATCH_SOAK_SECS") ? std::atoi(std::getenv("TARNWATCH_SOAK_SECS")) : 180;
 
     CaptureLock lock;
