@@ -162,7 +162,7 @@ TEST_F(BurstFixture, files_ring_and_page)
     EXPECT_EQ(g_n_bursts, 1);
 
     root.write("sys/kernel/tracing/trace", "no stacks at all\n");
-    for (int i = 2; i <= 10; i++) sample(165 + static_cast<uint64_t>(i));
+    for (uint64_t i = 2, v = 165; i <= 10; i++) sample(v += i);  // burst i rises by i
     EXPECT_STREQ(g_bursts[1].txpath, "no tx-path frames (hw counter / rx-side only)");
     sb_clear(&PAGES[2]);
     g_color = 0;
@@ -170,8 +170,9 @@ TEST_F(BurstFixture, files_ring_and_page)
     std::string page = PAGES[2].buf;
     EXPECT_NE(page.find("--- caught bursts (newest first, 10 total) ---"), std::string::npos);
     EXPECT_EQ(std::count(page.begin(), page.end(), '+'), 8) << page;
-    // newest first: burst 10 (+1 trigger each after the first), then down to burst 3
-    EXPECT_LT(page.find("+1 trig, 0 in window, 0 stacks"), page.find("tx-path"));
+    // newest first: burst 10, then down to burst 3
+    EXPECT_LT(page.find("+10 trig, 0 in window, 0 stacks"), page.find("+9 trig")) << page;
+    EXPECT_LT(page.find("+4 trig"), page.find("+3 trig")) << page;
 }
 
 // /tmp belongs to everyone: a planted symlink or another user's directory at
