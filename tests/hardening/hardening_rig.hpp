@@ -1,36 +1,45 @@
-// Shared by the end-to-end hostile-input and soak tests: the real monitor on a
-// pseudo-terminal, and what an operator would look at from outside.
+// Shared by the end-to-end hostile-input, soak and burst tests: the real monitor
+// on a pseudo-terminal or in a namespace, and what an operator would look at from outside.
 #pragma once
-#include <chrono>
 #include <string>
-#include <sys/types.h>
+#include <unistd.h>
 
 #include "support/netns.hpp"
 #include "support/pty_session.hpp"
 
-// Quiet discovery: nothing configured, no bird, no burst catcher.
-constexpr const char *HARD_QUIET = " -M -W /nonexistent -b /nonexistent -B /bin/false -D";
-
 // Reads whatever the monitor writes for secs, so it never blocks on a full terminal.
 inline void pump(PtySession &s, double secs) { s.read_until("\x01never\x01", secs); }
 
-// Waits up to secs for pid to end; its exit status, or -1 when it is still running.
-int wait_exit(pid_t pid, double secs);
 // Screens painted (headers written) in out from position from on.
-size_t paints(const std::string &out, size_t from);
-// Descriptors, children (zombies apart) and zombie children of pid; RSS in KiB.
-struct ProcView {
-    int fds = -1, children = 0, zombies = 0;
-    int sysfs_fds = 0;  // kept open per watched interface, so they follow the interfaces, not fds
-    long rss_kib = -1;
-};
-ProcView proc_view(pid_t pid);
+inline size_t paints(const std::string &out, size_t from)
+{
+    size_t n = 0;
+    for (size_t p = out.find("   interval=", from); p != std::string::npos; p = out.find("   interval=", p + 1)) n++;
+    return n;
+}
 
 // dev up in ns as 10.<net>.0.1/24 towards a peer of MTU 1280: datagrams of 1400
 // bytes without DF are dropped on transmit, counted in tx_dropped with real
 // kfree_skb stacks. True when the link is made.
-bool drop_link(const NetnsGuard &ns, const std::string &dev, int net);
+inline bool drop_link(const NetnsGuard &ns, const std::string &dev, int net)
+{
+    const std::string n = std::to_string(net);
+    return ns.run("sh -c 'ip link add " + dev + " type veth peer name p" + dev + " && ip link set p" + dev +
+                  " mtu 1280 up && ip link set " + dev + " up && ip addr add 10." + n + ".0.1/24 dev " + dev +
+                  " && ip neigh add 10." + n + ".0.2 lladdr 02:00:00:00:00:02 dev " + dev + "'") == 0;
+}
+
 // n such datagrams from ns to the link's peer.
-void drop_datagrams(const NetnsGuard &ns, int net, int n);
+inline void drop_datagrams(const NetnsGuard &ns, int net, int n)
+{
+    ns.run("python3 -c 'import socket\ns=socket.socket(2,2)\ns.setsockopt(0,10,0)\nfor i in range(" +
+           std::to_string(n) + "): s.sendto(b\"x\"*1400,(\"10." + std::to_string(net) + ".0.2\",9))'");
+}
+
 // Whether the shell condition held within secs.
-bool wait_for(const std::string &cond, double secs);
+inline bool wait_for(const std::string &cond, double secs)
+{
+    for (int i = 0; i < secs * 20; i++, ::usleep(50000))
+        if (sh(cond) == 0) return true;
+    return false;
+}
