@@ -127,9 +127,7 @@ TEST(binary, live_samples_rediscover_and_rate_over_the_last_gap)
     TempDir d;
     const std::string out = d.path + "/out", headers = "grep -c '=== Interfaces' " + out + " 2>/dev/null";
     sh("ip netns exec " + a.name + " " + TW + "-k -M -i 1 -n 3 -r 1 -l lan0 -D >" + out + " 2>&1 </dev/null &");
-    auto wait_samples = [&](int n) {
-        for (int i = 0; i < 100 && std::atoi(sh_out(headers).c_str()) < n; i++) usleep(20000);
-    };
+    auto wait_samples = [&](int n) { wait_for("test \"$(" + headers + ")\" -ge " + std::to_string(n), 2); };
     wait_samples(1);
     a.run("ip link add lan0.5 type veth peer name p5");  // a sub-interface by its name
     wait_samples(2);

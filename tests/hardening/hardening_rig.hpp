@@ -2,7 +2,6 @@
 // on a pseudo-terminal or in a namespace, and what an operator would look at from outside.
 #pragma once
 #include <string>
-#include <unistd.h>
 
 #include "support/netns.hpp"
 #include "support/pty_session.hpp"
@@ -34,12 +33,4 @@ inline void drop_datagrams(const NetnsGuard &ns, int net, int n)
 {
     ns.run("python3 -c 'import socket\ns=socket.socket(2,2)\ns.setsockopt(0,10,0)\nfor i in range(" +
            std::to_string(n) + "): s.sendto(b\"x\"*1400,(\"10." + std::to_string(net) + ".0.2\",9))'");
-}
-
-// Whether the shell condition held within secs.
-inline bool wait_for(const std::string &cond, double secs)
-{
-    for (int i = 0; i < secs * 20; i++, ::usleep(50000))
-        if (sh(cond) == 0) return true;
-    return false;
 }

@@ -26,6 +26,13 @@ std::string sh_out(const std::string &cmd)
     return out;
 }
 
+bool wait_for(const std::string &cond, double secs)
+{
+    for (int i = 0; i < secs * 20; i++, ::usleep(50000))
+        if (sh(cond) == 0) return true;
+    return false;
+}
+
 bool netns_available()
 {
     if (geteuid() != 0) return false;

@@ -7,6 +7,8 @@
 int sh(const std::string &cmd);
 // Same, output captured (standard output only).
 std::string sh_out(const std::string &cmd);
+// Whether the shell condition held within secs (looked at every 50 ms).
+bool wait_for(const std::string &cond, double secs);
 
 // Whether this process may create namespaces (root and a kernel that allows it).
 bool netns_available();
