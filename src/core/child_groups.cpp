@@ -115,10 +115,7 @@ pid_t child_spawn(const char *const argv[], int out, int null)
     // until child_exec has set it to default.
     pid_t pid = ::vfork();
     if (pid == 0) child_exec(argv, out, null);
-    if (pid > 0) {
-        ::setpgid(pid, pid);  // also here, so a kill can never miss the group
-        child_group_add(pid);
-    }
+    if (pid > 0) child_group_add(pid);
     ::sigprocmask(SIG_SETMASK, &old, nullptr);
     return pid;
 }

@@ -56,6 +56,7 @@ int tool_start(ToolRun *t, const char *const argv[], const char *name)
 {
     tool_close(t);
     t->timed_out = false;
+    t->awaited = false;
     if (!name) {
         const char *slash = std::strrchr(argv[0], '/');
         name = slash ? slash + 1 : argv[0];
@@ -97,6 +98,18 @@ int tool_start(ToolRun *t, const char *const argv[], const char *name)
 long tool_getline(ToolRun *t, char *line, size_t size)
 {
     if (t->pid < 0) return -1;
+    if (!t->awaited) {
+        // A tool like tc writes its few lines as it exits: waiting for its end
+        // first (the pipe holds 64 KiB) saves a wake-up for the output and
+        // another for the end, on every run. A tool that writes more than the
+        // pipe holds, or runs longer, is read as it writes after this wait.
+        t->awaited = true;
+        long long left = t->lr.deadline_ms - mono_ms();
+        if (t->pidfd >= 0 && left > 0) {
+            pollfd p{t->pidfd, POLLIN, 0};
+            ::poll(&p, 1, static_cast<int>(left < TOOL_FIRST_WAIT_MS ? left : TOOL_FIRST_WAIT_MS));
+        }
+    }
     long n = lr_getline(&t->lr, line, size);
     if (t->lr.timed_out && !t->timed_out) mark_timed_out(t);
     return n;

@@ -17,6 +17,7 @@ struct ToolRun {
     pid_t pid = -1;  // also the tool's process group
     int pidfd = -1;  // readable once the tool has exited; -1 where the kernel has none
     bool timed_out = false;  // the run's time ran out, or the tool was refused for this sample
+    bool awaited = false;    // the first wait for the tool's end (see tool_getline) is behind us
     char name[16] = "";      // what a time-out is reported as
     LineReader lr;
     ToolRun() = default;
@@ -34,6 +35,9 @@ constexpr int TOOL_RUN_BUDGET_MS = 5000;
 constexpr int TOOL_SAMPLE_BUDGET_MS = 4000;
 // How long a tool may take to exit once its output has been read.
 constexpr int TOOL_EXIT_GRACE_MS = 1000;
+// How long the first read waits for the tool to end before reading what it
+// wrote so far: a short tool is then read in one go, with one wake-up.
+constexpr int TOOL_FIRST_WAIT_MS = 25;
 
 // Starts argv[0] (searched on PATH) with the NULL-terminated argv; name (by
 // default the last part of argv[0]) is what a time-out is reported as and what
