@@ -4,28 +4,20 @@
 #include <tuple>
 
 #include "ifdetail/tc_qdisc.hpp"
+#include "support/tmpdir.hpp"
 
 namespace {
-
-// `tc -s qdisc show dev X` captured from real qdiscs (iproute2 6.1).
-const std::string HTB_PFIFO =
-    "qdisc htb 1: root refcnt 3 r2q 10 default 0x10 direct_packets_stat 0 direct_qlen 1000\n"
-    " Sent 142 bytes 1 pkt (dropped 48, overlimits 1 requeues 0) \n backlog 184b 2p requeues 0\n"
-    "qdisc pfifo 10: parent 1:10 limit 2p\n"
-    " Sent 142 bytes 1 pkt (dropped 48, overlimits 0 requeues 0) \n backlog 184b 2p requeues 0\n";
 
 // Drop sums and the kinds of the first two lines (as `| head -2` gives them; real
 // mq and htb trees are read in the namespace snapshot test).
 TEST(tc_qdisc, drops_and_kinds_of_real_cut_and_hostile_listings)
 {
     const std::string pad(502, ' '), k40(40, 'k');  // lines are kept to 511 characters
+    // `tc -s qdisc show dev X` captured from real qdiscs (iproute2 6.1).
+    const std::string HTB_PFIFO = fixture("ifdetail/fixtures/tc_s_qdisc_htb_pfifo.txt");
     const std::tuple<std::string, uint64_t, std::string> cases[] = {
         {HTB_PFIFO, 96, "htb"},  // parent and child both count; kinds from the first two lines only
-        {"qdisc mq 1: root \n Sent 0 bytes 0 pkt (dropped 0, overlimits 0 requeues 0) \n backlog 0b 0p requeues 0\n"
-         "qdisc pfifo_fast 0: parent 1:4 bands 3 priomap 1 2 2 2 1 2 0 0 1 1 1 1 1 1 1 1\n"
-         " Sent 0 bytes 0 pkt (dropped 3, overlimits 0 requeues 0) \n backlog 0b 0p requeues 0\n"
-         "qdisc fq_codel 0: parent 1:3 limit 10240p flows 1024 quantum 1514 target 5ms interval 100ms\n"
-         " Sent 0 bytes 0 pkt (dropped 4, overlimits 0 requeues 0) \n backlog 0b 0p requeues 0\n", 7, "mq"},
+        {fixture("ifdetail/fixtures/tc_s_qdisc_mq.txt"), 7, "mq"},
         {"qdisc noqueue 0: root refcnt 2 \n Sent 0 bytes 0 pkt (dropped 0, overlimits 0 requeues 0) \n", 0, "noqueue"},
         {"", 0, ""},  // a link that is down lists nothing
         // Cut off mid-listing: what arrived still counts, no trailing newline needed.
