@@ -284,8 +284,6 @@ const KeyRow KEYS[] = {
     // With nothing listening every command ends in the one message; the pins are still read.
     {"down_attach", K("A"), 1, 0, "", DOWN_MSG, "daemon: DOWN", false},
     {"down_unblock", K("x"), 1, 0, "", DOWN_MSG, "10.0.0.0/8", false},
-    {"down_drop_port", K("f\r"), 1, 0, "", DOWN_MSG, "", false},
-    {"down_block", K("a1\r"), 1, 0, "", DOWN_MSG, "", false},
 };
 INSTANTIATE_TEST_SUITE_P(Page, Keys, ::testing::ValuesIn(KEYS), [](const auto &i) { return std::string(i.param.name); });
 

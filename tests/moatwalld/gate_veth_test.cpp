@@ -252,8 +252,6 @@ TEST(GateMount, MountsBpffsWhenMissing)
     EXPECT_EQ(statfs(root.c_str(), &sf), 0);
     EXPECT_EQ(static_cast<uint32_t>(sf.f_type), 0xcafe4a11u);
     EXPECT_EQ(access((root + "/moatwall/" MW_MAP_STATS).c_str(), F_OK), 0);
-    rig.stop(SIGTERM);
-    EXPECT_EQ(rig.exit_status, 0);
 }
 
 TEST(GateUnit, SystemdAcceptsTheUnit)
