@@ -78,7 +78,6 @@ const ReqRow REQS[] = {
     {"bare_err", {{{{"ERR\n"}}}}, -1, "", "ERR", true},
     {"err_text", {{{{"x\nERR no such prefix\n"}}}}, -1, "x\n", "no such prefix", true},
     {"err_colon", {{{{"ERR: bad\n"}}}}, -1, "", "ERR: bad", true},
-    {"errx", {{{{"ERRx\n"}}}}, -1, "", "ERRx", true},
     {"err_control_bytes", {{{{"ERR bad\x1b[2J\n"}}}}, -1, "", "bad?[2J", true},
     {"stall_past_wait", {{{{"iface eth1\n", 0}, {"OK\n", 900}}}}, -2, "iface eth1\n", "", false},
     {"each_wait_bounded_not_whole", {{{{"a\n", 400}, {"b\n", 400}, {"OK\n", 400}}}}, 0, "a\nb\n", "", true},

@@ -246,13 +246,13 @@ int GateRig::udp(const char *src, uint16_t dport, int n, const char *dst)
     return got;
 }
 
-void GateRig::raw(const Frame &f, int count)
+void GateRig::raw(const Frame &f)
 {
     UniqueFd s = ns_socket(peer.name, AF_PACKET, SOCK_RAW);
     sockaddr_ll ll{};
     ll.sll_family = AF_PACKET, ll.sll_halen = 6;
     ll.sll_ifindex = std::stoi(peer.out("cat /sys/class/net/pr0/ifindex"));
     std::vector<uint8_t> fr = build_frame(f, GW0_MAC, PR0_MAC);
-    for (int i = 0; i < count; i++) sendto(s.fd, fr.data(), fr.size(), 0, reinterpret_cast<sockaddr *>(&ll), sizeof ll);
+    sendto(s.fd, fr.data(), fr.size(), 0, reinterpret_cast<sockaddr *>(&ll), sizeof ll);
     usleep(50000);  // veth hands frames on through a softirq; let it run
 }

@@ -64,5 +64,5 @@ struct GateRig {
 
     // n datagrams from the peer; how many reached a socket on the gate side.
     int udp(const char *src, uint16_t dport, int n = 1, const char *dst = "11.77.0.1");
-    void raw(const Frame &f, int count = 1);  // on pr0, through an AF_PACKET socket
+    void raw(const Frame &f);  // one frame on pr0, through an AF_PACKET socket
 };
