@@ -3,6 +3,7 @@
 #pragma once
 #include <string>
 
+#include "core/program_run.hpp"
 #include "support/netns.hpp"
 #include "support/pty_session.hpp"
 
@@ -10,12 +11,7 @@
 inline void pump(PtySession &s, double secs) { s.read_until("\x01never\x01", secs); }
 
 // Screens painted (headers written) in out from position from on.
-inline size_t paints(const std::string &out, size_t from)
-{
-    size_t n = 0;
-    for (size_t p = out.find("   interval=", from); p != std::string::npos; p = out.find("   interval=", p + 1)) n++;
-    return n;
-}
+inline size_t paints(const std::string &out, size_t from) { return occurrences(out.substr(from), "   interval="); }
 
 // dev up in ns as 10.<net>.0.1/24 towards a peer of MTU 1280: datagrams of 1400
 // bytes without DF are dropped on transmit, counted in tx_dropped with real

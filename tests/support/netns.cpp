@@ -66,11 +66,14 @@ std::string in_netns(const std::string &ns, const std::function<std::string()> &
     if (pid == 0) {
         close(p[0]);
         int fd = open(("/var/run/netns/" + ns).c_str(), O_RDONLY);
-        const char *why = fd < 0 || setns(fd, CLONE_NEWNET) != 0                  ? "setns"
-                          : unshare(CLONE_NEWNS) != 0                             ? "unshare"
-                          : mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ? "make-private"
-                          : (umount2("/sys", MNT_DETACH), mount("sysfs", "/sys", "sysfs", 0, nullptr)) != 0 ? "mount sysfs"
-                                                                                   : nullptr;
+        const char *why = nullptr;
+        if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) why = "setns";
+        else if (unshare(CLONE_NEWNS) != 0) why = "unshare";
+        else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) why = "make-private";
+        else {
+            umount2("/sys", MNT_DETACH);  // the namespace's own /sys, so /sys/class/net is its interfaces
+            if (mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0) why = "mount sysfs";
+        }
         const std::string r = why ? std::string("!error: ") + why : fn();
         (void)!write(p[1], r.data(), r.size());  // a blocking pipe takes it all
         _exit(why ? 1 : 0);

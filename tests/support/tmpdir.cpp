@@ -19,15 +19,17 @@ TempDir::~TempDir()
 
 std::string TempDir::write(const std::string &rel, const std::string &content) const
 {
-    std::filesystem::create_directories(std::filesystem::path(path + "/" + rel).parent_path());
-    std::ofstream(path + "/" + rel, std::ios::binary) << content;
-    return path + "/" + rel;
+    const std::string full = path + "/" + rel;
+    std::filesystem::create_directories(std::filesystem::path(full).parent_path());
+    std::ofstream(full, std::ios::binary) << content;
+    return full;
 }
 
 std::string TempDir::mkdir(const std::string &rel) const
 {
-    std::filesystem::create_directories(path + "/" + rel);
-    return path + "/" + rel;
+    const std::string full = path + "/" + rel;
+    std::filesystem::create_directories(full);
+    return full;
 }
 
 std::string read_whole_file(const std::string &path)
