@@ -38,8 +38,8 @@ void birdc_scan_init(BirdcScan *s)
 BirdcLineKind birdc_scan_line(BirdcScan *s, const char *line, const char **entry, bool *full)
 {
     if (s->first_line[0] == '\0' && line[0] != '\0') {
-        // Cut to what the notice shows before filtering, so the cut cannot leave
-        // half a UTF-8 sequence on the page.
+        // Stored as the notice shows it, 120 bytes; filtered after the cut, so a
+        // cut through a UTF-8 sequence leaves no half of it on the page.
         std::snprintf(s->first_line, sizeof s->first_line, "%.120s", line);
         vis_inplace(s->first_line);
     }

@@ -45,7 +45,7 @@ static void timed_out_notice(StrBuf *pg, const BirdcScan *scan)
 {
     sb_addf(pg, "  %sbirdc timed out -- skipping MISSING check%s\n", YEL, RST);
     if (scan && !scan->table_seen && scan->first_line[0] != '\0')
-        sb_addf(pg, "  %sbirdc said: %.120s%s\n", DIM, scan->first_line, RST);
+        sb_addf(pg, "  %sbirdc said: %s%s\n", DIM, scan->first_line, RST);
 }
 
 void ospf_check()
@@ -102,7 +102,7 @@ void ospf_check()
     }
     if (!scan.table_seen) {
         sb_addf(pg, "  %sbirdc returned no neighbor table -- skipping MISSING check%s\n", YEL, RST);
-        sb_addf(pg, "  %sbirdc said: %.120s%s\n", DIM, scan.first_line, RST);
+        sb_addf(pg, "  %sbirdc said: %s%s\n", DIM, scan.first_line, RST);
         alert("birdc unreadable");
         return;
     }
