@@ -25,7 +25,10 @@ constexpr bool SANITIZED = true;  // the sanitizer's quarantine keeps freed memo
 constexpr bool SANITIZED = false;
 #endif
 
-enum { FDS, SYSFS_FDS, CHILDREN, ZOMBIES, RSS_KIB };  // sysfs files are kept per watched interface
+// FDS counts the descriptors other than sysfs files (those are kept per watched
+// interface) directly: the difference of two listings, taken while rediscovery
+// opens and closes files, can come out below zero.
+enum { FDS, SYSFS_FDS, CHILDREN, ZOMBIES, RSS_KIB };
 
 // Descriptors, live and zombie children and resident KiB of pid, each the least
 // over a few looks a tenth of a second apart: a tool run or a capture may hold a
@@ -33,14 +36,13 @@ enum { FDS, SYSFS_FDS, CHILDREN, ZOMBIES, RSS_KIB };  // sysfs files are kept pe
 std::array<long, 5> steady_view(pid_t pid)
 {
     const std::string p = std::to_string(pid), kids = "$(ps -o stat= --ppid " + p + " | grep -c";
-    const std::string look = "cd /proc/" + p + " && echo $(ls -l fd | grep -c ' -> ') $(ls -l fd | grep -c ' -> /sys/') " +
-                             kids + " -v ^Z) " + kids + " ^Z) $(awk '/VmRSS/{print $2}' status)";
+    const std::string look = "cd /proc/" + p + " && echo $(ls -l fd | grep ' -> ' | grep -vc ' -> /sys/') " +
+                             "$(ls -l fd | grep -c ' -> /sys/') " + kids + " -v ^Z) " + kids + " ^Z) $(awk '/VmRSS/{print $2}' status)";
     std::array<long, 5> least;
     least.fill(LONG_MAX);
     for (int i = 0; i < 11; i++, usleep(100000)) {
         std::array<long, 5> v{};
         std::sscanf(sh_out(look).c_str(), "%ld %ld %ld %ld %ld", &v[0], &v[1], &v[2], &v[3], &v[4]);
-        v[FDS] -= v[SYSFS_FDS];
         for (int k = 0; k < 5; k++) least[k] = std::min(least[k], v[k]);
     }
     return least;
