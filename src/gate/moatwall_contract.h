@@ -10,6 +10,7 @@
 
 /* Pinned map names under MW_PIN_DIR. */
 #define MW_MAP_DROP4 "moatwall_drop4"   /* LPM trie: struct mw_drop4_key -> __u8 */
+#define MW_MAP_DROP6 "moatwall_drop6"   /* LPM trie: struct mw_drop6_key -> __u8 */
 #define MW_MAP_DPORTS "moatwall_dports" /* hash: __u16 port, host order -> __u8 */
 #define MW_MAP_STATS "moatwall_stats"   /* per-CPU array: __u32 key -> __u64 */
 
@@ -23,18 +24,26 @@ struct mw_drop4_key {
     __u8 addr[4];
 };
 
+/* Key of MW_MAP_DROP6: prefix length in host order, then the 16 address bytes
+ * as they appear on the wire. */
+struct mw_drop6_key {
+    __u32 prefixlen;
+    __u8 addr[16];
+};
+
 /* Keys of MW_MAP_STATS; every packet the program sees lands in exactly one. */
 enum mw_stat_key {
-    MW_STAT_PASS = 0,      /* "mw.pass": IPv4 that matched no list */
+    MW_STAT_PASS = 0,      /* "mw.pass": IPv4 or IPv6 that matched no list */
     MW_STAT_DROPSRC = 1,   /* "mw.dropsrc": dropped, source in a drop prefix */
     MW_STAT_DROPPORT = 2,  /* "mw.dropport": dropped, TCP/UDP destination port listed */
-    MW_STAT_NONIP = 3,     /* "mw.nonip": passed, not IPv4 */
+    MW_STAT_NONIP = 3,     /* "mw.nonip": passed, neither IPv4 nor IPv6 */
     MW_STAT_MALFORMED = 4, /* "mw.malformed": dropped, truncated or impossible header */
     MW_STAT_COUNT = 5
 };
 
 /* Capacities of the drop lists. */
 #define MW_DROP4_MAX 16384
+#define MW_DROP6_MAX 16384
 #define MW_DPORTS_MAX 1024
 
 #endif
