@@ -98,12 +98,16 @@ TEST(textfile, exact_series_of_one_sample)
         rest.remove_prefix(line.size());
         if (line[0] != '#' && !line.starts_with("tarnwatch_gate_")) got += line;
     }
-    // Every family written is documented.
+    // Every family written, and every series the shipped rules read, is documented.
     const std::string man = read_whole_file(TW_SOURCE_DIR "/man/tarnwatch.1");
-    for (size_t at = text.find("# TYPE "); at != std::string::npos; at = text.find("# TYPE ", at + 1)) {
-        const std::string family = text.substr(at + 7, text.find(' ', at + 7) - at - 7);
-        EXPECT_TRUE(man.find(family + "\n") != std::string::npos || man.find(family + " ") != std::string::npos) << family;
-    }
+    auto documented = [&](const std::string &name) {
+        return man.find(name + "\n") != std::string::npos || man.find(name + " ") != std::string::npos;
+    };
+    for (size_t at = text.find("# TYPE "); at != std::string::npos; at = text.find("# TYPE ", at + 1))
+        EXPECT_TRUE(documented(text.substr(at + 7, text.find(' ', at + 7) - at - 7))) << text.substr(at, 80);
+    const std::string rules = read_whole_file(TW_SOURCE_DIR "/packaging/tarnwatch.rules.yml");
+    for (size_t at = rules.find("tarnwatch_"); at != std::string::npos; at = rules.find("tarnwatch_", at + 1))
+        EXPECT_TRUE(documented(rules.substr(at, rules.find_first_of("[{ )\n", at) - at))) << rules.substr(at, 80);
     const std::string version = run_program(TW_BIN " --version").out.substr(10);
     EXPECT_EQ(got, "tarnwatch_build_info{version=\"" + version.substr(0, version.size() - 1) + R"("} 1
 tarnwatch_interface_rx_bytes_total{device="eth0"} 9000
