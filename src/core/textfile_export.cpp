@@ -22,8 +22,13 @@
 #include "overview/birdc_neighbors.hpp"
 #include "overview/conntrack.hpp"
 #include "topology/ifaces.hpp"
+#include "topology/link_state.hpp"
 #include "topology/ospf_expected.hpp"
 #include "topology/wg_discover.hpp"
+
+#ifndef TARNWATCH_VERSION
+#define TARNWATCH_VERSION "unknown"
+#endif
 
 const char *g_textfile = nullptr;
 
@@ -201,7 +206,9 @@ constexpr IfStat IF_STATS[] = {
     {"tarnwatch_interface_tx_packets_total", &IfSnap::tx_packets, "Packets sent."},
     {"tarnwatch_interface_rx_errors_total", &IfSnap::rx_errors, "Receive errors."},
     {"tarnwatch_interface_tx_errors_total", &IfSnap::tx_errors, "Transmit errors."},
-    {"tarnwatch_interface_rx_dropped_total", &IfSnap::rx_dropped, "Received packets dropped."},
+    // node_network_receive_drop_total adds rx_missed_errors; this one is rx_dropped alone.
+    {"tarnwatch_interface_rx_dropped_excluding_missed_total", &IfSnap::rx_dropped,
+     "Received packets dropped (rx_dropped), without those the NIC missed."},
     {"tarnwatch_interface_tx_dropped_total", &IfSnap::tx_dropped, "Packets dropped on transmit."},
     {"tarnwatch_interface_rx_missed_errors_total", &IfSnap::rx_missed_errors, "Packets the NIC missed."},
     {"tarnwatch_interface_rx_fifo_errors_total", &IfSnap::rx_fifo_errors, "Receive FIFO overruns."},
@@ -215,16 +222,22 @@ constexpr IfStat IF_STATS[] = {
     {"tarnwatch_interface_carrier_changes_total", &IfSnap::carrier_changes, "Carrier up and down changes."},
 };
 
-struct IfRate {
+// Rates are left to rate() over the counters: a once-mode sample has none.
+struct IfGauge {
     const char *metric;
-    double IfSnap::*field;
     const char *help;
+    double (*value)(const IfSnap &);  // NaN: no sample for this interface
 };
-constexpr IfRate IF_RATES[] = {
-    {"tarnwatch_interface_rx_bytes_per_second", &IfSnap::rx_bps, "Receive rate over the last interval."},
-    {"tarnwatch_interface_tx_bytes_per_second", &IfSnap::tx_bps, "Transmit rate over the last interval."},
-    {"tarnwatch_interface_rx_packets_per_second", &IfSnap::rx_pps, "Receive packet rate over the last interval."},
-    {"tarnwatch_interface_tx_packets_per_second", &IfSnap::tx_pps, "Transmit packet rate over the last interval."},
+constexpr IfGauge IF_GAUGES[] = {
+    // Not "up": node_network_up is the operational state, which running is here.
+    {"tarnwatch_interface_admin_up", "1 when the interface is administratively up.",
+     [](const IfSnap &s) { return (s.flags & IFF_UP_BIT) ? 1.0 : 0.0; }},
+    {"tarnwatch_interface_running",
+     "1 when the link is operational: operstate up, or up with a carrier where the link reports no state.",
+     [](const IfSnap &s) { return link_running(&s) ? 1.0 : 0.0; }},
+    {"tarnwatch_interface_speed_bytes", "Link speed in bytes per second, when known.",
+     [](const IfSnap &s) { return s.speed > 0 ? static_cast<double>(s.speed) * 125000.0 : NAN; }},
+    {"tarnwatch_interface_mtu_bytes", "MTU.", [](const IfSnap &s) { return static_cast<double>(s.mtu); }},
 };
 
 // The protocol counters of page 1, by the keys page 1 records them under.
@@ -262,58 +275,49 @@ constexpr GateCounter GATE_COUNTERS[] = {
     {"mw.dropport", "dropped_dport"}, {"mw.malformed", "malformed"},
 };
 
+// Interfaces are labelled "device", as node_exporter labels them, so the two join.
+void device_label(const char *name)
+{
+    labels_begin();
+    label("device", name);
+}
+
 void interfaces(StrBuf *o)
 {
     int32_t n = g_n_ifaces < MAX_SNAPS ? g_n_ifaces : MAX_SNAPS;
     for (const IfStat &st : IF_STATS) {
         family(o, st.metric, "counter", st.help);
         for (int32_t i = 0; i < n; i++) {
-            labels_begin();
-            label("interface", g_ifaces[i]);
+            device_label(g_ifaces[i]);
             value_u(g_snap[i].*st.field);
         }
     }
-    for (const IfRate &r : IF_RATES) {
-        family(o, r.metric, "gauge", r.help);
-        for (int32_t i = 0; i < n; i++) {
-            labels_begin();
-            label("interface", g_ifaces[i]);
-            value_d(g_snap[i].*r.field);
-        }
-    }
     family(o, "tarnwatch_interface_qdisc_drops_total", "counter",
-           "Packets the queueing disciplines dropped, every qdisc of the interface summed.");
+           "Packets the interface's queueing disciplines dropped, as page 2 shows them.");
     for (int32_t i = 0; i < n; i++) {
-        labels_begin();
-        label("interface", g_ifaces[i]);
-        label("qdisc", g_snap[i].qdisc);
+        device_label(g_ifaces[i]);
         value_u(g_snap[i].qdisc_drops);
     }
-    family(o, "tarnwatch_interface_up", "gauge", "1 when the interface is administratively up.");
+    // The kind in a series of its own: a new qdisc must not start a new drop series.
+    family(o, "tarnwatch_interface_qdisc_info", "gauge", "The root qdisc's kind (and its child's), in the label qdisc.");
     for (int32_t i = 0; i < n; i++) {
-        labels_begin();
-        label("interface", g_ifaces[i]);
-        value_u((g_snap[i].flags & IFF_UP_BIT) ? 1 : 0);
+        if (!g_snap[i].qdisc[0]) continue;
+        device_label(g_ifaces[i]);
+        label("qdisc", g_snap[i].qdisc);
+        value_u(1);
     }
-    family(o, "tarnwatch_interface_running", "gauge", "1 when the interface is up with a carrier.");
-    for (int32_t i = 0; i < n; i++) {
-        labels_begin();
-        label("interface", g_ifaces[i]);
-        value_u((g_snap[i].flags & IFF_RUNNING_BIT) ? 1 : 0);
+    for (const IfGauge &g : IF_GAUGES) {
+        family(o, g.metric, "gauge", g.help);
+        for (int32_t i = 0; i < n; i++) {
+            double v = g.value(g_snap[i]);
+            if (std::isnan(v)) continue;
+            device_label(g_ifaces[i]);
+            value_d(v);
+        }
     }
-    family(o, "tarnwatch_interface_speed_bytes", "gauge", "Link speed in bytes per second, when known.");
-    for (int32_t i = 0; i < n; i++) {
-        if (g_snap[i].speed <= 0) continue;
-        labels_begin();
-        label("interface", g_ifaces[i]);
-        value_d(static_cast<double>(g_snap[i].speed) * 125000.0);
-    }
-    family(o, "tarnwatch_interface_mtu_bytes", "gauge", "MTU.");
-    for (int32_t i = 0; i < n; i++) {
-        labels_begin();
-        label("interface", g_ifaces[i]);
-        value_u(g_snap[i].mtu);
-    }
+    single_u(o, "tarnwatch_interfaces_left_out", "gauge",
+             "Interfaces that qualify for watching but do not fit the table, so no page or series has them.",
+             static_cast<uint64_t>(g_ifaces_left_out > 0 ? g_ifaces_left_out : 0));
 }
 
 void driver_stats(StrBuf *o, const EthDev *nics, int32_t n_nics)
@@ -332,8 +336,7 @@ void driver_stats(StrBuf *o, const EthDev *nics, int32_t n_nics)
             std::snprintf(key, sizeof key, "%.16s/%.100s", d->name, stat);
             const Counter *c = ctr_find(key);
             if (!c) continue;
-            labels_begin();
-            label("interface", d->name);
+            device_label(d->name);
             label("driver", d->driver);
             label("stat", stat);
             value_u(c->cur);
@@ -388,8 +391,8 @@ void wireguard(StrBuf *o)
         int what;
     };
     static constexpr PeerFamily PEER_FAMILIES[] = {
-        {"tarnwatch_wireguard_peer_handshake_age_seconds", "gauge",
-         "Seconds since the latest handshake; +Inf when there was none.", 0},
+        {"tarnwatch_wireguard_peer_last_handshake_timestamp_seconds", "gauge",
+         "When the latest handshake was, in seconds since the epoch; 0 when there was none.", 0},
         {"tarnwatch_wireguard_peer_rx_bytes_total", "counter", "Bytes received from the peer.", 1},
         {"tarnwatch_wireguard_peer_tx_bytes_total", "counter", "Bytes sent to the peer.", 2},
     };
@@ -406,12 +409,8 @@ void wireguard(StrBuf *o)
                 value_u(p.rx);
             } else if (f.what == 2) {
                 value_u(p.tx);
-            } else if (p.handshake == 0) {
-                value_d(INFINITY);
             } else {
-                int64_t age;
-                if (__builtin_sub_overflow(static_cast<int64_t>(g_last_ts), p.handshake, &age)) age = INT64_MAX;
-                value_i(age);
+                value_i(p.handshake);
             }
         }
     }
@@ -435,7 +434,7 @@ void ospf(StrBuf *o)
     for (int32_t i = 0; i < g_n_ospf_exp && i < MAX_OSPF_EXP; i++) {
         labels_begin();
         label("address", g_ospf_exp[i].address);
-        label("label", g_ospf_exp[i].label);
+        label("name", g_ospf_exp[i].label);
         value_u(g_tf_exp_seen[i] ? 0 : 1);
     }
 }
@@ -549,6 +548,10 @@ void tf_note_ospf_table(bool readable, const BirdcScan *scan)
 
 void tf_build(StrBuf *out, const EthDev *nics, int32_t n_nics)
 {
+    family(out, "tarnwatch_build_info", "gauge", "Always 1; the label version is the monitor's version.");
+    labels_begin();
+    label("version", TARNWATCH_VERSION);
+    value_u(1);
     interfaces(out);
     driver_stats(out, nics, n_nics);
     kernel(out);

@@ -193,4 +193,9 @@ void render_interfaces(EthDev *nics, int32_t n_nics)
     sb_addf(page(), "]\n");
     for (int32_t i = 0; i < g_n_ifaces && i < MAX_IFACES; i++)
         render_iface_full(static_cast<uint32_t>(i), g_ifaces[i], nics, n_nics);
+    if (g_ifaces_left_out > 0)
+        sb_addf(page(), "\n%s%d more %s not watched: the table holds %d (WAN and LAN first, then their "
+                        "VLANs, WireGuard devices, he6, enp42s0)%s\n",
+                YEL, g_ifaces_left_out, g_ifaces_left_out == 1 ? "interface qualifies but is" : "interfaces qualify but are",
+                MAX_IFACES, RST);
 }

@@ -11,6 +11,7 @@
 
 char g_ifaces[MAX_IFACES][16];
 int32_t g_n_ifaces = 0;
+int32_t g_ifaces_left_out = 0;
 
 bool if_exists(const char *name)
 {
@@ -23,16 +24,17 @@ bool if_exists(const char *name)
     return ::access(path, F_OK) == 0;
 }
 
-void add_iface(const char *name)
+bool add_iface(const char *name)
 {
-    if (g_n_ifaces >= MAX_IFACES) return;
     char cut[16];
     std::snprintf(cut, sizeof cut, "%.15s", name);
     // Compared as stored, so two long names with the same 15 first characters
     // cannot both take a slot.
     for (int32_t i = 0; i < g_n_ifaces; i++)
-        if (std::strcmp(g_ifaces[i], cut) == 0) return;
+        if (std::strcmp(g_ifaces[i], cut) == 0) return true;
+    if (g_n_ifaces >= MAX_IFACES) return false;
     std::memcpy(g_ifaces[g_n_ifaces++], cut, sizeof cut);
+    return true;
 }
 
 // Whether name is "<parent>.<anything>", a VLAN sub-interface of parent.
@@ -43,24 +45,42 @@ static bool is_sub_of(const char *name, const char *parent)
     return std::strncmp(name, parent, n) == 0 && name[n] == '.';
 }
 
+static bool is_wgdev(const char *name)
+{
+    for (int32_t i = 0; i < g_n_wgdevs && i < MAX_WGDEVS; i++)
+        if (std::strcmp(g_wgdevs[i], name) == 0) return true;
+    return false;
+}
+
+// A candidate that does not fit is counted, unless an earlier step offered the
+// same name already (and so counted it), so the page can say how many are missing.
+static void offer(const char *name, bool offered_before)
+{
+    if (!add_iface(name) && !offered_before) g_ifaces_left_out++;
+}
+
 void iface_discover()
 {
     g_n_ifaces = 0;
+    g_ifaces_left_out = 0;
     if (if_exists(g_wan)) add_iface(g_wan);
     if (if_exists(g_lan)) add_iface(g_lan);
 
+    bool scanned = false;
     char dirpath[256];
     if (fs_path(dirpath, sizeof dirpath, "/sys/class/net") == 0) {
         if (DIR *d = ::opendir(dirpath)) {
+            scanned = true;
             while (const dirent *e = ::readdir(d)) {
                 if (e->d_name[0] == '.') continue;
-                if (is_sub_of(e->d_name, g_lan) || is_sub_of(e->d_name, g_wan)) add_iface(e->d_name);
+                if (is_sub_of(e->d_name, g_lan) || is_sub_of(e->d_name, g_wan)) offer(e->d_name, false);
             }
             ::closedir(d);
         }
     }
 
-    for (int32_t i = 0; i < g_n_wgdevs; i++) add_iface(g_wgdevs[i]);
-    if (if_exists("he6")) add_iface("he6");
-    if (if_exists("enp42s0")) add_iface("enp42s0");
+    for (int32_t i = 0; i < g_n_wgdevs && i < MAX_WGDEVS; i++)
+        offer(g_wgdevs[i], scanned && (is_sub_of(g_wgdevs[i], g_lan) || is_sub_of(g_wgdevs[i], g_wan)));
+    for (const char *fixed : {"he6", "enp42s0"})
+        if (if_exists(fixed)) offer(fixed, is_wgdev(fixed));
 }

@@ -34,6 +34,12 @@ static void wg_link_state(const IfSnap *s, const char *name, char out[40], const
     }
 }
 
+bool link_running(const IfSnap *s)
+{
+    if (std::strcmp(s->operstate, "unknown") != 0) return std::strcmp(s->operstate, "up") == 0;
+    return (s->flags & IFF_UP_BIT) && (s->flags & (IFF_RUNNING_BIT | IFF_LOWER_UP_BIT));
+}
+
 void link_state(const IfSnap *s, const char *name, char out[40], const char **color)
 {
     if (s->is_wg) {
@@ -49,7 +55,7 @@ void link_state(const IfSnap *s, const char *name, char out[40], const char **co
     if (!(s->flags & IFF_UP_BIT)) {
         std::snprintf(out, 40, "down");
         *color = RED;
-    } else if (s->flags & (IFF_RUNNING_BIT | IFF_LOWER_UP_BIT)) {
+    } else if (link_running(s)) {
         std::snprintf(out, 40, "up*");
         *color = GRN;
     } else {

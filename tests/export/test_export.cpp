@@ -2,13 +2,21 @@
 // promtool, node_exporter and a Prometheus server.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <sys/stat.h>
 #include <thread>
 
+#include "burst/burst_state.hpp"
+#include "core/fsroot.hpp"
 #include "core/program_run.hpp"
+#include "core/screen.hpp"
 #include "core/strbuf.hpp"
 #include "core/textfile_export.hpp"
+#include "ifdetail/ifsnap.hpp"
+#include "overview/birdc_neighbors.hpp"
 #include "support/netns.hpp"
+#include "topology/ifaces.hpp"
+#include "topology/ospf_expected.hpp"
 
 namespace {
 
@@ -52,6 +60,95 @@ TEST(textfile, replaces_whole_or_not_at_all)
     EXPECT_EQ(read_whole_file(f), "new 1\n");
 }
 
+// Every series of one sample, exactly: the names and labels dashboards and the shipped
+// rules rely on. The gate's series are left to the gate's own tests, and error
+// counters that read 0 to the check below that every family is documented.
+TEST(textfile, exact_series_of_one_sample)
+{
+    TempDir root;  // no conntrack here
+    fsroot_set(root.path.c_str());
+    const std::string tracedir = g_tracedir;
+    g_tracedir[0] = '\0';
+    const std::string file = root.path + "/tw.prom";
+    g_textfile = file.c_str();
+    g_last_ts = 1700000100;
+    g_n_ifaces = 1;
+    std::strcpy(g_ifaces[0], "eth0");
+    g_ifaces_left_out = 3;
+    IfSnap &e = g_snap[0];
+    e.rx_bytes = 9000, e.tx_bytes = 8000, e.rx_packets = 90, e.tx_packets = 80, e.rx_dropped = 7, e.tx_dropped = 4;
+    e.rx_missed_errors = 3, e.carrier_changes = 2, e.qdisc_drops = 5, e.flags = 0x1003, e.speed = 1000, e.mtu = 1500;
+    std::strcpy(e.operstate, "up");
+    std::strcpy(e.qdisc, "htb/fq_codel");
+    tf_note_wg_peer("wg0", "AAAAbbbbCCCCdddd=", 1700000000, 10, 20);
+    tf_note_wg_peer("wg0", "NeverNeverNever=", 0, 0, 0);
+    g_n_ospf_exp = 1;
+    g_ospf_exp[0] = {"10.0.0.2", "core-b"};
+    tf_note_ospf_neighbor("10.0.0.9 1 Full/PtP 00:35 eth0 10.1.0.9", true);
+    BirdcScan scan;
+    birdc_scan_init(&scan);
+    tf_note_ospf_table(true, &scan);
+    int err = -1;
+    const int written = tf_after_sample(nullptr, 0, &err);
+    std::strcpy(g_tracedir, tracedir.c_str());
+    ASSERT_EQ(written, 0) << err;
+    const std::string text = read_whole_file(file);
+    std::string got;
+    for (std::string_view rest = text; !rest.empty();) {
+        const std::string_view line = rest.substr(0, rest.find('\n') + 1);
+        rest.remove_prefix(line.size());
+        const bool zero_error_count = line.find("errors_total{") != line.npos && line.ends_with(" 0\n");
+        if (line[0] != '#' && !line.starts_with("tarnwatch_gate_") && !zero_error_count) got += line;
+    }
+    // Every family written, and every series the shipped rules read, is documented.
+    const std::string man = read_whole_file(TW_SOURCE_DIR "/man/tarnwatch.1");
+    auto documented = [&](const std::string &name) {
+        return man.find(name + "\n") != std::string::npos || man.find(name + " ") != std::string::npos;
+    };
+    for (size_t at = text.find("# TYPE "); at != std::string::npos; at = text.find("# TYPE ", at + 1))
+        EXPECT_TRUE(documented(text.substr(at + 7, text.find(' ', at + 7) - at - 7))) << text.substr(at, 80);
+    const std::string rules = read_whole_file(TW_SOURCE_DIR "/packaging/tarnwatch.rules.yml");
+    for (size_t at = rules.find("tarnwatch_"); at != std::string::npos; at = rules.find("tarnwatch_", at + 1))
+        EXPECT_TRUE(documented(rules.substr(at, rules.find_first_of("[{ )\n", at) - at))) << rules.substr(at, 80);
+    const std::string version = run_program(TW_BIN " --version").out.substr(10);
+    EXPECT_EQ(got, "tarnwatch_build_info{version=\"" + version.substr(0, version.size() - 1) + R"("} 1
+tarnwatch_interface_rx_bytes_total{device="eth0"} 9000
+tarnwatch_interface_tx_bytes_total{device="eth0"} 8000
+tarnwatch_interface_rx_packets_total{device="eth0"} 90
+tarnwatch_interface_tx_packets_total{device="eth0"} 80
+tarnwatch_interface_rx_dropped_excluding_missed_total{device="eth0"} 7
+tarnwatch_interface_tx_dropped_total{device="eth0"} 4
+tarnwatch_interface_rx_missed_errors_total{device="eth0"} 3
+tarnwatch_interface_collisions_total{device="eth0"} 0
+tarnwatch_interface_multicast_total{device="eth0"} 0
+tarnwatch_interface_carrier_changes_total{device="eth0"} 2
+tarnwatch_interface_qdisc_drops_total{device="eth0"} 5
+tarnwatch_interface_qdisc_info{device="eth0",qdisc="htb/fq_codel"} 1
+tarnwatch_interface_admin_up{device="eth0"} 1
+tarnwatch_interface_running{device="eth0"} 1
+tarnwatch_interface_speed_bytes{device="eth0"} 125000000
+tarnwatch_interface_mtu_bytes{device="eth0"} 1500
+tarnwatch_interfaces_left_out 3
+tarnwatch_conntrack_entries 0
+tarnwatch_conntrack_entries_limit 1
+tarnwatch_wireguard_peer_last_handshake_timestamp_seconds{device="wg0",public_key="AAAAbbbbCCCCdddd=",name="AAAAbbbbCCCC"} 1700000000
+tarnwatch_wireguard_peer_last_handshake_timestamp_seconds{device="wg0",public_key="NeverNeverNever=",name="NeverNeverNe"} 0
+tarnwatch_wireguard_peer_rx_bytes_total{device="wg0",public_key="AAAAbbbbCCCCdddd=",name="AAAAbbbbCCCC"} 10
+tarnwatch_wireguard_peer_rx_bytes_total{device="wg0",public_key="NeverNeverNever=",name="NeverNeverNe"} 0
+tarnwatch_wireguard_peer_tx_bytes_total{device="wg0",public_key="AAAAbbbbCCCCdddd=",name="AAAAbbbbCCCC"} 20
+tarnwatch_wireguard_peer_tx_bytes_total{device="wg0",public_key="NeverNeverNever=",name="NeverNeverNe"} 0
+tarnwatch_ospf_neighbor_table_readable 1
+tarnwatch_ospf_neighbor_full{router_id="10.0.0.9",address="10.1.0.9"} 1
+tarnwatch_ospf_expected_neighbor_missing{address="10.0.0.2",name="core-b"} 1
+tarnwatch_bursts_total 0
+tarnwatch_burst_capturing 0
+tarnwatch_burst_armed 1
+tarnwatch_burst_catcher_ready 0
+tarnwatch_alerts 0
+tarnwatch_last_sample_timestamp_seconds 1700000100
+)");
+}
+
 // Both sides of a real scrape: node_exporter serves the file, Prometheus scrapes
 // it, and its query API answers with the number page 2 printed. The LAN's name has
 // a quote, a backslash and ESC, as the kernel allows them; the file stays valid.
@@ -78,32 +175,36 @@ TEST(textfile, prometheus_answers_with_the_value_the_page_shows)
     const std::string shown = page.out.substr(at + 13, page.out.find_first_not_of("0123456789", at + 13) - at - 13);
     EXPECT_EQ(shown, "3");
     const std::string prom = read_whole_file(d.path + "/textfile/tw.prom");
-    EXPECT_NE(prom.find("\ntarnwatch_interface_mtu_bytes{interface=\"q\\\"\\\\\\\\x1b}x\"} 1500\n"), std::string::npos)
+    EXPECT_NE(prom.find("\ntarnwatch_interface_mtu_bytes{device=\"q\\\"\\\\\\\\x1b}x\"} 1500\n"), std::string::npos)
         << prom.substr(0, 2000);
     EXPECT_EQ(prom.find('\x1b'), std::string::npos);
     ProgramRun check = run_program("promtool check metrics < " + d.path + "/textfile/tw.prom");
     EXPECT_EQ(check.status, 0) << check.out << check.err;
 
-    const int base = 20000 + static_cast<int>(getpid() % 20000);
-    const std::string ne = "127.0.0.1:" + std::to_string(base), pr = "127.0.0.1:" + std::to_string(base + 1);
+    // Both servers run in the namespace, so node_exporter's own interface series describe
+    // the same links as the file, and the query joins the two on device.
+    const std::string ne = "127.0.0.1:9100", pr = "127.0.0.1:9090", in_ns = "ip netns exec " + ns.name + " ";
     d.write("prom.yml", "global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: tw\n    static_configs:\n"
                         "      - targets: ['" + ne + "']\n");
     const std::string pids = d.path + "/pids";
-    ASSERT_EQ(sh("prometheus-node-exporter --web.listen-address=" + ne + " --collector.disable-defaults "
-                 "--collector.textfile --collector.textfile.directory=" + d.path + "/textfile >/dev/null 2>&1 & echo $! >" +
-                 pids + "; prometheus --config.file=" + d.path + "/prom.yml --storage.tsdb.path=" + d.path +
-                 "/tsdb --web.listen-address=" + pr + " >" + d.path + "/prom.log 2>&1 & echo $! >>" + pids), 0);
+    ASSERT_EQ(sh(in_ns + "sh -c 'ip link set lo up; prometheus-node-exporter --web.listen-address=" + ne +
+                 " --collector.disable-defaults --collector.netclass --collector.textfile --collector.textfile.directory=" +
+                 d.path + "/textfile >/dev/null 2>&1 & echo $! >" + pids + "; prometheus --config.file=" + d.path +
+                 "/prom.yml --storage.tsdb.path=" + d.path + "/tsdb --web.listen-address=" + pr + " >" + d.path +
+                 "/prom.log 2>&1 & echo $! >>" + pids + "'"), 0);
     std::string served, answer;
     for (int i = 0; i < 150 && answer.find("\"value\"") == std::string::npos; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        if (served.empty()) served = run_program("curl -s http://" + ne + "/metrics").out;
-        answer = run_program("curl -s 'http://" + pr +
-                             "/api/v1/query?query=tarnwatch_interface_qdisc_drops_total%7Binterface%3D%22twq0%22%7D'").out;
+        if (served.empty()) served = run_program(in_ns + "curl -s http://" + ne + "/metrics").out;
+        answer = run_program(in_ns + "curl -s http://" + pr + "/api/v1/query --data-urlencode 'query="
+                             "tarnwatch_interface_qdisc_drops_total{device=\"twq0\"} * on(device) group_left(operstate) "
+                             "node_network_info'").out;
     }
     sh("kill $(cat " + pids + ") 2>/dev/null; sleep 0.3");
-    EXPECT_NE(served.find("tarnwatch_interface_qdisc_drops_total{interface=\"twq0\",qdisc=\"pfifo\"} 3"), std::string::npos)
+    EXPECT_NE(served.find("tarnwatch_interface_qdisc_drops_total{device=\"twq0\"} 3"), std::string::npos)
         << served.substr(0, 1500);
-    EXPECT_NE(answer.find("\"qdisc\":\"pfifo\""), std::string::npos) << answer << read_whole_file(d.path + "/prom.log");
+    EXPECT_NE(served.find("tarnwatch_interface_qdisc_info{device=\"twq0\",qdisc=\"pfifo\"} 1"), std::string::npos);
+    EXPECT_NE(answer.find("\"operstate\":\"up\""), std::string::npos) << answer << read_whole_file(d.path + "/prom.log");
     EXPECT_NE(answer.find(",\"" + shown + "\"]"), std::string::npos) << answer;
 }
 

@@ -37,7 +37,7 @@ struct FreshState : testing::EmptyTestEventListener {
         alerts_clear();
         g_page = 0;
         g_last_ts = 0;
-        g_nctrs = g_nst_n = g_n_ifaces = g_n_wgdevs = g_n_peer_names = g_n_wg_health = g_n_peer_eps = 0;
+        g_nctrs = g_nst_n = g_n_ifaces = g_ifaces_left_out = g_n_wgdevs = g_n_peer_names = g_n_wg_health = g_n_peer_eps = 0;
         g_n_ospf_exp = g_n_bursts = g_burst_state = g_burst_prev_ok = 0;
         for (IfSnap &s : g_snap) s = IfSnap{};
     }

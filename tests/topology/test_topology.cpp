@@ -7,6 +7,9 @@
 
 #include "core/colors.hpp"
 #include "core/fsroot.hpp"
+#include "core/screen.hpp"
+#include "core/textfile_export.hpp"
+#include "ifdetail/page_ifdetail.hpp"
 #include "core/settings.hpp"
 #include "ifdetail/ifsnap.hpp"
 #include "support/netns.hpp"
@@ -16,7 +19,8 @@
 #include "topology/ospf_expected.hpp"
 #include "topology/wg_discover.hpp"
 
-// link_state's text for such a link, and the initial of its colour: "up 2/3 peers/G".
+// link_state's text for such a link, the initial of its colour, and "+" when link_running
+// says it is operational: "up 2/3 peers/G", "up*/G+".
 static std::string state_of(const char *name, int is_wg, uint64_t flags, const char *operstate)
 {
     IfSnap s{};
@@ -26,7 +30,8 @@ static std::string state_of(const char *name, int is_wg, uint64_t flags, const c
     char out[40];
     const char *color = nullptr;
     link_state(&s, name, out, &color);
-    return std::string(out) + (color == GRN ? "/G" : color == YEL ? "/Y" : color == RED ? "/R" : "/?");
+    return std::string(out) + (color == GRN ? "/G" : color == YEL ? "/Y" : color == RED ? "/R" : "/?") +
+           (link_running(&s) ? "+" : "");
 }
 
 TEST(link_state, table)
@@ -37,10 +42,10 @@ TEST(link_state, table)
     g_wg_health[1] = {"wg1", 3, 2};
     const std::tuple<const char *, int, uint64_t, const char *, const char *> cases[] = {
         {"wg0", 1, 1, "", "up 0/3 peers STALE/R"}, {"wg1", 1, 1, "", "up 2/3 peers/G"}, {"e", 0, 0x1003, "", "?/R"},
-        {"wg1", 1, 0x10040, "up", "down/R"}, {"wg9", 1, 1, "", "up (no peer data)/Y"},
+        {"wg1", 1, 0x10040, "up", "down/R+"}, {"wg9", 1, 1, "", "up (no peer data)/Y"},
         // The flag, not the name, makes a WireGuard device; links without a state go by their flags.
-        {"wg0", 0, 1, "dormant", "dormant/R"}, {"t", 0, 0x10001, "unknown", "up*/G"},
-        {"t", 0, 0x41, "unknown", "up*/G"}, {"t", 0, 1, "unknown", "up? (no-carrier)/Y"},
+        {"wg0", 0, 1, "dormant", "dormant/R"}, {"t", 0, 0x10001, "unknown", "up*/G+"}, {"e", 0, 0x1003, "up", "up/G+"},
+        {"t", 0, 0x41, "unknown", "up*/G+"}, {"t", 0, 1, "unknown", "up? (no-carrier)/Y"},
         {"t", 0, 0x10040, "unknown", "down/R"}, {"wg9", 1, 0x10040, "", "down/R"},
     };
     for (auto [name, is_wg, flags, oper, want] : cases) EXPECT_EQ(state_of(name, is_wg, flags, oper), want) << name;
@@ -72,7 +77,25 @@ TEST(topology_netns, discovery_order_and_link_states)
     });
     // Sub-interfaces come in the kernel's listing order, which differs between namespaces.
     if (size_t at = got.find("wan0.7,lan0.20"); at != std::string::npos) got.replace(at, 14, "lan0.20,wan0.7");
-    EXPECT_EQ(got, "wan0,lan0,lan0.20,wan0.7,he6,enp42s0, lan0=up/G he6=lowerlayerdown/R wan0.7=down/R lo=up*/G");
+    EXPECT_EQ(got, "wan0,lan0,lan0.20,wan0.7,he6,enp42s0, lan0=up/G+ he6=lowerlayerdown/R wan0.7=down/R lo=up*/G+");
+
+    // 34 more VLANs make 40 candidates: the 8 that do not fit are named on page 2 and in the export.
+    ASSERT_EQ(ns.run("sh -ec 'for i in $(seq 100 133); do ip link add lan0.$i type veth peer name pl$i; done'"), 0);
+    got = in_netns(ns.name, [] {
+        g_wan = "wan0";
+        g_lan = "lan0";
+        iface_discover();
+        render_interfaces(nullptr, 0);
+        StrBuf prom{};
+        tf_build(&prom, nullptr, 0);
+        std::string r = std::to_string(g_n_ifaces) + PAGES[1].buf;
+        r = r.substr(0, 2) + r.substr(r.rfind('\n', r.size() - 2));
+        if (strstr(prom.buf, "\ntarnwatch_interfaces_left_out 8\n")) r += "gauge 8";
+        std::free(prom.buf);
+        return r;
+    });
+    EXPECT_EQ(got, "32\n8 more interfaces qualify but are not watched: the table holds 32 (WAN and LAN first, then their "
+                   "VLANs, WireGuard devices, he6, enp42s0)\ngauge 8");
 }
 
 // Nine WireGuard devices share one configuration: the naming rules, then 65 plainly named peers.
@@ -110,6 +133,7 @@ TEST(wg_discover, devices_and_peer_names)
     want.insert(want.end(), g_wgdevs, g_wgdevs + g_n_wgdevs);
     iface_discover();
     ASSERT_EQ(g_n_ifaces, 32);
+    EXPECT_EQ(g_ifaces_left_out, 2);  // he6 and enp42s0
     std::vector<std::string> list(g_ifaces, g_ifaces + 32);
     std::sort(want.begin() + 2, want.begin() + 24);
     std::sort(list.begin() + 2, list.begin() + 24);
