@@ -217,6 +217,24 @@ static int alert_rows(Rows *out, int max)
     return rows;
 }
 
+// The page tabs, the burst capture flag and the help key; in a narrow window
+// only the current page's tab keeps its name.
+static void add_tab_row(Rows *rows, bool names)
+{
+    sb_clear(&ROW);
+    sb_addf(&ROW, " ");
+    for (int i = 0; i < N_PAGES; i++) {
+        if (names || i == g_page)
+            sb_addf(&ROW, "%s[%d:%s]%s ", i == g_page ? BOLD : DIM, i + 1, PG_NAMES[i], RST);
+        else
+            sb_addf(&ROW, "%s[%d]%s ", DIM, i + 1, RST);
+    }
+    if (g_burst_state == 1) sb_addf(&ROW, " %s[CAPTURING]%s", RED, RST);
+    sb_addf(&ROW, "%s ?=help q=quit%s", DIM, RST);
+    if (names && text_cols({ROW.buf, ROW.len}) > g_cols) return add_tab_row(rows, false);
+    rows->add_row_buf();
+}
+
 static void compose_fitted(const char *when)
 {
     Rows rows{0, usable_rows()};
@@ -224,13 +242,7 @@ static void compose_fitted(const char *when)
     sb_clear(&ROW);
     sb_addf(&ROW, "%s%s   interval=%ds   (red = incremented this interval)%s", BOLD, when, g_interval, RST);
     rows.add_row_buf();
-    sb_clear(&ROW);
-    sb_addf(&ROW, " ");
-    for (int i = 0; i < N_PAGES; i++)
-        sb_addf(&ROW, "%s[%d:%s]%s ", i == g_page ? BOLD : DIM, i + 1, PG_NAMES[i], RST);
-    if (g_burst_state == 1) sb_addf(&ROW, " %s[CAPTURING]%s", RED, RST);
-    sb_addf(&ROW, "%s ?=help q=quit%s", DIM, RST);
-    rows.add_row_buf();
+    add_tab_row(&rows, true);
     alert_rows(&rows, lay.alert_rows_max);
     if (lay.blank) rows.add("");
 

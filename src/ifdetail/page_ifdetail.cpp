@@ -200,8 +200,8 @@ static void missing_ifaces_note()
         if (if_exists(r.name)) continue;
         if (!here[0]) list_interfaces(here, sizeof here);
         const char *names = here[0] ? here : "(none)";
-        sb_addf(page(), "%s%s %s not found%s: interfaces here: %s; name yours with %s IF\n", YEL, r.role,
-                vis_ifname(r.name).s, RST, names, r.opt);
+        sb_addf(page(), "%s%s %s not found%s: name yours with %s IF (interfaces here: %s)\n", YEL, r.role,
+                vis_ifname(r.name).s, RST, r.opt, names);
         alert("%s %s not found: %s IF names yours (here: %s)", r.role, vis_ifname(r.name).s, r.opt, names);
     }
 }

@@ -1,15 +1,21 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <malloc.h>
 #include <string>
+#include <vector>
 
 #include "burst/burst_state.hpp"
 #include "core/alerts.hpp"
 #include "core/colors.hpp"
 #include "core/screen.hpp"
+#include "core/keys.hpp"
 #include "core/settings.hpp"
+#include "core/terminal.hpp"
+#include "core/text_clip.hpp"
 #include "counters/counters.hpp"
 #include "ifdetail/ifsnap.hpp"
 #include "overview/nst_table.hpp"
@@ -37,17 +43,145 @@ TEST(paint, screens_are_exact)
               " [1:Overview] [2:Interfaces] [3:BurstCatch] [4:Moatwall]  keys: 1-4/n/p page  b=arm burst  q=quit\n"
               "All quiet.\n\npage two\n");
     colors_set(true);
-    g_clear = 1;
+    g_clear = g_term_ansi = 1;
     g_burst_state = 1;
     sb_clear(&PAGES[1]);
     alert("one");
     alert("two %d", 2);
     EXPECT_EQ(capture_stdout(paint),
-              "\x1b[H\x1b[2J\x1b[3J\x1b[1mTue Nov 14 22:13:20 2023   interval=2s   (red = incremented this interval)\x1b[0m\n"
+              "\x1b[H\x1b[2J\x1b[1mTue Nov 14 22:13:20 2023   interval=2s   (red = incremented this interval)\x1b[0m\n"
               " \x1b[2m[1:Overview]\x1b[0m \x1b[1m[2:Interfaces]\x1b[0m \x1b[2m[3:BurstCatch]\x1b[0m "
               "\x1b[2m[4:Moatwall]\x1b[0m \x1b[2m keys: 1-4/n/p page  b=arm burst  q=quit\x1b[0m"
               "  \x1b[31;1m[CAPTURING]\x1b[0m\n"
               "\x1b[31;1m\x1b[1m!! ACTIVE: one | two 2\x1b[0m\n\n");
+}
+
+// Rows are cut by display columns: colour sequences take none and stay whole,
+// wide characters take two and are never split, a cut inside colour resets it,
+// and bytes that could drive the terminal never pass.
+TEST(clip, rows_are_cut_by_display_columns)
+{
+    struct Row {
+        const char *name, *line;
+        int cols;
+        const char *out;
+        int line_cols;  // text_cols of the whole line
+    };
+    const Row rows[] = {
+        {"fits", "abc", 5, "abc", 3},
+        {"cut", "abcdef", 4, "abcd", 6},
+        {"colour_kept_whole_and_reset_at_cut", "\x1b[31;1mred\x1b[0m tail", 2, "\x1b[31;1mre\x1b[0m", 8},
+        {"colour_then_reset_at_line_end", "\x1b[1mab\x1b[0m", 9, "\x1b[1mab\x1b[0m\x1b[0m", 2},
+        {"utf8_never_split", "\xc3\xa9t\xc3\xa9", 2, "\xc3\xa9t", 3},
+        {"wide_char_not_half_shown", "a\xe4\xb8\xad\xe6\x96\x87", 2, "a", 5},
+        {"combining_mark_takes_no_column", "e\xcc\x81x", 1, "e\xcc\x81", 2},
+        {"cursor_and_clear_sequences_dropped", "a\x1b[2Jb\x1b[10;1Hc", 9, "abc", 3},
+        {"escape_cut_short_drops_the_rest", "ab\x1b[31", 9, "ab", 2},
+        {"controls_and_bad_bytes_shown_as_question_marks", "a\x07" "b\xff" "c\xc2\x9b", 9, "a?b?c?", 6},
+        {"tab_is_one_blank", "a\tb", 9, "a b", 3},
+        {"zero_columns", "abc", 0, "", 3},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        StrBuf b;
+        sb_init(&b, 4);
+        clip_append(&b, r.line, r.cols);
+        EXPECT_EQ(std::string(b.buf, b.len), r.out);
+        EXPECT_EQ(text_cols(r.line), r.line_cols);
+        std::free(b.buf);
+    }
+    // Wrapping breaks at a blank in the second half of the row, else at the width.
+    EXPECT_EQ(wrap_len("one two three", 10), 8u);
+    EXPECT_EQ(wrap_len("abcdefghijkl", 5), 5u);
+    EXPECT_EQ(wrap_len("a bcdefghijkl", 6), 6u);
+    EXPECT_EQ(wrap_len("\xe4\xb8\xad", 1), 3u);  // a wide character alone still moves on
+}
+
+// One key per sequence only when the whole sequence came in one read.
+TEST(keys, sequences_become_one_key)
+{
+    const std::pair<const char *, std::vector<int>> rows[] = {
+        {"\x1b[5~\x1b[6~", {KEY_PGUP, KEY_PGDN}},
+        {"\x1b[H\x1b[F\x1b[1~\x1b[4~\x1bOH\x1bOF", {KEY_HOME, KEY_END, KEY_HOME, KEY_END, KEY_HOME, KEY_END}},
+        {"\x1b[A\x1bOB", {KEY_UP, KEY_DOWN}},
+        {"\x1b[", {KEY_ESC, '['}},             // cut short: plain keys
+        {"\x1b[5x", {KEY_SEQ + '5', 'x'}},     // ESC [ and a byte, as before
+        {"\x1bOx", {KEY_ESC, 'O', 'x'}},
+        {"q\x1b", {'q', KEY_ESC}},
+    };
+    for (const auto &[bytes, want] : rows) {
+        std::vector<int> got;
+        keys_split(reinterpret_cast<const unsigned char *>(bytes), static_cast<long>(std::strlen(bytes)), [&](int k) {
+            got.push_back(k);
+            return true;
+        });
+        EXPECT_EQ(got, want) << testing::PrintToString(bytes);
+    }
+}
+
+// Fitted to a window, the screen has exactly its rows, none wider than it, the
+// header, tabs and alert line on top, and a page that does not fit ends with
+// how much is left. Alerts wrap onto three rows at most, then say how many
+// did not fit. Tiny windows still get their rows and nothing more.
+TEST(paint, fitted_screens_keep_the_top_rows)
+{
+    struct Case {
+        const char *name;
+        int rows, cols, alerts, page_lines, screen_rows;
+        const char *third_row, *last_row;
+    };
+    const Case cases[] = {
+        {"quiet_page_fits", 24, 80, 0, 10, 14, "All quiet.", "line 9 of the page"},
+        {"long_page", 24, 80, 1, 100, 24, "!! ACTIVE: alert number 0", "-- 81 more lines: PgDn --"},
+        {"many_alerts", 24, 80, 40, 100, 24,
+         "!! ACTIVE: alert number 0 | alert number 1 | alert number 2 | alert number 3", "-- 83 more lines: PgDn --"},
+        {"narrow", 20, 60, 40, 100, 20, "!! ACTIVE: alert number 0 | alert number 1 | alert number 2",
+         "-- 87 more lines: PgDn --"},
+        {"tiny", 5, 20, 40, 100, 5, "!! ACTIV  [+40 more]", "-- 99 more lines: Pg"},
+        {"one_cell", 1, 1, 3, 5, 1, "", ""},
+    };
+    g_clear = g_term_ansi = g_term_full = 1;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        g_rows = c.rows;
+        g_cols = c.cols;
+        g_term_entered = 1;
+        alerts_clear();
+        for (int i = 0; i < c.alerts; i++) alert("alert number %d", i);
+        sb_clear(&PAGES[0]);
+        for (int i = 0; i < c.page_lines; i++) sb_addf(&PAGES[0], "line %d of the page\n", i);
+        std::string out = capture_stdout(paint);
+        ASSERT_EQ(out.substr(0, 7), "\x1b[H\x1b[2J");
+        out += "\n";
+        std::vector<std::string> lines;
+        for (size_t at = 7, nl; (nl = out.find('\n', at)) != std::string::npos; at = nl + 1) lines.push_back(out.substr(at, nl - at));
+        EXPECT_EQ(static_cast<int>(lines.size()), c.screen_rows);
+        for (const std::string &l : lines) EXPECT_LE(text_cols(l), c.cols) << l;
+        if (c.rows >= 3) {
+            EXPECT_NE(lines[0].find(c.cols >= 40 ? "   interval=2s" : "Thu Jan"), std::string::npos) << lines[0];
+            EXPECT_EQ(lines[2].substr(0, std::strlen(c.third_row)), c.third_row);
+            EXPECT_EQ(lines.back().substr(0, std::strlen(c.last_row)), c.last_row);
+        }
+        if (c.alerts == 40 && c.rows >= 20) {
+            EXPECT_NE(lines[4].find("more]"), std::string::npos) << lines[4];
+        }
+    }
+    // The first row of page text, then the last one, and back: the marker counts what is left.
+    g_rows = 24;
+    g_cols = 80;
+    alerts_clear();
+    sb_clear(&PAGES[0]);
+    for (int i = 0; i < 100; i++) sb_addf(&PAGES[0], "line %d\n", i);
+    const std::pair<int, const char *> moves[] = {
+        {KEY_DOWN, "-- 80 more lines"}, {KEY_PGDN, "-- 61 more lines"}, {KEY_END, "-- 81 lines above"},
+        {KEY_PGDN, "-- 81 lines above"}, {KEY_PGUP, "-- 19 more lines"}, {KEY_UP, "-- 20 more lines"},
+        {KEY_HOME, "-- 81 more lines"}, {KEY_PGUP, "-- 81 more lines"},
+    };
+    for (const auto &[key, marker] : moves) {
+        ASSERT_TRUE(screen_scroll(key));
+        EXPECT_NE(capture_stdout(paint).find(marker), std::string::npos) << marker;
+    }
+    EXPECT_FALSE(screen_scroll('x'));
 }
 
 // Alerts are joined, cut at 511 and emptied; a buffer grows by as much as one call
