@@ -77,10 +77,11 @@ static bool apply_raw_mode()
 // the terminal. Async-signal-safe.
 static void terminal_hand_back()
 {
+    if (g_color) write_all(STDOUT_FILENO, "\x1b[0m");
     if (g_term_entered)
         write_all(STDOUT_FILENO, TERM_LEAVE);
     else if (g_color)
-        write_all(STDOUT_FILENO, "\x1b[0m\x1b[?25h");
+        write_all(STDOUT_FILENO, "\x1b[?25h");
 }
 
 // Only async-signal-safe calls: this runs from signal handlers too.

@@ -13,9 +13,9 @@ extern volatile sig_atomic_t g_term_entered;
 extern int32_t g_rows;
 extern int32_t g_cols;
 
-// The alternate screen with the cursor hidden; leaving resets colour too.
+// The alternate screen with the cursor hidden, and back to the user's screen.
 constexpr const char *TERM_ENTER = "\x1b[?1049h\x1b[?25l";
-constexpr const char *TERM_LEAVE = "\x1b[0m\x1b[?25h\x1b[?1049l";
+constexpr const char *TERM_LEAVE = "\x1b[?25h\x1b[?1049l";
 
 // Whether a TERM value names a terminal known to take ANSI sequences: a
 // common family by name, or an entry in the terminfo database.

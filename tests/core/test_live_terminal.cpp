@@ -28,18 +28,18 @@ protected:
 
     void SetUp() override
     {
-        ASSERT_TRUE(s.start({"/usr/bin/env", (std::string("PS1=") + PROMPT).c_str(), "ENV=", "/bin/sh", "-i"}));
+        ASSERT_TRUE(s.start({"/usr/bin/env", (std::string("PS1=") + PROMPT).c_str(), "ENV=", "TERM=xterm", "/bin/sh", "-i"}));
         ASSERT_TRUE(s.read_until(PROMPT, 5)) << s.out;
         shell = stty();
     }
 
     std::string stty() const { return sh_out("stty -a -F " + s.slave); }
 
-    // Types the monitor's command line and waits for its first screen.
-    bool launch(const std::string &opts)
+    // Types the monitor's command line (after env, the terminal's settings) and waits for its first screen.
+    bool launch(const std::string &opts, const std::string &env = "", const std::string &first = bold_tab(1))
     {
-        s.write(TW_BIN " " + opts + QUIET + "; echo TW_EXIT=$?\n");
-        return s.read_until(bold_tab(1), 5);
+        s.write(env + TW_BIN " " + opts + QUIET + "; echo TW_EXIT=$?\n");
+        return s.read_until(first, 5);
     }
 
     // Shown last, and right after an attribute reset: a signal that lands inside
@@ -124,6 +124,34 @@ TEST_F(LiveTerminal, TerminalBackAfterEveryEnding)
         kill(tcgetpgrp(s.master), sig);
         EXPECT_TRUE(s.read_until("TW_EXIT=0", 5)) << s.out.substr(s.sent_at);
         expect_shell_back();
+    }
+}
+
+// NO_COLOR, or a terminal that takes no sequences: plain text, not one escape
+// byte; the keys still work. NO_COLOR set but empty changes nothing, and a live
+// screen on a terminal that takes sequences uses the alternate screen.
+TEST_F(LiveTerminal, PlainTextWithoutColourOrScreenSequences)
+{
+    // Environment, options, keys, the text they bring up, and whether escapes and the alternate screen may show.
+    const std::tuple<std::string, std::string, std::string, std::string, bool, bool> rows[] = {
+        {"TERM=dumb ", "-i 1", "2", "=== Interface detail", false, false},
+        {"TERM=no-such-terminal ", "-i 1", "2", "=== Interface detail", false, false},
+        {"NO_COLOR=1 ", "-1", "", "PAGE 4", false, false},
+        {"NO_COLOR= ", "-1", "", "\x1b[1m########## PAGE 4", true, false},
+        {"NO_COLOR=1 ", "-i 1", "2", "=== Interface detail", true, true},
+    };
+    for (const auto &[env, opts, keys, shows, escapes, alternate] : rows) {
+        SCOPED_TRACE(env + opts);
+        ASSERT_TRUE(launch(opts, env, opts == "-1" ? "PAGE 1" : "interval=")) << s.out.substr(s.sent_at);
+        const size_t from = s.sent_at;
+        if (!keys.empty()) s.write(keys);
+        EXPECT_TRUE(s.read_until(shows, 3)) << s.out.substr(s.sent_at);
+        if (!keys.empty()) s.write("q");
+        ASSERT_TRUE(s.read_until("TW_EXIT=0", 5)) << s.out.substr(s.sent_at);
+        const std::string out = s.out.substr(from);
+        EXPECT_EQ(out.find('\x1b') != std::string::npos, escapes) << testing::PrintToString(out.substr(0, 200));
+        EXPECT_EQ(out.find("\x1b[?1049h") != std::string::npos, alternate);
+        EXPECT_TRUE(env != "NO_COLOR=1 " || out.find("\x1b[1m") == std::string::npos);  // no colour at all
     }
 }
 
