@@ -196,8 +196,6 @@ static int alert_rows(Rows *out, int max)
             at += take;
             continue;
         }
-        char line[4096];
-        int n = std::snprintf(line, sizeof line, "%s%s%.*s", RED, BOLD, static_cast<int>(take), rest.data());
         at += take;
         if (last) {
             // Alerts are joined by " | ": those whose end is not on screen are not shown.
@@ -205,13 +203,12 @@ static int alert_rows(Rows *out, int max)
             int whole = 0;
             for (size_t p = alerts.find(" | "); p != std::string_view::npos && p <= shown_end; p = alerts.find(" | ", p + 1))
                 whole++;
-            const int hidden = n_alerts - whole > 0 ? n_alerts - whole : 1;
-            std::snprintf(more, sizeof more, "  [+%d more]", hidden);
-            if (n > 0 && static_cast<size_t>(n) < sizeof line)
-                std::snprintf(line + n, sizeof line - static_cast<size_t>(n), "%s%s", RST, more);
-        } else if (n > 0 && static_cast<size_t>(n) < sizeof line) {
-            std::snprintf(line + n, sizeof line - static_cast<size_t>(n), "%s", RST);
+            std::snprintf(more, sizeof more, "  [+%d more]", n_alerts - whole > 0 ? n_alerts - whole : 1);
+            while (take > 0 && (rest[take - 1] == ' ' || rest[take - 1] == '|')) take--;
         }
+        char line[4096];
+        std::snprintf(line, sizeof line, "%s%s%.*s%s%s", RED, BOLD, static_cast<int>(take), rest.data(), RST,
+                      last ? more : "");
         out->add(line);
     }
     return rows;
