@@ -67,46 +67,33 @@ TEST(options, each_row_leaves_these_settings)
 
 // /proc/net/route as the kernel writes it: the default route is the one whose
 // destination and mask are 0 and which is up; of several, the lowest metric.
-TEST(first_run, default_route_interface)
+// Then TERM and NO_COLOR: plain lines for a terminal not known to take sequences.
+TEST(first_run, default_route_terminal_and_colour)
 {
-    const std::string head = "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
-    auto route = [](const char *dev, const char *dst, const char *flags, int metric, const char *mask) {
-        char l[160];
-        std::snprintf(l, sizeof l, "%s\t%s\t0102A8C0\t%s\t0\t0\t%d\t%s\t0\t0\t0\n", dev, dst, flags, metric, mask);
-        return std::string(l);
+    auto route = [](const char *dev, const char *dst_flags_metric_mask) {
+        char d[9], f[5], m[9];
+        int metric = 0;
+        std::sscanf(dst_flags_metric_mask, "%8s %4s %d %8s", d, f, &metric, m);
+        return std::string(dev) + "\t" + d + "\t0102A8C0\t" + f + "\t0\t0\t" + std::to_string(metric) + "\t" + m + "\t0\t0\t0\n";
     };
+    const std::string head = "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
     const std::pair<std::string, std::string> rows[] = {
-        {head + route("eth0", "0002A8C0", "0001", 0, "00FFFFFF") + route("eth1", "00000000", "0003", 100, "00000000"),
-         "eth1"},
-        {head + route("wan0", "00000000", "0003", 600, "00000000") + route("wwan0", "00000000", "0003", 50, "00000000"),
-         "wwan0"},
-        {head + route("down0", "00000000", "0002", 0, "00000000"), ""},            // not up
-        {head + route("host0", "00000000", "0007", 0, "FFFFFFFF"), ""},            // a host route to 0.0.0.0
-        {head + route("averyveryverylongname", "00000000", "0003", 0, "00000000"), ""},  // no interface name is that long
-        {head, ""}, {"", ""}, {"garbage\n\t\t\n", ""},
+        {head + route("eth0", "0002A8C0 0001 0 00FFFFFF") + route("eth1", "00000000 0003 100 00000000"), "eth1"},
+        {head + route("wan0", "00000000 0003 600 00000000") + route("wwan0", "00000000 0003 50 00000000"), "wwan0"},
+        {head + route("down0", "00000000 0002 0 00000000") + route("host0", "00000000 0007 0 FFFFFFFF"), ""},
+        {head + route("averyveryverylongname", "00000000 0003 0 00000000"), ""}, {"", ""}, {"garbage\n\t\t\n", ""},
     };
     for (const auto &[text, want] : rows) {
         char out[16] = "x";
         EXPECT_EQ(default_route_parse(text, out), want.empty() ? -1 : 0) << text;
         EXPECT_EQ(std::string(out), want) << text;
     }
-}
-
-// TERM names a terminal that takes screen sequences, or it gets plain lines;
-// NO_COLOR set and not empty turns automatic colour off.
-TEST(first_run, terminal_and_colour_decision)
-{
-    const std::pair<const char *, bool> terms[] = {
-        {"xterm-256color", true}, {"tmux-256color", true}, {"screen", true}, {"linux", true}, {"vt100", true},
-        {"dumb", false}, {"", false}, {nullptr, false}, {"no-such-terminal-anywhere", false},
-        {"../../../etc/passwd", false}, {"xtermish", false},
-    };
-    for (const auto &[term, ansi] : terms) EXPECT_EQ(term_is_ansi(term), ansi) << (term ? term : "(unset)");
-    EXPECT_TRUE(colors_auto(true, true, nullptr));
-    EXPECT_TRUE(colors_auto(true, true, ""));
-    EXPECT_FALSE(colors_auto(true, true, "1"));
-    EXPECT_FALSE(colors_auto(true, false, nullptr));
-    EXPECT_FALSE(colors_auto(false, true, nullptr));
+    for (const char *term : {"xterm-256color", "tmux-256color", "screen", "linux", "vt100"}) EXPECT_TRUE(term_is_ansi(term)) << term;
+    for (const char *term : {"dumb", "", "no-such-terminal-anywhere", "../../../etc/passwd", "xtermish"})
+        EXPECT_FALSE(term_is_ansi(term)) << term;
+    EXPECT_FALSE(term_is_ansi(nullptr));
+    EXPECT_TRUE(colors_auto(true, true, nullptr) && colors_auto(true, true, ""));
+    EXPECT_FALSE(colors_auto(true, true, "1") || colors_auto(true, false, nullptr) || colors_auto(false, true, nullptr));
 }
 
 }  // namespace
