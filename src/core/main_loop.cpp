@@ -153,8 +153,12 @@ static void install_signals()
     sigaction(SIGQUIT, &sa, nullptr);
     sa.sa_handler = on_tstp;
     sigaction(SIGTSTP, &sa, nullptr);
+    // Restarted calls: a resize must not cut a screen write or a tool's read
+    // short. The wait between samples still wakes (select is never restarted).
     sa.sa_handler = on_winch;
+    sa.sa_flags = SA_RESTART;
     sigaction(SIGWINCH, &sa, nullptr);
+    sa.sa_flags = 0;
     // A peer closing its end (gate socket, tool pipe) is an error result, not death.
     sa.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &sa, nullptr);

@@ -106,6 +106,8 @@ void buffers_setup()
         if (!p.buf) sb_init(&p, 65536);
     if (!ALERTS.buf) sb_init(&ALERTS, 65536);
     if (!SCREEN.buf) sb_init(&SCREEN, 65536);
+    if (!ROW.buf) sb_init(&ROW, 4096);
+    if (!HELP.buf) sb_init(&HELP, 4096);
 }
 
 static void format_sample_time(char out[64])
