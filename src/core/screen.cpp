@@ -194,11 +194,8 @@ static int alert_rows(Rows *out, int max)
         const bool last = rows == max - 1 && take < rest.size();
         if (last && g_cols > more_cols) take = wrap_len(rest, g_cols - more_cols);
         rows++;
-        if (!out) {
-            at += take;
-            continue;
-        }
         at += take;
+        if (!out) continue;
         if (last) {
             // Alerts are joined by " | ": those whose end is not on screen are not shown.
             const size_t shown_end = at > PREFIX.size() ? at - PREFIX.size() : 0;
