@@ -16,3 +16,8 @@ void colors_set(bool on)
     RST = on ? "\x1b[0m" : "";
     BOLD = on ? "\x1b[1m" : "";
 }
+
+bool colors_auto(bool out_is_tty, bool term_ansi, const char *no_color)
+{
+    return out_is_tty && term_ansi && !(no_color && no_color[0]);
+}

@@ -10,3 +10,6 @@ extern const char *RED;
 
 // Sets the strings to their SGR sequences (on) or to empty strings (off).
 void colors_set(bool on);
+// Colour when not forced on or off: output to a terminal that takes colour,
+// unless NO_COLOR is set and not empty.
+bool colors_auto(bool out_is_tty, bool term_ansi, const char *no_color);

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,7 @@
 #include "core/screen.hpp"
 #include "core/self_check.hpp"
 #include "core/settings.hpp"
+#include "core/terminal.hpp"
 #include "core/textfile_export.hpp"
 #include "counters/counters.hpp"
 #include "gate/mw_page.hpp"
@@ -37,8 +39,8 @@
 
 static struct termios g_tio_saved;
 static volatile sig_atomic_t g_tio_set = 0;
-static volatile sig_atomic_t g_cursor_hidden = 0;
 static volatile sig_atomic_t g_repaint_wanted = 0;  // set on SIGCONT: redraw after fg
+static volatile sig_atomic_t g_resized = 0;         // set on SIGWINCH: fit and redraw
 
 static void write_all(int fd, const char *s)
 {
@@ -71,6 +73,18 @@ static bool apply_raw_mode()
     return tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
 }
 
+// The user's own screen back, with its scrollback, and a cursor shown. A signal
+// may land mid-paint, inside a colour: the colour is reset before the shell gets
+// the terminal. Async-signal-safe.
+static void terminal_hand_back()
+{
+    if (g_color) write_all(STDOUT_FILENO, "\x1b[0m");
+    if (g_term_entered)
+        write_all(STDOUT_FILENO, TERM_LEAVE);
+    else if (g_color)
+        write_all(STDOUT_FILENO, "\x1b[?25h");
+}
+
 // Only async-signal-safe calls: this runs from signal handlers too.
 static void cleanup_signal_safe()
 {
@@ -82,8 +96,8 @@ static void cleanup_signal_safe()
     // terminal was handed back at the stop already.
     if (!terminal_is_ours()) return;
     if (g_tio_set) tcsetattr(STDIN_FILENO, TCSANOW, &g_tio_saved);
-    // A signal may land mid-paint, inside a colour: reset it before the shell gets the terminal.
-    if (g_color) write_all(STDOUT_FILENO, "\x1b[0m\x1b[?25h");
+    terminal_hand_back();
+    g_term_entered = 0;
 }
 
 void full_cleanup()
@@ -104,7 +118,7 @@ static void on_tstp(int)
 {
     int saved_errno = errno;
     if (g_tio_set) tcsetattr(STDIN_FILENO, TCSANOW, &g_tio_saved);
-    if (g_color) write_all(STDOUT_FILENO, "\x1b[0m\x1b[?25h");
+    terminal_hand_back();
 
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
@@ -119,10 +133,13 @@ static void on_tstp(int)
     // Resumed here after SIGCONT.
     sigaction(SIGTSTP, &mine, nullptr);
     if (g_tio_set) apply_raw_mode();
-    if (g_cursor_hidden) write_all(STDOUT_FILENO, "\x1b[?25l");
+    if (g_term_entered) write_all(STDOUT_FILENO, TERM_ENTER);
     g_repaint_wanted = 1;
     errno = saved_errno;
 }
+
+// Painting is no job for a handler: the loop sees the flag and repaints.
+static void on_winch(int) { g_resized = 1; }
 
 static void install_signals()
 {
@@ -137,20 +154,40 @@ static void install_signals()
     sigaction(SIGQUIT, &sa, nullptr);
     sa.sa_handler = on_tstp;
     sigaction(SIGTSTP, &sa, nullptr);
+    // Restarted calls: a resize must not cut a screen write or a tool's read
+    // short. The wait between samples still wakes (select is never restarted).
+    sa.sa_handler = on_winch;
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGWINCH, &sa, nullptr);
+    sa.sa_flags = 0;
     // A peer closing its end (gate socket, tool pipe) is an error result, not death.
     sa.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &sa, nullptr);
     std::atexit(full_cleanup);
 }
 
-// Hides the cursor on a clearing colour screen and puts the keyboard in raw mode.
+// A live screen on a terminal is fitted to its window, and drawn on the
+// alternate screen when the terminal takes screen sequences (from the first
+// paint on, so the terminal keeps what it showed until there is a page).
+// Logs (-k, once mode) and output that is no terminal stay whole.
+static bool g_fit = false;
+
+static void screen_setup()
+{
+    g_fit = g_clear && g_count != 1 && isatty(STDOUT_FILENO);
+    g_term_full = g_fit && g_term_ansi;
+}
+
+// Fits the screen to the window's size as it is now.
+static void screen_refit()
+{
+    g_resized = 0;
+    if (g_fit) term_fetch_size(STDOUT_FILENO);
+}
+
+// Puts the keyboard in raw mode.
 static void terminal_setup(bool key_input)
 {
-    if (g_color && g_clear) {
-        g_cursor_hidden = 1;
-        std::fputs("\x1b[?25l", stdout);
-        std::fflush(stdout);
-    }
     if (!key_input) return;
     if (tcgetattr(STDIN_FILENO, &g_tio_saved) != 0) return;
     if (apply_raw_mode()) g_tio_set = 1;
@@ -184,12 +221,29 @@ static void build_pages(double dt)
     tool_sample_end();
 }
 
+// Offers a key to page 4; true when the page took it and has been redrawn.
+// Its menus and input line are drawn at the end of the page: shown at once.
+static bool gate_page_key(int key)
+{
+    if (g_page != 3 || !mw_key(key)) return false;
+    sb_clear(&PAGES[3]);
+    mw_render();
+    if (g_mw_mode != 0) g_scroll[3] = INT32_MAX;
+    paint();
+    return true;
+}
+
 // Handles one key; returns false when it asks to quit.
 static bool handle_key(int key)
 {
-    if (g_page == 3 && mw_key(key)) {
-        sb_clear(&PAGES[3]);
-        mw_render();
+    // The keys' help stays until the next key, which only closes it.
+    if (g_help) {
+        g_help = 0;
+        paint();
+        return true;
+    }
+    if (gate_page_key(key)) return true;
+    if (screen_scroll(key)) {
         paint();
         return true;
     }
@@ -208,6 +262,10 @@ static bool handle_key(int key)
         break;
     case 'b':
         g_burst_arm = !g_burst_arm;
+        paint();
+        break;
+    case '?':
+        g_help = 1;
         paint();
         break;
     case 'q':
@@ -238,6 +296,10 @@ static bool wait_interval(bool *key_input)
         if (g_burst_state == 1 && mono_secs() - g_burst_t0 >= g_burst_secs) {
             burst_finish();
             paint();
+        }
+        if (g_resized) {
+            screen_refit();
+            g_repaint_wanted = 1;
         }
         if (g_repaint_wanted) {
             g_repaint_wanted = 0;
@@ -279,10 +341,12 @@ int tarnwatch_main(int argc, char **argv)
     case SETTINGS_BAD: return 2;
     case SETTINGS_RUN: break;
     }
+    settings_fill_defaults();
     // Before the colour and root notices and before the tracefs probe, which
     // tidies instances: the check only looks.
     if (g_check) return self_check(stdout);
-    if (g_color == -1) g_color = isatty(STDOUT_FILENO) ? 1 : 0;
+    g_term_ansi = term_is_ansi(std::getenv("TERM"));
+    if (g_color == -1) g_color = colors_auto(isatty(STDOUT_FILENO), g_term_ansi, std::getenv("NO_COLOR"));
     colors_set(g_color != 0);
     if (geteuid() != 0)
         std::fprintf(stderr, "%swarning: not root; some counters (conntrack, wg peers, burst catcher) will be empty%s\n",
@@ -302,6 +366,7 @@ int tarnwatch_main(int argc, char **argv)
     install_signals();
     bool key_input = g_clear && isatty(STDIN_FILENO) && g_count != 1;
     terminal_setup(key_input);
+    screen_setup();
     buffers_setup();
     topology_discover();
 
@@ -325,6 +390,7 @@ int tarnwatch_main(int argc, char **argv)
 
         build_pages(dt);
         if (g_textfile) tf_after_sample(g_nics, g_n_nics, &textfile_err);
+        screen_refit();
         if (g_count == 1)
             print_once_report();
         else

@@ -14,10 +14,20 @@ extern time_t g_last_ts;
 // standard output): the monitor then ends instead of sampling for no one.
 extern int32_t g_output_lost;
 
-// Sets up the four page buffers and the alert list with 64 KiB each.
+// Each page's first shown line, kept across samples (clamped when shown).
+extern int32_t g_scroll[N_PAGES];
+// Set while the current page's keys are shown instead of its text.
+extern int32_t g_help;
+
+// Sets up the four page buffers, the alert list and the screen with 64 KiB each.
 void buffers_setup();
 // Draws the current page from the buffers; reads nothing from the system.
+// Fitted to g_rows x g_cols when they are known: the header, tabs and alert
+// line stay on top and the page is clipped below them.
 void paint();
+// Moves the current page by a scrolling key (Up, Down, PgUp, PgDn, Home,
+// End) within the rows the screen has for it; false for any other key.
+bool screen_scroll(int key);
 // Prints the once-mode report: header, alert line and all four pages.
 void print_once_report();
 // Writes text into an existing file (ftrace control files), silently.

@@ -22,6 +22,7 @@ extern int g_ethsock;
 constexpr const char *DEFAULT_WAN = "enp16s0f0np0";
 constexpr const char *DEFAULT_LAN = "enp16s0f1np1";
 constexpr const char *DEFAULT_BIRDCONF = "/etc/bird.conf";
+constexpr const char *DEBIAN_BIRDCONF = "/etc/bird/bird.conf";  // where Debian's bird2 keeps it
 constexpr const char *DEFAULT_WGDIR = "/etc/wireguard";
 constexpr const char *DEFAULT_BIRDC = "birdc";
 
@@ -33,3 +34,7 @@ void settings_defaults();
 // interface. Help goes to out, errors to err.
 SettingsResult settings_parse(int argc, char **argv, FILE *out, FILE *err);
 void print_usage(FILE *out, const char *prog);
+// Defaults that fit this machine, for what the command line left at the
+// built-in names: a missing WAN becomes the interface of the IPv4 default
+// route, a missing /etc/bird.conf becomes Debian's /etc/bird/bird.conf.
+void settings_fill_defaults();

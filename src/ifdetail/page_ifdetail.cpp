@@ -5,14 +5,17 @@
 #include <iterator>
 #include <linux/ethtool.h>
 
+#include "core/alerts.hpp"
 #include "core/colors.hpp"
 #include "core/screen.hpp"
+#include "core/settings.hpp"
 #include "core/vis_text.hpp"
 #include "counters/counters.hpp"
 #include "counters/fmt_iec.hpp"
 #include "ifdetail/ethdev_discover.hpp"
 #include "ifdetail/ethtool.hpp"
 #include "ifdetail/ifsnap.hpp"
+#include "topology/iface_names.hpp"
 #include "topology/ifaces.hpp"
 #include "topology/link_state.hpp"
 
@@ -184,6 +187,25 @@ void render_iface_full(uint32_t index, const char *name, EthDev *nics, int32_t n
     }
 }
 
+// A WAN or LAN that does not exist (the built-in names, on most machines) is
+// said at the top, with the names that do exist and the option that picks one.
+static void missing_ifaces_note()
+{
+    struct Role {
+        const char *role, *name, *opt;
+    };
+    const Role roles[] = {{"WAN", g_wan, "-w"}, {"LAN", g_lan, "-l"}};
+    char here[400] = "";
+    for (const Role &r : roles) {
+        if (if_exists(r.name)) continue;
+        if (!here[0]) list_interfaces(here, sizeof here);
+        const char *names = here[0] ? here : "(none)";
+        sb_addf(page(), "%s%s %s not found%s: name yours with %s IF (interfaces here: %s)\n", YEL, r.role,
+                vis_ifname(r.name).s, RST, r.opt, names);
+        alert("%s %s not found: %s IF names yours (here: %s)", r.role, vis_ifname(r.name).s, r.opt, names);
+    }
+}
+
 void render_interfaces(EthDev *nics, int32_t n_nics)
 {
     nics_recount(nics, n_nics);
@@ -191,6 +213,7 @@ void render_interfaces(EthDev *nics, int32_t n_nics)
     for (int32_t i = 0; i < n_nics && i < MAX_NICS; i++)
         sb_addf(page(), "%s%s(%s)", i ? " " : "", vis_ifname(nics[i].name).s, nics[i].driver);
     sb_addf(page(), "]\n");
+    missing_ifaces_note();
     for (int32_t i = 0; i < g_n_ifaces && i < MAX_IFACES; i++)
         render_iface_full(static_cast<uint32_t>(i), g_ifaces[i], nics, n_nics);
     if (g_ifaces_left_out > 0)

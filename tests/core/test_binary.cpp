@@ -44,19 +44,23 @@ TEST(binary, exit_statuses_and_messages)
 // and escapes as promised, and the waits between samples only.
 TEST(binary, once_mode_colour_and_sample_counts)
 {
-    // Options, "########## PAGE" separators, screen clears, escapes, least and most seconds.
-    const std::tuple<std::string, size_t, size_t, bool, double, double> rows[] = {
-        {"-1", 4, 0, false, 0, 1.5}, {"--once", 4, 0, false, 0, 1.5}, {"-n 1", 4, 0, false, 0, 1.5},
-        {"-1 -M", 4, 0, false, 0, 1.5}, {"-1 -C", 4, 0, true, 0, 1.5}, {"-n 0", 0, 0, false, 0, 1.5},
-        {"-n 3 -i 1 -M", 0, 3, false, 1.9, 2.9},  // clears without a terminal too; waits twice
+    // Options, "########## PAGE" separators, screens, screen clears, escapes, least and most seconds.
+    // The terminal type is a common terminal's unless the row sets its own.
+    const std::tuple<std::string, size_t, size_t, size_t, bool, double, double> rows[] = {
+        {"-1", 4, 0, 0, false, 0, 1.5}, {"--once", 4, 0, 0, false, 0, 1.5}, {"-n 1", 4, 0, 0, false, 0, 1.5},
+        {"-1 -M", 4, 0, 0, false, 0, 1.5}, {"-1 -C", 4, 0, 0, true, 0, 1.5}, {"-n 0", 0, 0, 0, false, 0, 1.5},
+        {"-n 3 -i 1 -M", 0, 3, 3, false, 1.9, 2.9},  // clears without a terminal too; waits twice
+        {"-n 2 -i 1 -M TERM=dumb", 0, 2, 0, false, 0.9, 1.9},  // no screen sequences: plain lines
     };
-    for (const auto &[opts, pages, clears, escapes, min_s, max_s] : rows) {
+    for (const auto &[opts, pages, screens, clears, escapes, min_s, max_s] : rows) {
         SCOPED_TRACE(opts);
-        ProgramRun r = run_program(TW + opts);
+        const size_t term_at = opts.find("TERM=");
+        const std::string env = term_at == std::string::npos ? "TERM=xterm " : opts.substr(term_at) + " ";
+        ProgramRun r = run_program(env + TW + opts.substr(0, term_at));
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(occurrences(r.out, "########## PAGE "), pages);
-        EXPECT_EQ(occurrences(r.out, "\x1b[H\x1b[2J\x1b[3J"), clears);
-        EXPECT_EQ(occurrences(r.out, "   interval="), clears);  // no tab line in once mode
+        EXPECT_EQ(occurrences(r.out, "\x1b[H\x1b[2J"), clears);
+        EXPECT_EQ(occurrences(r.out, "   interval="), screens);  // no tab line in once mode
         EXPECT_EQ(r.out.find('\x1b') != std::string::npos, escapes || clears);
         EXPECT_GE(r.seconds, min_s);
         EXPECT_LT(r.seconds, max_s);
@@ -113,6 +117,34 @@ TEST(binary, misbehaving_tools_and_lost_output)
     }
 }
 
+// A first run without the built-in interface names: the WAN is the interface of
+// the default route, and what stays missing is said on page 2 and in the alert
+// line, with the interfaces that exist and the option that names one.
+TEST(binary, first_run_says_what_is_missing)
+{
+    if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
+    const std::string veths = "ip link add up0 type veth peer name side0; ip link set up0 up; ip link set side0 up; ";
+    // Set-up, then what page 2 and the alert line (second line) hold, and what must be nowhere.
+    const std::tuple<std::string, std::string, std::string, std::string> cases[] = {
+        {veths + "ip addr add 10.9.0.1/24 dev up0; ip route add default via 10.9.0.2",
+         "nics[up0(veth)]\nLAN enp16s0f1np1 not found: name yours with -l IF (interfaces here: lo side0 up0)\n",
+         "LAN enp16s0f1np1 not found: -l IF names yours (here: lo side0 up0)", "WAN enp16s0f0np0"},
+        {veths, "WAN enp16s0f0np0 not found: name yours with -w IF (interfaces here: lo side0 up0)\n",
+         "WAN enp16s0f0np0 not found: -w IF names yours (here: lo side0 up0) | LAN enp16s0f1np1 not found", "=== up0"},
+    };
+    for (const auto &[setup, page2, alert, nowhere] : cases) {
+        SCOPED_TRACE(setup);
+        NetnsGuard ns("twfirst");
+        ASSERT_EQ(ns.run("sh -c '" + setup + "'"), 0);
+        ProgramRun r = run_program("ip netns exec " + ns.name + " " TW_BIN " -W /nonexistent -b /nonexistent -B /bin/false -1 -M");
+        const size_t p2 = r.out.find("########## PAGE 2"), p3 = r.out.find("########## PAGE 3");
+        ASSERT_LT(p2, p3) << r.out;
+        EXPECT_NE(r.out.substr(p2, p3 - p2).find(page2), std::string::npos) << r.out.substr(p2, p3 - p2);
+        EXPECT_NE(r.out.substr(0, r.out.find('\n', r.out.find('\n') + 1)).find(alert), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find(nowhere), std::string::npos);
+    }
+}
+
 // The LAN gets a sub-interface after the first sample and 100 frames of 1042 bytes after the
 // second: with -r 1 it is watched from the second sample on, and the third
 // sample's rate covers the one interval since the second, not two since the first.
@@ -137,7 +169,7 @@ TEST(binary, live_samples_rediscover_and_rate_over_the_last_gap)
     const std::string o = read_whole_file(out);
     const size_t s2 = o.find("=== Interfaces", o.find("=== Interfaces") + 1), s3 = o.rfind("=== Interfaces");
     ASSERT_NE(s3, s2) << o;
-    EXPECT_EQ(o.substr(0, s2).find("lan0.5"), std::string::npos);
+    EXPECT_EQ(o.substr(0, s2).find("\n  lan0.5 "), std::string::npos);  // the alert line lists it as it exists
     EXPECT_NE(o.substr(s2, s3 - s2).find("\n  lan0.5 "), std::string::npos) << o.substr(s2);  // at the next sample
     double kib = 0;
     std::sscanf(o.c_str() + o.find(" rx:", o.find("\n  lan0 ", s3)), " rx:%lfK", &kib);

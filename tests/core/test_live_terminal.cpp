@@ -2,9 +2,13 @@
 // control: page keys, quitting, and the terminal handed back intact however it ends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <termios.h>
+#include <vector>
 
 #include "support/netns.hpp"
 #include "support/pty_session.hpp"
@@ -28,18 +32,18 @@ protected:
 
     void SetUp() override
     {
-        ASSERT_TRUE(s.start({"/usr/bin/env", (std::string("PS1=") + PROMPT).c_str(), "ENV=", "/bin/sh", "-i"}));
+        ASSERT_TRUE(s.start({"/usr/bin/env", (std::string("PS1=") + PROMPT).c_str(), "ENV=", "TERM=xterm", "/bin/sh", "-i"}));
         ASSERT_TRUE(s.read_until(PROMPT, 5)) << s.out;
         shell = stty();
     }
 
     std::string stty() const { return sh_out("stty -a -F " + s.slave); }
 
-    // Types the monitor's command line and waits for its first screen.
-    bool launch(const std::string &opts)
+    // Types the monitor's command line (after env, the terminal's settings) and waits for its first screen.
+    bool launch(const std::string &opts, const std::string &env = "", const std::string &first = bold_tab(1))
     {
-        s.write(TW_BIN " " + opts + QUIET + "; echo TW_EXIT=$?\n");
-        return s.read_until(bold_tab(1), 5);
+        s.write(env + TW_BIN " " + opts + QUIET + "; echo TW_EXIT=$?\n");
+        return s.read_until(first, 5);
     }
 
     // Shown last, and right after an attribute reset: a signal that lands inside
@@ -58,6 +62,25 @@ protected:
         EXPECT_TRUE(cursor_shown());
     }
 };
+
+// A tmux server of its own, one window running a shell: what it shows is what a user sees.
+struct TmuxWindow {
+    std::string tmux = "tmux -f /dev/null -L tw" + std::to_string(getpid()) + " ";
+    ~TmuxWindow() { sh(tmux + "kill-server 2>/dev/null"); }
+    // The rows shown once ok holds for them, or the last ones seen after 5 s.
+    std::vector<std::string> wait(const std::function<bool(const std::vector<std::string> &)> &ok) const
+    {
+        std::vector<std::string> r;
+        for (int i = 0; i < 250 && (i == 0 || !ok(r)); i++, usleep(20000)) {
+            const std::string text = sh_out(tmux + "capture-pane -p");
+            r.clear();
+            for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) r.push_back(text.substr(at, nl - at));
+        }
+        return r;
+    }
+};
+
+std::string joined(const std::vector<std::string> &rows) { return testing::PrintToString(rows); }
 
 }  // namespace
 
@@ -127,6 +150,32 @@ TEST_F(LiveTerminal, TerminalBackAfterEveryEnding)
     }
 }
 
+// NO_COLOR, or a terminal that takes no sequences: plain text, not one escape
+// byte; the keys still work. A live screen on a terminal that takes sequences
+// uses the alternate screen, without colour under NO_COLOR.
+TEST_F(LiveTerminal, PlainTextWithoutColourOrScreenSequences)
+{
+    // Environment, options, keys, the text they bring up, and whether escapes and the alternate screen may show.
+    const std::tuple<std::string, std::string, std::string, std::string, bool, bool> rows[] = {
+        {"TERM=dumb ", "-i 1", "2", "=== Interface detail", false, false},
+        {"NO_COLOR=1 ", "-1", "", "PAGE 4", false, false},
+        {"NO_COLOR=1 ", "-i 1", "2", "=== Interface detail", true, true},
+    };
+    for (const auto &[env, opts, keys, shows, escapes, alternate] : rows) {
+        SCOPED_TRACE(env + opts);
+        ASSERT_TRUE(launch(opts, env, opts == "-1" ? "PAGE 1" : "interval=")) << s.out.substr(s.sent_at);
+        const size_t from = s.sent_at;
+        if (!keys.empty()) s.write(keys);
+        EXPECT_TRUE(s.read_until(shows, 3)) << s.out.substr(s.sent_at);
+        if (!keys.empty()) s.write("q");
+        ASSERT_TRUE(s.read_until("TW_EXIT=0", 5)) << s.out.substr(s.sent_at);
+        const std::string out = s.out.substr(from);
+        EXPECT_EQ(out.find('\x1b') != std::string::npos, escapes) << testing::PrintToString(out.substr(0, 200));
+        EXPECT_EQ(out.find("\x1b[?1049h") != std::string::npos, alternate);
+        EXPECT_TRUE(env != "NO_COLOR=1 " || out.find("\x1b[1m") == std::string::npos);  // no colour at all
+    }
+}
+
 TEST_F(LiveTerminal, SuspendResumeAndKillWhileSuspended)
 {
     // A long interval: a screen right after fg can only be the repaint.
@@ -157,4 +206,64 @@ TEST_F(LiveTerminal, SuspendResumeAndKillWhileSuspended)
         s.write("jobs\n");
     EXPECT_NE(s.out.find("Done", s.sent_at), std::string::npos) << s.out.substr(s.sent_at);
     EXPECT_EQ(stty(), shell);
+}
+
+// A lab of 80 interfaces, in tmux at three window sizes, one after the other
+// by resizing. After every key the header, the tabs and the alert line are the
+// top three rows (a wrapped or scrolled screen would push them off) and the
+// last row of a long page counts what is left. After q the shell's own output
+// from before is back, with nothing of the monitor's screens in its history.
+TEST(TmuxScreen, FitsEverySizeScrollsAndLeavesTheScrollback)
+{
+    if (!netns_available() || sh("command -v tmux >/dev/null") != 0) GTEST_SKIP() << "needs root, namespaces and tmux";
+    NetnsGuard ns("twtmux");
+    ASSERT_EQ(ns.run("sh -c 'i=0; while [ $i -le 39 ]; do ip link add lan0.$i type veth peer name p$i; i=$((i+1)); "
+                     "done; ip link set lan0.0 name lan0'"), 0);
+    TmuxWindow w;
+    sh(w.tmux + "new-session -d -x 80 -y 24 'ip netns exec " + ns.name + " env PS1=twtmux\\> ENV= /bin/sh'");
+    sh(w.tmux + "send-keys 'echo BEFORE-START; seq 101 130' Enter");
+    // A long interval: every screen after the first comes from a key or a resize.
+    sh(w.tmux + "send-keys '" TW_BIN " -i 600 -l lan0 -D -W /nonexistent -b /nonexistent -B /bin/false; echo TW_EXIT=$?' Enter");
+    for (const auto &[cols, rows] : {std::pair{80, 24}, {120, 40}, {60, 20}}) {
+        SCOPED_TRACE(std::to_string(cols) + "x" + std::to_string(rows));
+        const auto t0 = std::chrono::steady_clock::now();
+        sh(w.tmux + "resize-window -x " + std::to_string(cols) + " -y " + std::to_string(rows));
+        // The top rows, and what the page shows below them (a marker: on the last row).
+        auto screen_with = [&](const std::string &body) {
+            return [&, body](const std::vector<std::string> &r) {
+                return static_cast<int>(r.size()) == rows && r[0].find("   interval=600s") != std::string::npos &&
+                       r[1].find("?=help") != std::string::npos && r[2].starts_with("!! ACTIVE: ") &&
+                       (body.starts_with("-- ") ? r.back() + "|" == body : joined(r).find(body) != std::string::npos);
+            };
+        };
+        std::vector<std::string> r = w.wait(screen_with("=== UDP underlay"));
+        ASSERT_TRUE(screen_with("=== UDP underlay")(r)) << joined(r);
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 2.0);  // not a sample
+
+        sh(w.tmux + "send-keys 2");
+        r = w.wait(screen_with("=== Interface detail"));
+        const auto head = std::find_if(r.begin(), r.end(), [](auto &l) { return l.starts_with("=== Interface detail"); });
+        int below = 0;
+        ASSERT_TRUE(head != r.end() && std::sscanf(r.back().c_str(), "-- %d more lines: PgDn --", &below) == 1) << joined(r);
+        const int shown = static_cast<int>(r.end() - 1 - head), total = below + shown;
+        auto more = [](int n) { return "-- " + std::to_string(n) + " more lines: PgDn --|"; };
+        auto above = [](int n) { return "-- " + std::to_string(n) + " lines above: PgUp --|"; };
+        const std::pair<const char *, std::string> steps[] = {
+            {"Down", more(below - 1)}, {"PgDn", more(below - 1 - shown)}, {"End", above(total - shown)},
+            {"PgDn", above(total - shown)}, {"PgUp", more(shown)}, {"Up", more(shown + 1)}, {"Home", more(below)},
+            {"PgUp", more(below)}, {"'?'", "=== Keys on page 2, Interfaces"}, {"x", more(below)},
+            {"3", "=== "}, {"4", "=== MOATWALL"}, {"PgDn", "=== "}, {"End", "=== "}, {"1", "=== UDP underlay"},
+        };
+        for (const auto &[key, want] : steps) {
+            sh(w.tmux + "send-keys " + key);
+            r = w.wait(screen_with(want));
+            EXPECT_TRUE(screen_with(want)(r)) << key << " -> " << want << "\n" << joined(r);
+        }
+    }
+    sh(w.tmux + "send-keys q");
+    EXPECT_NE(joined(w.wait([](auto &r) { return joined(r).find("TW_EXIT=0") != std::string::npos; })).find("TW_EXIT=0"),
+              std::string::npos);
+    const std::string history = sh_out(w.tmux + "capture-pane -p -S -");
+    EXPECT_NE(history.find("BEFORE-START\n101\n"), std::string::npos) << history;
+    EXPECT_EQ(history.find("interval="), std::string::npos) << history;
 }

@@ -5,7 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "core/colors.hpp"
 #include "core/settings.hpp"
+#include "core/terminal.hpp"
+#include "topology/default_route.hpp"
 
 namespace {
 
@@ -60,6 +63,37 @@ TEST(options, each_row_leaves_these_settings)
     for (const char *bad : {"-kC", "x", "-i5", "--interval=5", "", "-w", "-s"})
         EXPECT_EQ(parse({"-i", "1", bad}), std::tuple(SETTINGS_BAD, "", std::string("unknown option: ") + bad + "\n"));
     EXPECT_EQ(std::get<0>(parse({"--help"})), SETTINGS_HELP);  // its text: the binary's tests
+}
+
+// /proc/net/route as the kernel writes it: the default route is the one whose
+// destination and mask are 0 and which is up; of several, the lowest metric.
+// Then TERM and NO_COLOR: plain lines for a terminal not known to take sequences.
+TEST(first_run, default_route_terminal_and_colour)
+{
+    auto route = [](const char *dev, const char *dst_flags_metric_mask) {
+        char d[9], f[5], m[9];
+        int metric = 0;
+        std::sscanf(dst_flags_metric_mask, "%8s %4s %d %8s", d, f, &metric, m);
+        return std::string(dev) + "\t" + d + "\t0102A8C0\t" + f + "\t0\t0\t" + std::to_string(metric) + "\t" + m + "\t0\t0\t0\n";
+    };
+    const std::string head = "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+    const std::pair<std::string, std::string> rows[] = {
+        {head + route("eth0", "0002A8C0 0001 0 00FFFFFF") + route("eth1", "00000000 0003 100 00000000"), "eth1"},
+        {head + route("wan0", "00000000 0003 600 00000000") + route("wwan0", "00000000 0003 50 00000000"), "wwan0"},
+        {head + route("down0", "00000000 0002 0 00000000") + route("host0", "00000000 0007 0 FFFFFFFF"), ""},
+        {head + route("averyveryverylongname", "00000000 0003 0 00000000"), ""}, {"", ""}, {"garbage\n\t\t\n", ""},
+    };
+    for (const auto &[text, want] : rows) {
+        char out[16] = "x";
+        EXPECT_EQ(default_route_parse(text, out), want.empty() ? -1 : 0) << text;
+        EXPECT_EQ(std::string(out), want) << text;
+    }
+    for (const char *term : {"xterm-256color", "tmux-256color", "screen", "linux", "vt100"}) EXPECT_TRUE(term_is_ansi(term)) << term;
+    for (const char *term : {"dumb", "", "no-such-terminal-anywhere", "../../../etc/passwd", "xtermish"})
+        EXPECT_FALSE(term_is_ansi(term)) << term;
+    EXPECT_FALSE(term_is_ansi(nullptr));
+    EXPECT_TRUE(colors_auto(true, true, nullptr) && colors_auto(true, true, ""));
+    EXPECT_FALSE(colors_auto(true, true, "1") || colors_auto(true, false, nullptr) || colors_auto(false, true, nullptr));
 }
 
 }  // namespace

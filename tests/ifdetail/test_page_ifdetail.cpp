@@ -272,6 +272,7 @@ TEST_F(IfdetailPage, real_veth_page_matches_ethtool_and_survives_more_queues)
         ip -n $A link set dev v0 xdpdrv obj drop.o sec xdp)"), 0);
     const std::string verdict = in_netns(a.name, [&] {
         g_ethsock = ::socket(AF_INET, SOCK_DGRAM, 0);
+        g_wan = g_lan = "v0";  // named interfaces that exist: no note of a missing one
         ifaces({"v0"});
         nics_rediscover(nics, &n_nics, "v0", "v1");  // v1 is not here
         auto kernel = [](const std::string &cmd) { return sh_out(cmd + " | tr -d '\\n'"); };

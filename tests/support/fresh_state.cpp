@@ -12,6 +12,7 @@
 #include "core/fsroot.hpp"
 #include "core/screen.hpp"
 #include "core/settings.hpp"
+#include "core/terminal.hpp"
 #include "counters/counters.hpp"
 #include "ifdetail/ethtool.hpp"
 #include "ifdetail/ifsnap.hpp"
@@ -36,6 +37,9 @@ struct FreshState : testing::EmptyTestEventListener {
         for (StrBuf &p : PAGES) sb_clear(&p);
         alerts_clear();
         g_page = 0;
+        g_help = g_term_ansi = g_term_full = g_rows = g_cols = 0;
+        g_term_entered = 0;
+        for (int32_t &off : g_scroll) off = 0;
         g_last_ts = 0;
         g_nctrs = g_nst_n = g_n_ifaces = g_ifaces_left_out = g_n_wgdevs = g_n_peer_names = g_n_wg_health = g_n_peer_eps = 0;
         g_n_ospf_exp = g_n_bursts = g_burst_state = g_burst_prev_ok = 0;
