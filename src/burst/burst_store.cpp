@@ -119,6 +119,8 @@ uint32_t store_close()
     for (int i = 0; g_dirfd.ok() && i < CF_N; i++) {
         struct stat st {};
         if (::fstatat(g_dirfd.fd, CAPTURE_FILES[i], &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+        // A pcap without even its header: tcpdump never started. No file, rather than an unreadable one.
+        if (i == CF_PCAP && st.st_size == 0 && ::unlinkat(g_dirfd.fd, CAPTURE_FILES[i], 0) == 0) continue;
         mask |= 1U << i;
         g_used += static_cast<uint64_t>(st.st_size);
     }
