@@ -126,7 +126,9 @@ SettingsResult settings_parse(int argc, char **argv, FILE *out, FILE *err)
     }
     if (g_interval < 1) g_interval = 1;
     if (g_burst_secs < 1) g_burst_secs = 1;
+    // In bytes it must still fit 64 bits.
     if (g_burst_budget_mib < 0) g_burst_budget_mib = 0;
+    if (g_burst_budget_mib > (1LL << 40)) g_burst_budget_mib = 1LL << 40;
     g_burst_if_fixed = g_burst_if != nullptr;
     if (!g_burst_if) g_burst_if = g_lan;
     return SETTINGS_RUN;

@@ -47,6 +47,7 @@ TEST(options, each_row_leaves_these_settings)
         {{"-w", "-k", "-l", "eth1", "-B", "birdc -s /x"}, "clear=1|wan=-k|burst_if=eth1|birdc=birdc -s /x"},
         {{"-I", "eth2", "-l", "eth1"}, "burst_if=eth2|fixed=1"}, {{"-l", "eth1"}, "fixed=0|budget=64"},
         {{"--burst-budget", "8"}, "budget=8"}, {{"--burst-budget", "-3"}, "budget=0"},
+        {{"--burst-budget", "99999999999999999999"}, "budget=1099511627776"},
     };
     for (const auto &[args, want] : rows) {
         ASSERT_EQ(std::get<0>(parse(args)), SETTINGS_RUN);
