@@ -164,7 +164,8 @@ TEST_F(BurstFixture, follows_the_lan_unless_named)
         set_drops(503, "twb1");
         sample(103);
         EXPECT_EQ(g_n_bursts, 1) << fixed;
-        EXPECT_NE(read_whole_file(std::string(g_bursts[0].dir) + "/counters.txt").find(fixed ? "=twb0 " : "=twb1 "), std::string::npos);
+        const std::string counters = read_whole_file(std::string(g_bursts[0].dir) + "/counters.txt");
+        EXPECT_NE(counters.find(fixed ? "=twb0 " : "=twb1 "), std::string::npos);
     }
 }
 
@@ -211,9 +212,8 @@ TEST_F(BurstFixture, every_capture_gets_a_directory_of_its_own)
     TempDir target;
     const time_t when = 978307200;
     const std::string prefix = cap.path + capture_name(when).substr(4);  // "/tmp" off
-    ASSERT_EQ(sh("chmod 1777 " + cap.path + " && ln -s " + target.path + " " + prefix + " && runuser -u nobody -- mkdir -m 0777 " +
-                 prefix + "-AAAAAA"),
-              0);
+    ASSERT_EQ(sh("chmod 1777 " + cap.path + " && ln -s " + target.path + " " + prefix +
+                 " && runuser -u nobody -- mkdir -m 0777 " + prefix + "-AAAAAA"), 0);
     std::set<std::string> dirs;
     for (int i = 0; i < 3; i++) {
         burst_begin(4, when);
@@ -294,7 +294,10 @@ protected:
         EXPECT_TRUE(s.start({"/bin/sh", "-c", ("ip netns exec " + ns->name + " sh " + f + ".sh; echo TW_EXIT=$?").c_str()}));
         return f;
     }
-    static std::string instance(const std::string &f) { return "/sys/kernel/tracing/instances/tarnwatch-$(cat " + f + ".pid 2>/dev/null)"; }
+    static std::string instance(const std::string &f)
+    {
+        return "/sys/kernel/tracing/instances/tarnwatch-$(cat " + f + ".pid 2>/dev/null)";
+    }
     std::string tcpdump_runs() const { return "pgrep -f '[t]cpdump -i " + dev + " ' >/dev/null"; }
     // The capture directories holding a counters file of interface d.
     std::vector<std::string> captures_of(const std::string &d)
@@ -314,8 +317,8 @@ void expect_complete_and_private(const std::string &dir, const std::string &dev,
 {
     EXPECT_NE(read_whole_file(dir + "/stacks.txt").find("=> __dev_queue_xmit"), std::string::npos) << dir;
     EXPECT_NE(read_whole_file(dir + "/reasons.txt").find(" NOT_SPECIFIED "), std::string::npos) << dir;
-    const std::string drops = sh_out("ip netns exec " + ns + " cat /sys/class/net/" + dev + "/statistics/tx_dropped | tr -d '\\n'");
-    EXPECT_NE(read_whole_file(dir + "/counters.txt").find(" end=" + drops + " "), std::string::npos) << drops;
+    const std::string drops = sh_out("ip netns exec " + ns + " cat /sys/class/net/" + dev + "/statistics/tx_dropped");
+    EXPECT_NE(read_whole_file(dir + "/counters.txt").find(" end=" + drops.substr(0, drops.size() - 1) + " "), std::string::npos);
     EXPECT_EQ(sh("tcpdump -r " + dir + "/burst.pcap -n 2>/dev/null | grep -q ' > 10\\.'"), 0) << dir;
     EXPECT_EQ(sh_out("stat -c '%a %U' " + dir + " " + dir + "/*"), "700 root\n600 root\n600 root\n600 root\n600 root\n");
     EXPECT_NE(sh("runuser -u nobody -- ls " + dir + " >/dev/null 2>&1"), 0);
@@ -334,7 +337,8 @@ TEST_F(RealBurst, end_to_end_capture)
     ASSERT_TRUE(drop_link(*ns, dev + "b", 76));
     const std::string f = start("-i 1 -n 10 -s 3"), inst = instance(f), g = start("-i 1 -n 8 -I " + dev + "b", "b");
     // The monitor sizes its instance's ring first; the test then grows it.
-    ASSERT_TRUE(wait_for("test 0$(cat " + inst + "/buffer_size_kb 2>/dev/null) -le 520 && test -d " + inst, 5));  // 512 in whole pages
+    // 512 KiB, rounded up to whole pages
+    ASSERT_TRUE(wait_for("test 0$(cat " + inst + "/buffer_size_kb 2>/dev/null) -le 520 && test -d " + inst, 5));
     ASSERT_EQ(sh("echo 16384 >" + inst + "/buffer_size_kb"), 0);
     usleep(1500000);
     drop_datagrams(*ns, 77, 20);
