@@ -31,7 +31,8 @@ extern int32_t g_burst_prev_ok;
 
 // Start-up: removes instances left by monitors that were killed, then finds a
 // writable kfree_skb trigger (in an instance of our own where the kernel has
-// them) or records why there is none.
+// them, its ring sized down) or records why there is none. Resets the capture
+// store: nothing written yet this run.
 void burst_probe();
 // Once per sample, after the snapshots: may start a capture.
 void burst_detect();
