@@ -335,6 +335,8 @@ TEST_F(RealBurst, end_to_end_capture)
 {
     // The trace takes every drop of the box: drops on this link fill it without reaching tcpdump's count.
     ASSERT_TRUE(drop_link(*ns, dev + "b", 76));
+    for (time_t when = time(nullptr), end = when + 60; when < end; when++)  // another user's, for the next minute
+        sh("runuser -u nobody -- mkdir -m 0777 " + cap + capture_name(when).substr(4));
     const std::string f = start("-i 1 -n 10 -s 3"), inst = instance(f), g = start("-i 1 -n 8 -I " + dev + "b", "b");
     // The monitor sizes its instance's ring first; the test then grows it.
     // 512 KiB, rounded up to whole pages
@@ -356,6 +358,8 @@ TEST_F(RealBurst, end_to_end_capture)
     ASSERT_EQ(dirs.size(), 1u);
     EXPECT_TRUE(wait_for("test -s " + g + ".rc", 10));
     EXPECT_EQ(captures_of(dev + "b").size(), 1u);
+    // Nothing in what was planted (the names without the suffix).
+    EXPECT_EQ(sh_out("find " + cap + " -mindepth 2 ! -path '*/burst-*-*-*/*'"), "");
     std::string stacks = read_whole_file(dirs[0] + "/stacks.txt");
     EXPECT_GT(stacks.size(), 4194303u);  // the trace held more than the copy takes
     EXPECT_LE(stacks.size(), 4194303u + 65536);
