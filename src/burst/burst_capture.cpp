@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "burst/burst_state.hpp"
+#include "burst/burst_store.hpp"
 #include "burst/trace_classify.hpp"
 #include "burst/trace_instance.hpp"
 #include "core/alerts.hpp"
@@ -30,73 +31,51 @@ int32_t g_tcpdump_pid = -1;
 int32_t g_n_bursts = 0;
 BurstEntry g_bursts[BURST_RING];
 
-constexpr size_t TRACE_COPY_MAX = 4194303;  // 4 MiB - 1; the chunk read past it is not written
-constexpr size_t TRACE_CHUNK = 65536;
-
-static UniqueFd g_dirfd;      // the capture directory, checked; -1 when its files are skipped
-static char g_dir_note[96];   // why they are skipped
-
-// /tmp is everyone's: a name made there first by another user, or a symlink
-// planted at it, must not steer root's writes. Only a real directory of ours
-// that nobody else can write to is used.
-static int open_capture_dir(const char *path)
+// store_create as a text stream; nullptr when the file cannot be made.
+static FILE *stream_new(CaptureFile f)
 {
-    ::mkdir(path, 0755);
-    int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return -1;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 022) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-static int create_in_dir(const char *name)
-{
-    if (!g_dirfd.ok()) return -1;
-    return ::openat(g_dirfd.fd, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-}
-
-// create_in_dir as a text stream; nullptr when the file cannot be made.
-static FILE *stream_in_dir(const char *name)
-{
-    int fd = create_in_dir(name);
+    int fd = store_create(f);
     if (fd < 0) return nullptr;
-    FILE *f = ::fdopen(fd, "w");
-    if (!f) ::close(fd);
-    return f;
+    FILE *s = ::fdopen(fd, "w");
+    if (!s) ::close(fd);
+    return s;
 }
 
+static UniqueFd g_pcapfd;     // burst.pcap as tcpdump writes it; -1 when there is none
+static char g_dir_note[96];   // why the capture writes no files; empty when it does
+
+// tcpdump drops to its own user and writes through the descriptor we made, so
+// the file is root's and 0600 whoever writes into it. timeout bounds its run in
+// its own command line, and the death signal ends it with us: a monitor killed
+// with SIGKILL leaves no tcpdump behind (tcpdump itself loses a death signal
+// when it changes user, timeout does not).
 static void start_tcpdump()
 {
-    char pcap[160];
-    std::snprintf(pcap, sizeof pcap, "%s/burst.pcap", g_burst_dir);
     g_tcpdump_pid = -1;
-    // Output to /dev/null too; without it the child would get our terminal.
+    g_pcapfd.reset(store_create(CF_PCAP));
     int null = dev_null_fd();
-    if (null < 0) return;
-    const char *argv[] = {"tcpdump", "-i", g_burst_if, "-n", "-c", "400", "-w", pcap, nullptr};
-    pid_t pid = child_spawn(argv, null, null);
+    if (!g_pcapfd.ok() || null < 0) return;
+    char secs[16], snap[16], count[16];
+    std::snprintf(secs, sizeof secs, "%d", g_burst_secs + 2);
+    std::snprintf(snap, sizeof snap, "%d", PCAP_SNAPLEN);
+    std::snprintf(count, sizeof count, "%d", PCAP_PACKETS);
+    // Packets are handed over and written one by one, so stopping tcpdump
+    // early loses none that it had already seen.
+    const char *argv[] = {"timeout", "-k", "1", secs, "tcpdump", "-i", g_burst_if, "-n", "-U", "--immediate-mode",
+                          "-s", snap, "-c", count, "-w", "-", nullptr};
+    pid_t pid = child_spawn(argv, g_pcapfd.fd, null, SIGTERM);
     g_tcpdump_pid = pid > 0 ? pid : -1;
 }
 
 void burst_begin(int64_t delta, time_t now)
 {
-    tm lt{};
-    localtime_r(&now, &lt);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &lt);
-    std::snprintf(g_burst_dir, sizeof g_burst_dir, "/tmp/burst-%s", stamp);
-    g_dirfd.reset(open_capture_dir(g_burst_dir));
-    g_dir_note[0] = '\0';
-    if (!g_dirfd.ok()) std::snprintf(g_dir_note, sizeof g_dir_note, "%s", "files skipped: directory not ours or not safe");
+    store_open(now, g_burst_dir, sizeof g_burst_dir, g_dir_note, sizeof g_dir_note);
 
     trace_clear();
     trace_attach();
 
     g_tcpdump_pid = -1;
-    if (g_burst_pcap == 1 && g_dirfd.ok()) start_tcpdump();
+    if (g_burst_pcap == 1 && store_ok()) start_tcpdump();
 
     g_burst_state = 1;
     g_burst_t0 = mono_secs();
@@ -107,7 +86,7 @@ void burst_begin(int64_t delta, time_t now)
 static void copy_trace()
 {
     UniqueFd src(::open(trace_file(), O_RDONLY | O_CLOEXEC));
-    UniqueFd dst(create_in_dir("stacks.txt"));
+    UniqueFd dst(store_create(CF_STACKS));
     if (!src.ok() || !dst.ok()) return;
     static char chunk[TRACE_CHUNK];
     size_t copied = 0;
@@ -119,33 +98,49 @@ static void copy_trace()
     }
 }
 
-// SIGTERM, then a bounded wait: a tcpdump that ignores it must not hold the loop.
+// Whether the child has ended; reap takes its exit status, otherwise it stays to be waited for.
+static bool ended(pid_t pid, bool reap)
+{
+    siginfo_t si{};
+    int how = WEXITED | WNOHANG | (reap ? 0 : WNOWAIT);
+    return ::waitid(P_PID, static_cast<id_t>(pid), &si, how) == 0 && si.si_pid == pid;
+}
+
+// A tcpdump stopped before it wrote its file header would leave an empty,
+// unreadable pcap: a window cut short gives it up to a second to start.
+static void await_pcap_header(pid_t pid)
+{
+    struct stat st {};
+    for (int i = 0; i < 100; i++, ::usleep(10000))
+        if (::fstat(g_pcapfd.fd, &st) != 0 || st.st_size > 0 || ended(pid, false)) return;
+}
+
+// SIGTERM (tcpdump writes out what it holds), then a bounded wait: a tcpdump
+// that ignores it must not hold the loop.
 static void stop_tcpdump()
 {
     if (g_tcpdump_pid <= 0) return;
     pid_t pid = g_tcpdump_pid;
+    await_pcap_header(pid);
     ::kill(-pid, SIGTERM);
     ::kill(pid, SIGTERM);
-    for (int i = 0; i < 100; i++) {
-        if (::waitpid(pid, nullptr, WNOHANG) == pid) {
-            child_group_remove(pid);
-            g_tcpdump_pid = -1;
-            return;
-        }
-        ::usleep(10000);
+    bool gone = false;
+    for (int i = 0; i < 100 && !(gone = ended(pid, true)); i++) ::usleep(10000);
+    if (!gone) {
+        ::kill(-pid, SIGKILL);
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
     }
-    ::kill(-pid, SIGKILL);
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
     child_group_remove(pid);
     g_tcpdump_pid = -1;
+    g_pcapfd.reset();
 }
 
-// Classifies the copy and writes reasons.txt from it; false when it cannot be read.
-static bool classify_copy(BurstEntry *e)
+// Classifies the copy, or the trace itself when the capture writes no files,
+// and writes reasons.txt; false when neither can be read.
+static bool classify(BurstEntry *e)
 {
-    if (!g_dirfd.ok()) return false;
-    UniqueFd in(::openat(g_dirfd.fd, "stacks.txt", O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd in(store_ok() ? store_read(CF_STACKS) : ::open(trace_file(), O_RDONLY | O_CLOEXEC));
     if (!in.ok()) return false;
     StackTally st;
     static ReasonTally rt;
@@ -160,7 +155,7 @@ static bool classify_copy(BurstEntry *e)
     }
     e->n_stacks = st.n_stacks;
     txpath_summary(st, e->txpath, sizeof e->txpath);
-    if (FILE *f = stream_in_dir("reasons.txt")) {
+    if (FILE *f = stream_new(CF_REASONS)) {
         reasons_write(&rt, f);
         std::fclose(f);
     }
@@ -169,7 +164,7 @@ static bool classify_copy(BurstEntry *e)
 
 void burst_finish()
 {
-    copy_trace();
+    if (store_ok()) copy_trace();
     bool attached = g_tracedir[0] != '\0' && trace_detach() != 0;
     stop_tcpdump();
     uint64_t end = sysstat(g_burst_if, "tx_dropped");
@@ -183,7 +178,7 @@ void burst_finish()
     std::snprintf(e->dir, sizeof e->dir, "%s", g_burst_dir);
     e->trigger_delta = g_burst_trigdelta;
     e->window_drops = static_cast<int64_t>(end - g_burst_startval);
-    if (classify_copy(e) && e->txpath[0] == '\0')
+    if (classify(e) && e->txpath[0] == '\0')
         std::snprintf(e->txpath, sizeof e->txpath, "%s", "no tx-path frames (hw counter / rx-side only)");
     if (attached)
         std::snprintf(e->note, sizeof e->note, "%s", "stack trigger could NOT be removed - check kfree_skb/trigger");
@@ -191,14 +186,19 @@ void burst_finish()
         std::snprintf(e->note, sizeof e->note, "%s", g_dir_note);
     g_n_bursts++;
 
-    if (FILE *f = stream_in_dir("counters.txt")) {
+    if (FILE *f = stream_new(CF_COUNTERS)) {
         std::fprintf(f, "iface=%s trigger_delta=%lld start=%llu end=%llu window_drops=%lld\n", g_burst_if,
                      static_cast<long long>(g_burst_trigdelta), static_cast<unsigned long long>(g_burst_startval),
                      static_cast<unsigned long long>(end), static_cast<long long>(e->window_drops));
         std::fclose(f);
     }
-    g_dirfd.reset();
+    e->files = store_close();
     g_burst_state = 0;
     g_burst_prev = end;
     g_burst_prev_ok = 1;
+}
+
+void burst_complete()
+{
+    if (g_burst_state == 1) burst_finish();
 }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "burst/burst_state.hpp"
+#include "burst/burst_store.hpp"
 #include "core/fsroot.hpp"
 #include "core/kernel_file.hpp"
 
@@ -138,8 +139,19 @@ static bool set_tracedir(const char *dir)
     return true;
 }
 
+// The instance's ring, per CPU, bounds what one capture's stacks.txt can hold
+// (and the kernel memory it takes) well below the default's.
+static void size_buffer(const char *inst)
+{
+    char path[128], kb[16];
+    std::snprintf(path, sizeof path, "%s/buffer_size_kb", inst);
+    std::snprintf(kb, sizeof kb, "%d", TRACE_BUFFER_KB);
+    put(path, kb);
+}
+
 void burst_probe()
 {
+    store_init();
     static const char *const CANDIDATES[] = {"/sys/kernel/tracing", "/sys/kernel/debug/tracing"};
     g_tracedir[0] = '\0';
     g_burst_why[0] = '\0';
@@ -153,10 +165,12 @@ void burst_probe()
         char inst[64];
         int n = std::snprintf(inst, sizeof inst, "%s/instances/tarnwatch-%d", root, static_cast<int>(::getpid()));
         if (n < static_cast<int>(sizeof inst) && (::mkdir(inst, 0700) == 0 || errno == EEXIST)) {
-            if (set_tracedir(inst))
+            if (set_tracedir(inst)) {
                 std::memcpy(g_instance_dir, inst, sizeof inst);
-            else
+                size_buffer(inst);
+            } else {
                 ::rmdir(inst);
+            }
         }
         if (g_tracedir[0] == '\0') set_tracedir(root);
         return;

@@ -2,6 +2,8 @@
 // and event switches in it, and their removal from any exit path.
 #pragma once
 
+constexpr int TRACE_BUFFER_KB = 512;  // per CPU, in our own instance
+
 // Attaches the stack trigger and enables the event (drop reasons) in g_tracedir.
 void trace_attach();
 // Removes both again; 0 when the trigger file no longer lists a stacktrace trigger.

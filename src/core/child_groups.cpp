@@ -3,6 +3,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <initializer_list>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -55,8 +56,10 @@ static void ending_signals(sigset_t *set)
     for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(set, s);
 }
 
-[[noreturn]] static void child_exec(const char *const argv[], int out, int null)
+[[noreturn]] static void child_exec(const char *const argv[], int out, int null, int pdeathsig, pid_t parent)
 {
+    // A monitor killed before this line is no longer the parent: do not start.
+    if (pdeathsig && (::prctl(PR_SET_PDEATHSIG, pdeathsig) != 0 || ::getppid() != parent)) ::_exit(127);
     // A group of its own, so ending a child also ends whatever it started (a
     // wrapper script's children), and the terminal's Ctrl-C never reaches it.
     ::setpgid(0, 0);
@@ -100,8 +103,9 @@ int dev_null_fd()
     return g_null;
 }
 
-pid_t child_spawn(const char *const argv[], int out, int null)
+pid_t child_spawn(const char *const argv[], int out, int null, int pdeathsig)
 {
+    const pid_t parent = ::getpid();
     sigset_t ending, old;
     ending_signals(&ending);
     // Ctrl-Z's handler too: it must not run in a child that shares our memory.
@@ -114,7 +118,7 @@ pid_t child_spawn(const char *const argv[], int out, int null)
     // signal dispositions are its own, and every signal we handle stays blocked
     // until child_exec has set it to default.
     pid_t pid = ::vfork();
-    if (pid == 0) child_exec(argv, out, null);
+    if (pid == 0) child_exec(argv, out, null, pdeathsig, parent);
     if (pid > 0) child_group_add(pid);
     ::sigprocmask(SIG_SETMASK, &old, nullptr);
     return pid;

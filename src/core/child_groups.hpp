@@ -21,7 +21,8 @@ int dev_null_fd();
 // above 2), every other descriptor closed, default signal handling and an empty
 // mask. The monitor's memory is not copied (vfork); a tool that cannot be
 // exec'd is a child exiting 127. Returns the child's pid, or -1 when no child
-// could be made.
-pid_t child_spawn(const char *const argv[], int out, int null);
+// could be made. With pdeathsig the child gets that signal when the monitor
+// dies, however it dies (SIGKILL included).
+pid_t child_spawn(const char *const argv[], int out, int null, int pdeathsig = 0);
 // Sends sig to every recorded group. Async-signal-safe.
 void child_groups_kill(int sig);

@@ -261,7 +261,7 @@ static bool handle_key(int key)
         paint();
         break;
     case 'b':
-        g_burst_arm = !g_burst_arm;
+        burst_toggle_arm();
         paint();
         break;
     case '?':
@@ -403,6 +403,7 @@ int tarnwatch_main(int argc, char **argv)
         first = false;
         prev_start = start;
     }
+    burst_complete();
     full_cleanup();
     if (textfile_err != 0) {
         std::fprintf(stderr, "tarnwatch: cannot write %s: %s\n", g_textfile, std::strerror(textfile_err));

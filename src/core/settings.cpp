@@ -27,6 +27,8 @@ const char *g_burst_if = nullptr;
 int32_t g_burst_secs = 5;
 int32_t g_burst_pcap = 1;
 int32_t g_burst_arm = 1;
+int32_t g_burst_if_fixed = 0;
+int64_t g_burst_budget_mib = 64;
 int g_ethsock = -1;
 // Whether the command line named these, so no default takes their place.
 static bool s_wan_given = false, s_birdconf_given = false;
@@ -47,6 +49,8 @@ void settings_defaults()
     g_burst_secs = 5;
     g_burst_pcap = 1;
     g_burst_arm = 1;
+    g_burst_if_fixed = 0;
+    g_burst_budget_mib = 64;
     g_textfile = nullptr;
     g_check = 0;
     s_wan_given = false;
@@ -105,7 +109,8 @@ SettingsResult settings_parse(int argc, char **argv, FILE *out, FILE *err)
         if (is("-P")) { g_burst_pcap = 0; continue; }
         if (is("-D")) { g_burst_arm = 0; continue; }
 
-        static constexpr const char *VALUE_OPTS[] = {"-i", "-n", "-r", "-w", "-l", "-b", "-W", "-B", "-I", "-s", "--textfile"};
+        static constexpr const char *VALUE_OPTS[] = {"-i", "-n", "-r", "-w", "-l", "-b", "-W", "-B",
+                                                     "-I", "-s", "--textfile", "--burst-budget"};
         bool takes_value = false;
         for (const char *o : VALUE_OPTS) takes_value = takes_value || is(o);
         if (!takes_value || i + 1 >= argc) {
@@ -124,9 +129,14 @@ SettingsResult settings_parse(int argc, char **argv, FILE *out, FILE *err)
         else if (is("-B")) g_birdc = v;
         else if (is("-I")) g_burst_if = v;
         else if (is("--textfile")) g_textfile = v;
+        else if (is("--burst-budget")) g_burst_budget_mib = parse_num(v);
     }
     if (g_interval < 1) g_interval = 1;
     if (g_burst_secs < 1) g_burst_secs = 1;
+    // In bytes it must still fit 64 bits.
+    if (g_burst_budget_mib < 0) g_burst_budget_mib = 0;
+    if (g_burst_budget_mib > (1LL << 40)) g_burst_budget_mib = 1LL << 40;
+    g_burst_if_fixed = g_burst_if != nullptr;
     if (!g_burst_if) g_burst_if = g_lan;
     return SETTINGS_RUN;
 }

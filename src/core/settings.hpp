@@ -17,6 +17,8 @@ extern const char *g_burst_if;
 extern int32_t g_burst_secs;
 extern int32_t g_burst_pcap;
 extern int32_t g_burst_arm;
+extern int32_t g_burst_if_fixed;   // 1 when -I named the interface; otherwise it follows the LAN
+extern int64_t g_burst_budget_mib; // capture files one run may write, in MiB
 extern int g_ethsock;
 
 constexpr const char *DEFAULT_WAN = "enp16s0f0np0";

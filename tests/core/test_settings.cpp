@@ -48,19 +48,23 @@ TEST(options, each_row_leaves_these_settings)
         {{"-n", "1", "-P", "-D"}, "clear=1|pcap=0|arm=0"},  // -n 1 prints like --once but keeps clearing
         // -l moves the default burst interface, -I stays.
         {{"-w", "-k", "-l", "eth1", "-B", "birdc -s /x"}, "clear=1|wan=-k|burst_if=eth1|birdc=birdc -s /x"},
-        {{"-I", "eth2", "-l", "eth1"}, "burst_if=eth2"},
+        {{"-I", "eth2", "-l", "eth1"}, "burst_if=eth2|fixed=1"}, {{"-l", "eth1"}, "fixed=0|budget=64"},
+        {{"--burst-budget", "8"}, "budget=8"}, {{"--burst-budget", "-3"}, "budget=0"},
+        {{"--burst-budget", "99999999999999999999"}, "budget=1099511627776"},
     };
     for (const auto &[args, want] : rows) {
         ASSERT_EQ(std::get<0>(parse(args)), SETTINGS_RUN);
         char now[512];  // "|name=value|...|" (n=-1: run forever); rows name the ones they pin
-        std::snprintf(now, sizeof now, "|i=%d|s=%d|r=%d|n=%lld|color=%d|clear=%d|pcap=%d|arm=%d|wan=%s|burst_if=%s|birdc=%s|",
+        std::snprintf(now, sizeof now,
+                      "|i=%d|s=%d|r=%d|n=%lld|color=%d|clear=%d|pcap=%d|arm=%d|wan=%s|burst_if=%s|birdc=%s|fixed=%d|budget=%lld|",
                       g_interval, g_burst_secs, g_rediscover, static_cast<long long>(g_count), g_color, g_clear,
-                      g_burst_pcap, g_burst_arm, g_wan, g_burst_if, g_birdc);
+                      g_burst_pcap, g_burst_arm, g_wan, g_burst_if, g_birdc, g_burst_if_fixed,
+                      static_cast<long long>(g_burst_budget_mib));
         for (size_t at = 0, bar = 0; bar != std::string::npos; at = bar + 1)
             EXPECT_NE(std::string(now).find("|" + want.substr(at, (bar = want.find('|', at)) - at) + "|"), std::string::npos)
                 << want << " in " << now;
     }
-    for (const char *bad : {"-kC", "x", "-i5", "--interval=5", "", "-w", "-s"})
+    for (const char *bad : {"-kC", "x", "-i5", "--interval=5", "", "-w", "-s", "--burst-budget"})
         EXPECT_EQ(parse({"-i", "1", bad}), std::tuple(SETTINGS_BAD, "", std::string("unknown option: ") + bad + "\n"));
     EXPECT_EQ(std::get<0>(parse({"--help"})), SETTINGS_HELP);  // its text: the binary's tests
 }

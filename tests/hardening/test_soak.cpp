@@ -54,7 +54,6 @@ TEST(soak, three_minutes_of_churn_leave_nothing_behind)
         GTEST_SKIP() << "needs root, network namespaces, a writable tracefs kfree_skb trigger, tcpdump and python3";
     const int secs = std::getenv("TARNWATCH_SOAK_SECS") ? std::atoi(std::getenv("TARNWATCH_SOAK_SECS")) : 180;
 
-    CaptureLock lock;
     NetnsGuard ns("twsoak");
     const std::string lan = "ts" + std::to_string(getpid() % 100000);
     ASSERT_TRUE(drop_link(ns, lan, 78));

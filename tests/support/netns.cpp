@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <sched.h>
-#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -87,13 +86,6 @@ std::string in_netns(const std::string &ns, const std::function<std::string()> &
     waitpid(pid, &st, 0);
     return WIFEXITED(st) ? out : "!error: child died " + out;
 }
-
-CaptureLock::CaptureLock() : fd(::open("/tmp/tarnwatch-capture-tests.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600))
-{
-    ::flock(fd, LOCK_EX);
-}
-
-CaptureLock::~CaptureLock() { ::close(fd); }
 
 bool tracefs_ready()
 {

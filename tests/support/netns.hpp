@@ -30,15 +30,5 @@ struct NetnsGuard {
 // returned text comes back; a crash or failed set-up gives "!error: ...".
 std::string in_netns(const std::string &ns, const std::function<std::string()> &fn);
 
-// Capture directories are named by the second, in the /tmp all test processes
-// share: one capturing test at a time, whichever process runs it.
-struct CaptureLock {
-    int fd;
-    CaptureLock();
-    ~CaptureLock();
-    CaptureLock(const CaptureLock &) = delete;
-    CaptureLock &operator=(const CaptureLock &) = delete;
-};
-
 // Whether the kfree_skb trigger is writable, mounting tracefs first when it is not.
 bool tracefs_ready();
