@@ -189,7 +189,7 @@ static bool handle_key(int key)
 {
     if (g_page == 3 && mw_key(key)) {
         sb_clear(&PAGES[3]);
-        mw_render();
+        mw_render_again();
         paint();
         return true;
     }

@@ -53,7 +53,7 @@ struct LivePage : ::testing::Test {
 TEST_F(LivePage, PromptsDropsRestartAndSeed)
 {
     type("a1");  // 1 is typed, not a page switch
-    ASSERT_TRUE(wait_for("block prefix (a.b.c.d/len): 1_")) << screen();
+    ASSERT_TRUE(wait_for("block prefix (a.b.c.d/len or x:x::/len): 1_")) << screen();
     keys("Escape");
     ASSERT_TRUE(wait_for("tab=pane")) << screen();
     type("fq");  // q closes the menu and does not quit
