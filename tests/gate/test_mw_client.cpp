@@ -86,11 +86,9 @@ const ReqRow REQS[] = {
     {"err_colon", {{{{"ERR: bad\n"}}}}, -1, "", "ERR: bad", true},
     {"err_control_bytes", {{{{"ERR bad\x1b[2J\n"}}}}, -1, "", "bad?[2J", true},
     {"stall_past_wait", {{{{"iface eth1\n", 0}, {"OK\n", 900}}}}, -2, "iface eth1\n", "", false},
-    {"whole_exchange_bounded", {{{{"a\n", 400}, {"b\n", 400}, {"OK\n", 400}}}}, -2, "a\n", "", false},
     // Each hostile reply ends in time, and the next request gets its own reply.
     {"drip_then_fresh", {{in_pieces(rep("iface eth1\n", 6) + "OK\n", 1, 500)}, {{{"fresh\nOK\n"}}}}, 0, "fresh\n", "", true, 600},
     {"stream_then_fresh", {{in_pieces(rep("d\n", 200), 2, 20)}, {{{"fresh\nOK\n"}}}}, 0, "fresh\n", "", true},
-    {"silent_then_fresh", {{}, {{{"fresh\nOK\n"}}}}, 0, "fresh\n", "", true},
     {"written_after_ok_then_fresh", {{{{"OK\n"}, {"stale\nOK\n", 100}}}, {{{"fresh\nOK\n"}}}}, 0, "fresh\n", "", true, 300},
     {"closed_mid_reply", {{{{"iface eth1\natt"}}, true}}, -2, "iface eth1\n", "", false},
     {"full_buffer_at_once", {{{{FULL}}}}, -2, "", "", false},
@@ -154,8 +152,6 @@ TEST(MsgDone, NotesAfterTheSuccessText)
         int skipped;  // lines that did not fit the reply buffer
         std::string msg;
     } rows[] = {
-        {"", 0, "bogons seeded"},
-        {"\x1b[2Jodd\n", 0, "bogons seeded - ?[2Jodd"},
         {four.c_str(), 0, "bogons seeded - " + note + "; " + note + " (+2 more)"},
         {four.c_str(), 4, "bogons seeded - " + note + "; " + note + " (+6 more)"},
         {wide.c_str(), 0, "bogons seeded - " + std::string(159 - 16 - 10, 'w') + " (+1 more)"},
