@@ -10,8 +10,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <time.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "core/vis_text.hpp"
