@@ -227,7 +227,7 @@ static bool gate_page_key(int key)
 {
     if (g_page != 3 || !mw_key(key)) return false;
     sb_clear(&PAGES[3]);
-    mw_render();
+    mw_render_again();
     if (g_mw_mode != 0) g_scroll[3] = INT32_MAX;
     paint();
     return true;

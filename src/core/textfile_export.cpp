@@ -474,10 +474,11 @@ void gate(StrBuf *o)
         label("verdict", g.verdict);
         value_u(c->cur);
     }
-    single_u(o, "tarnwatch_gate_drop_prefixes", "gauge", "Source prefixes in the gate's drop list.",
-             static_cast<uint64_t>(g_mw_npfx));
+    // Every key in the maps, not only the rows the page holds.
+    single_u(o, "tarnwatch_gate_drop_prefixes", "gauge", "Source prefixes (IPv4 and IPv6) in the gate's drop lists.",
+             static_cast<uint64_t>(g_mw_npfx_all));
     single_u(o, "tarnwatch_gate_drop_ports", "gauge", "Destination ports in the gate's drop list.",
-             static_cast<uint64_t>(g_mw_nport));
+             static_cast<uint64_t>(g_mw_nport_all));
 }
 
 // Where the temporary file is while it is written; emptied once renamed away.

@@ -1,5 +1,6 @@
 #include "gate/mw_client.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "core/vis_text.hpp"
@@ -23,6 +25,10 @@ char g_mw_attmode[16] = "-";
 char g_mw_gate[8][16];
 int g_mw_ngate = 0;
 char g_mw_msg[160];
+int g_mw_nskipped = 0;
+// Set once a request went out on the connection: only then can bytes of an
+// earlier reply still be on it.
+static bool g_mw_used = false;
 
 static char g_sock_path[108];
 static char g_pin_dir[256];
@@ -68,16 +74,36 @@ void mw_drop_conn()
     if (g_mwc >= 0) ::close(g_mwc);
     g_mwc = -1;
     g_mw_daemon_ok = 0;
+    g_mw_used = false;
 }
 
-int mw_connect()
+static timespec deadline_after(int ms)
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    long ns = t.tv_nsec + (ms % 1000) * 1000000L;
+    t.tv_sec += ms / 1000 + ns / 1000000000L;
+    t.tv_nsec = ns % 1000000000L;
+    return t;
+}
+
+static int ms_left(const timespec &deadline)
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long ms = (deadline.tv_sec - now.tv_sec) * 1000LL + (deadline.tv_nsec - now.tv_nsec) / 1000000L;
+    return ms > 0 ? static_cast<int>(ms) : 0;
+}
+
+// A Unix connect to a daemon whose listen backlog is full waits up to the send
+// time-out, so that is set to what is left of the exchange.
+static int connect_within(int ms)
 {
     if (g_mwc >= 0) return 0;
+    if (ms <= 0) return -1;
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
-    // A daemon whose listen backlog is full would hold a plain connect forever;
-    // a Unix connect waits at most the send time-out.
-    timeval tv{0, MW_WAIT_MS * 1000};
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     sockaddr_un sa{};
     sa.sun_family = AF_UNIX;
@@ -91,6 +117,8 @@ int mw_connect()
     return 0;
 }
 
+int mw_connect() { return connect_within(MW_EXCHANGE_MS); }
+
 // One send of the whole line; a daemon that went away gives EPIPE, not SIGPIPE.
 static bool send_line(const char *line, size_t n)
 {
@@ -98,22 +126,41 @@ static bool send_line(const char *line, size_t n)
     return w == static_cast<ssize_t>(n);
 }
 
-int mw_req(const char *cmd, char *reply, size_t size)
+// Bytes (or the end of the stream) waiting before a request was sent belong to
+// an earlier reply that went on past its final line, and may not be over yet:
+// only a new connection is sure to start in step.
+static bool stale_input()
 {
-    static char rb[4096];
-    if (size > 0) reply[0] = '\0';
-    if (g_mwc < 0 && mw_connect() != 0) return -2;
+    pollfd p{g_mwc, POLLIN, 0};
+    return ::poll(&p, 1, 0) != 0;
+}
+
+static int send_request(const char *cmd, const timespec &deadline)
+{
+    if (g_mwc >= 0 && g_mw_used && stale_input()) mw_drop_conn();
+    if (connect_within(ms_left(deadline)) != 0) return -2;
 
     char line[64];
     int n = std::snprintf(line, sizeof line, "%s\n", cmd);
     if (n < 0 || static_cast<size_t>(n) >= sizeof line) n = static_cast<int>(sizeof line) - 1;
     if (!send_line(line, static_cast<size_t>(n))) {
         mw_drop_conn();
-        if (mw_connect() != 0 || !send_line(line, static_cast<size_t>(n))) {
+        if (connect_within(ms_left(deadline)) != 0 || !send_line(line, static_cast<size_t>(n))) {
             mw_drop_conn();
             return -2;
         }
     }
+    g_mw_used = true;
+    return 0;
+}
+
+int mw_req(const char *cmd, char *reply, size_t size)
+{
+    static char rb[4096];
+    if (size > 0) reply[0] = '\0';
+    g_mw_nskipped = 0;
+    const timespec deadline = deadline_after(MW_EXCHANGE_MS);
+    if (send_request(cmd, deadline) != 0) return -2;
 
     size_t start = 0, held = 0, rlen = 0;  // rb[start, start + held) not yet taken apart
     for (;;) {
@@ -134,12 +181,19 @@ int mw_req(const char *cmd, char *reply, size_t size)
                 rlen += llen;
                 reply[rlen++] = '\n';
                 reply[rlen] = '\0';
+            } else {
+                g_mw_nskipped++;
             }
         }
+        // Checked before every wait, so a daemon that streams lines without
+        // end cannot hold the exchange either.
+        int left = ms_left(deadline);
         pollfd p{g_mwc, POLLIN, 0};
-        int pr;
-        do pr = ::poll(&p, 1, MW_WAIT_MS);
-        while (pr < 0 && errno == EINTR);
+        int pr = 0;
+        if (left > 0) {
+            do pr = ::poll(&p, 1, left);
+            while (pr < 0 && errno == EINTR && (left = ms_left(deadline)) > 0);
+        }
         if (pr <= 0) {
             mw_drop_conn();
             return -2;
@@ -161,6 +215,34 @@ int mw_req(const char *cmd, char *reply, size_t size)
             return -2;
         }
     }
+}
+
+// Room the " (+N more)" ending takes.
+static int more_room(int more) { return more > 0 ? std::snprintf(nullptr, 0, " (+%d more)", more) : 0; }
+
+void mw_msg_done(const char *done, const char *reply)
+{
+    char m[sizeof g_mw_msg];
+    const int cap = static_cast<int>(sizeof m) - 1;
+    int total = g_mw_nskipped;
+    for (const char *s = reply; (s = std::strchr(s, '\n')) != nullptr; s++) total++;
+    int len = std::min(std::snprintf(m, sizeof m, "%s", done), cap);
+    int shown = 0;
+    for (const char *ln = reply; shown < total && *ln; shown++) {
+        const char *nl = std::strchr(ln, '\n');
+        int n = nl ? static_cast<int>(nl - ln) : static_cast<int>(std::strlen(ln));
+        const char *sep = shown ? "; " : " - ";
+        int room = cap - len - static_cast<int>(std::strlen(sep)) - more_room(total - shown - 1);
+        if (n > room) {
+            // A first note too long for the line is cut to it; later ones are only counted.
+            if (shown > 0 || room < 16) break;
+            n = room;
+        }
+        len += std::snprintf(m + len, sizeof m - static_cast<size_t>(len), "%s%.*s", sep, n, ln);
+        ln = nl ? nl + 1 : ln + std::strlen(ln);
+    }
+    if (shown < total && len < cap) std::snprintf(m + len, sizeof m - static_cast<size_t>(len), " (+%d more)", total - shown);
+    mw_msgf("%s", m);
 }
 
 // Outside words are cut to the field and made safe to show.

@@ -1,5 +1,6 @@
 #include "gate/mw_maps.hpp"
 
+#include <arpa/inet.h>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -18,15 +19,19 @@
 #include "gate/mw_client.hpp"
 
 int g_mw_fd_drop = -1;
+int g_mw_fd_drop6 = -1;
 int g_mw_fd_ports = -1;
 int g_mw_fd_stats = -1;
 int g_mw_ncpu = 0;
-mw_drop4_key g_mw_pfx[256];
+MwPrefix g_mw_pfx[MW_MAX_PFX];
 int g_mw_npfx = 0;
-uint16_t g_mw_port[64];
+int g_mw_npfx_all = 0;
+uint16_t g_mw_port[MW_MAX_PORT];
 int g_mw_nport = 0;
+int g_mw_nport_all = 0;
 
-static_assert(sizeof(mw_drop4_key) == 8, "prefix map key is the 8-byte LPM form");
+static_assert(sizeof(mw_drop4_key) == 8, "IPv4 prefix map key is the 8-byte LPM form");
+static_assert(sizeof(mw_drop6_key) == 20, "IPv6 prefix map key is the 20-byte LPM form");
 // The attribute block goes to the kernel as 168 zeroed bytes, whatever size
 // the installed header gives the union.
 union BpfAttr {
@@ -111,13 +116,14 @@ static void open_pin(int *fd, const char *name, uint32_t type, uint32_t key_size
 void mw_open_maps()
 {
     open_pin(&g_mw_fd_drop, MW_MAP_DROP4, 0, sizeof(mw_drop4_key), 0);
+    open_pin(&g_mw_fd_drop6, MW_MAP_DROP6, 0, sizeof(mw_drop6_key), 0);
     open_pin(&g_mw_fd_ports, MW_MAP_DPORTS, 0, sizeof(uint16_t), 0);
     open_pin(&g_mw_fd_stats, MW_MAP_STATS, BPF_MAP_TYPE_PERCPU_ARRAY, sizeof(uint32_t), sizeof(uint64_t));
 }
 
 void mw_close_maps()
 {
-    for (int *fd : {&g_mw_fd_drop, &g_mw_fd_ports, &g_mw_fd_stats}) {
+    for (int *fd : {&g_mw_fd_drop, &g_mw_fd_drop6, &g_mw_fd_ports, &g_mw_fd_stats}) {
         if (*fd >= 0) ::close(*fd);
         *fd = -1;
     }
@@ -126,28 +132,6 @@ void mw_close_maps()
 static void not_readable()
 {
     sb_addf(&PAGES[3], "%spinned maps not readable under %s%s\n", YEL, MW_PIN_DIR, RST);
-}
-
-void mw_stat_line(const char *label, const char *name, uint64_t total, int alerting)
-{
-    StrBuf *b = &PAGES[3];
-    Counter *c = ctr_get(name);
-    int64_t growth = 0;
-    if (!c->seen) {
-        c->first = c->prev = c->cur = total;
-        c->seen = 1;
-    } else {
-        growth = static_cast<int64_t>(total - c->prev);
-        c->cur = total;
-    }
-    if (growth <= 0) {
-        sb_addf(b, "  %-14s %s%llu", label, DIM, static_cast<unsigned long long>(total));
-    } else {
-        sb_addf(b, "  %-14s %s%llu", label, alerting ? RED : YEL, static_cast<unsigned long long>(total));
-        sb_addf(b, " (+%lld/%ds)", static_cast<long long>(growth), g_interval);
-    }
-    sb_addf(b, "%s\n", RST);
-    if (growth > 0 && alerting) alert("moatwall %s +%lld", label, static_cast<long long>(growth));
 }
 
 struct StatRow {
@@ -163,63 +147,135 @@ static const StatRow STAT_ROWS[] = {
     {MW_STAT_DROPPORT, "mw.dropport", "dropped dport", 0},
     {MW_STAT_MALFORMED, "mw.malformed", "malformed", 1},
 };
+constexpr int N_STATS = sizeof STAT_ROWS / sizeof STAT_ROWS[0];
 
-void mw_stats_block()
+// What the sample's statistics block showed, in STAT_ROWS order. Counters roll
+// at the end of the sample, so a re-render after a key could not work the
+// growth out again.
+static struct {
+    bool taken;
+    bool readable;
+    uint64_t total[N_STATS];
+    int64_t growth[N_STATS];
+} g_shown;
+
+// The growth since the previous sample; the first sight of a counter has none.
+static int64_t stat_growth(const char *name, uint64_t total)
+{
+    Counter *c = ctr_get(name);
+    if (!c->seen) {
+        c->first = c->prev = c->cur = total;
+        c->seen = 1;
+        return 0;
+    }
+    c->cur = total;
+    return static_cast<int64_t>(total - c->prev);
+}
+
+static void stat_line(const StatRow &r, uint64_t total, int64_t growth)
+{
+    StrBuf *b = &PAGES[3];
+    if (growth <= 0) {
+        sb_addf(b, "  %-14s %s%llu", r.label, DIM, static_cast<unsigned long long>(total));
+    } else {
+        sb_addf(b, "  %-14s %s%llu", r.label, r.alerting ? RED : YEL, static_cast<unsigned long long>(total));
+        sb_addf(b, " (+%lld/%ds)", static_cast<long long>(growth), g_interval);
+    }
+    sb_addf(b, "%s\n", RST);
+}
+
+// Sums one key over the CPUs into *total; false when the lookup failed.
+static bool read_stat(uint32_t key, uint64_t *total)
 {
     // Sized once for the larger of our count and the system's, so a miscounted
     // fixture or file can never let the kernel write past it.
     static uint64_t *vals = nullptr;
-    static long nvals = 0;
-    if (g_mw_fd_stats < 0) {
-        not_readable();
-        return;
-    }
     if (!vals) {
         long sys = sysconf(_SC_NPROCESSORS_CONF);
-        nvals = sys > mw_cpu_count() && sys <= MAX_CPUS ? sys : mw_cpu_count();
-        vals = static_cast<uint64_t *>(std::calloc(static_cast<size_t>(nvals), sizeof(uint64_t)));
-        if (!vals) {
-            not_readable();
-            return;
-        }
+        long n = sys > mw_cpu_count() && sys <= MAX_CPUS ? sys : mw_cpu_count();
+        vals = static_cast<uint64_t *>(std::calloc(static_cast<size_t>(n), sizeof(uint64_t)));
+        if (!vals) return false;
     }
-    uint64_t totals[5];
-    for (uint32_t key = 0; key < 5; key++) {
-        BpfAttr u = attr_zero();
-        u.a.map_fd = static_cast<uint32_t>(g_mw_fd_stats);
-        u.a.key = reinterpret_cast<uintptr_t>(&key);
-        u.a.value = reinterpret_cast<uintptr_t>(vals);
-        if (sys_bpf(BPF_MAP_LOOKUP_ELEM, &u) != 0) {
-            mw_close_maps();
-            not_readable();
-            return;
-        }
-        uint64_t sum = 0;
-        for (int i = 0; i < g_mw_ncpu; i++) sum += vals[i];
-        totals[key] = sum;
+    BpfAttr u = attr_zero();
+    u.a.map_fd = static_cast<uint32_t>(g_mw_fd_stats);
+    u.a.key = reinterpret_cast<uintptr_t>(&key);
+    u.a.value = reinterpret_cast<uintptr_t>(vals);
+    if (sys_bpf(BPF_MAP_LOOKUP_ELEM, &u) != 0) {
+        mw_close_maps();
+        return false;
     }
-    for (const StatRow &r : STAT_ROWS) mw_stat_line(r.label, r.name, totals[r.key], r.alerting);
+    uint64_t sum = 0;
+    for (int i = 0; i < g_mw_ncpu; i++) sum += vals[i];
+    *total = sum;
+    return true;
 }
 
-// Walks the keys of one map into out, at most cap of them; returns how many.
-static int walk_keys(int fd, void *out, size_t key_size, int cap)
+void mw_stats_block_again()
+{
+    if (!g_shown.taken) return mw_stats_block();
+    if (!g_shown.readable) return not_readable();
+    for (int i = 0; i < N_STATS; i++) stat_line(STAT_ROWS[i], g_shown.total[i], g_shown.growth[i]);
+}
+
+void mw_stats_block()
+{
+    g_shown.taken = true;
+    g_shown.readable = g_mw_fd_stats >= 0;
+    for (int i = 0; i < N_STATS && g_shown.readable; i++)
+        g_shown.readable = read_stat(STAT_ROWS[i].key, &g_shown.total[i]);
+    if (!g_shown.readable) return not_readable();
+    for (int i = 0; i < N_STATS; i++) {
+        const StatRow &r = STAT_ROWS[i];
+        g_shown.growth[i] = stat_growth(r.name, g_shown.total[i]);
+        stat_line(r, g_shown.total[i], g_shown.growth[i]);
+        if (g_shown.growth[i] > 0 && r.alerting)
+            alert("moatwall %s +%lld", r.label, static_cast<long long>(g_shown.growth[i]));
+    }
+}
+
+// A walk restarts from the first key when the one it stands on is deleted
+// under it, so it is bounded well above any capacity the gate's maps have.
+constexpr int MW_WALK_MAX = 1 << 17;
+
+// Walks every key of one map, handing each to take; returns how many there were.
+template <class Key, class Take> static int walk_keys(int fd, Take take)
 {
     if (fd < 0) return 0;
+    Key keys[2];
     int n = 0;
-    char *base = static_cast<char *>(out);
-    while (n < cap) {
+    while (n < MW_WALK_MAX) {
         BpfAttr u = attr_zero();
         u.a.map_fd = static_cast<uint32_t>(fd);
-        u.a.key = n == 0 ? 0 : reinterpret_cast<uintptr_t>(base + (n - 1) * key_size);
-        u.a.next_key = reinterpret_cast<uintptr_t>(base + n * key_size);
+        u.a.key = n == 0 ? 0 : reinterpret_cast<uintptr_t>(&keys[(n - 1) & 1]);
+        u.a.next_key = reinterpret_cast<uintptr_t>(&keys[n & 1]);
         if (sys_bpf(BPF_MAP_GET_NEXT_KEY, &u) != 0) break;
+        take(keys[n & 1]);
         n++;
     }
     return n;
 }
 
+template <class Key> static void take_prefix(const Key &k, int family)
+{
+    if (g_mw_npfx >= MW_MAX_PFX) return;
+    MwPrefix &p = g_mw_pfx[g_mw_npfx++];
+    p = MwPrefix{family, k.prefixlen, {}};
+    std::memcpy(p.addr, k.addr, sizeof k.addr);
+}
+
 void mw_read_lists()
 {
-    g_mw_npfx = walk_keys(g_mw_fd_drop, g_mw_pfx, sizeof g_mw_pfx[0], 256);
-    g_mw_nport = walk_keys(g_mw_fd_ports, g_mw_port, sizeof g_mw_port[0], 64);
+    g_mw_npfx = g_mw_nport = 0;
+    g_mw_npfx_all = walk_keys<mw_drop4_key>(g_mw_fd_drop, [](const mw_drop4_key &k) { take_prefix(k, AF_INET); });
+    g_mw_npfx_all += walk_keys<mw_drop6_key>(g_mw_fd_drop6, [](const mw_drop6_key &k) { take_prefix(k, AF_INET6); });
+    g_mw_nport_all = walk_keys<uint16_t>(g_mw_fd_ports, [](uint16_t port) {
+        if (g_mw_nport < MW_MAX_PORT) g_mw_port[g_mw_nport++] = port;
+    });
+}
+
+void mw_prefix_text(const MwPrefix &p, char *out, size_t size)
+{
+    char addr[INET6_ADDRSTRLEN];
+    if (!inet_ntop(p.family, p.addr, addr, sizeof addr)) std::snprintf(addr, sizeof addr, "?");
+    std::snprintf(out, size, "%s/%u", addr, p.prefixlen);
 }

@@ -1,18 +1,33 @@
 // The gate's pinned maps, read straight through the bpf system call so the
 // counters and drop lists stay visible while the daemon is down.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "gate/moatwall_contract.h"
 
+// Rows the page holds of each list; the true counts are kept beside them.
+constexpr int MW_MAX_PFX = 256;
+constexpr int MW_MAX_PORT = 64;
+
+// A drop prefix of either family, as the daemon's text names it.
+struct MwPrefix {
+    int family;  // AF_INET or AF_INET6
+    uint32_t prefixlen;
+    uint8_t addr[16];  // network order; IPv4 in the first 4 bytes
+};
+
 extern int g_mw_fd_drop;
+extern int g_mw_fd_drop6;
 extern int g_mw_fd_ports;
 extern int g_mw_fd_stats;
 extern int g_mw_ncpu;
-extern mw_drop4_key g_mw_pfx[256];
-extern int g_mw_npfx;
-extern uint16_t g_mw_port[64];
+extern MwPrefix g_mw_pfx[MW_MAX_PFX];  // IPv4 first, then IPv6
+extern int g_mw_npfx;                  // rows held
+extern int g_mw_npfx_all;              // prefixes in both maps
+extern uint16_t g_mw_port[MW_MAX_PORT];
 extern int g_mw_nport;
+extern int g_mw_nport_all;
 
 // Values one per-CPU lookup returns, from the possible-CPU file (once).
 int mw_cpu_count();
@@ -20,9 +35,14 @@ int mw_cpu_count();
 long mw_count_cpu_list(const char *s);
 // Opens the pins that are not open yet; a missing one is tried again next time.
 void mw_open_maps();
-// Appends the five statistics lines to page 4, or the "not readable" line.
+// Reads the statistics and appends their five lines (with the growth since the
+// previous sample) to page 4, or the "not readable" line. Once per sample.
 void mw_stats_block();
-// Rebuilds g_mw_pfx and g_mw_port from the open maps.
+// The same lines again, as the sample's read showed them, for a re-render
+// between samples: the growth stays and no alert is raised twice.
+void mw_stats_block_again();
+// Rebuilds the lists from the open maps, counting every key.
 void mw_read_lists();
 void mw_close_maps();
-void mw_stat_line(const char *label, const char *name, uint64_t total, int alerting);
+// "addr/len", compressed for IPv6.
+void mw_prefix_text(const MwPrefix &p, char *out, size_t size);

@@ -1,6 +1,6 @@
 #include "gate/mw_page.hpp"
 
-#include <arpa/inet.h>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -80,7 +80,7 @@ static void render_mode(StrBuf *b)
     case 1:
     case 2:
         sb_addf(b, "\n%s%s: %s_%s   (enter=ok esc=cancel)\n", BOLD,
-                g_mw_mode == 1 ? "block prefix (a.b.c.d/len)" : "custom dport", g_mw_in, RST);
+                g_mw_mode == 1 ? "block prefix (a.b.c.d/len or x:x::/len)" : "custom dport", g_mw_in, RST);
         break;
     case 3:
         sb_addf(b, "\n%sdrop which dport? (j/k, enter, esc)%s\n", BOLD, RST);
@@ -107,7 +107,38 @@ static void render_mode(StrBuf *b)
     }
 }
 
-void mw_render()
+// "(300, first 256 shown)" when the page holds fewer rows than the map has keys.
+static void list_header(StrBuf *b, const char *what, int shown, int all, bool active)
+{
+    sb_addf(b, "%s--- drop %s (%d", BOLD, what, all);
+    if (all > shown) sb_addf(b, ", first %d shown", shown);
+    sb_addf(b, ")%s ---%s\n", active ? "  [active pane]" : "", RST);
+}
+
+static void render_lists(StrBuf *b)
+{
+    int rows = g_mw_pane == 0 ? g_mw_npfx : g_mw_nport;
+    if (g_mw_sel >= rows) g_mw_sel = rows > 0 ? rows - 1 : 0;
+
+    sb_addf(b, "\n");
+    list_header(b, "prefixes", g_mw_npfx, g_mw_npfx_all, g_mw_pane == 0);
+    for (int i = 0; i < g_mw_npfx; i++) {
+        bool on = g_mw_pane == 0 && g_mw_sel == i;
+        char text[64];
+        mw_prefix_text(g_mw_pfx[i], text, sizeof text);
+        sb_addf(b, " %s%s %s%s\n", marker_colour(on), marker(on), text, RST);
+    }
+    if (g_mw_npfx == 0) sb_addf(b, " %s(empty - R to seed bogons)%s\n", DIM, RST);
+
+    list_header(b, "dports", g_mw_nport, g_mw_nport_all, g_mw_pane == 1);
+    for (int i = 0; i < g_mw_nport; i++) {
+        bool on = g_mw_pane == 1 && g_mw_sel == i;
+        sb_addf(b, " %s%s %u %s%s\n", marker_colour(on), marker(on), g_mw_port[i], port_label(g_mw_port[i]), RST);
+    }
+    if (g_mw_nport == 0) sb_addf(b, " %s(empty = dport gate off)%s\n", DIM, RST);
+}
+
+static void render(bool sample)
 {
     StrBuf *b = &PAGES[3];
     mw_cpu_count();
@@ -128,33 +159,21 @@ void mw_render()
     if (g_mw_att != 0 && std::strcmp(g_mw_attmode, "xdpgeneric") == 0)
         sb_addf(b, "%s!! generic mode: pre-skb benefit lost - check i40e/queue setup%s\n", YEL, RST);
 
-    mw_stats_block();
+    if (sample)
+        mw_stats_block();
+    else
+        mw_stats_block_again();
     mw_read_lists();
-
-    int rows = g_mw_pane == 0 ? g_mw_npfx : g_mw_nport;
-    if (g_mw_sel >= rows) g_mw_sel = rows > 0 ? rows - 1 : 0;
-
-    sb_addf(b, "\n%s--- drop prefixes (%d)%s ---%s\n", BOLD, g_mw_npfx, g_mw_pane == 0 ? "  [active pane]" : "",
-            RST);
-    for (int i = 0; i < g_mw_npfx; i++) {
-        bool on = g_mw_pane == 0 && g_mw_sel == i;
-        char addr[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, g_mw_pfx[i].addr, addr, sizeof addr);
-        sb_addf(b, " %s%s %s/%u%s\n", marker_colour(on), marker(on), addr, g_mw_pfx[i].prefixlen, RST);
-    }
-    if (g_mw_npfx == 0) sb_addf(b, " %s(empty - R to seed bogons)%s\n", DIM, RST);
-
-    sb_addf(b, "%s--- drop dports (%d)%s ---%s\n", BOLD, g_mw_nport, g_mw_pane == 1 ? "  [active pane]" : "", RST);
-    for (int i = 0; i < g_mw_nport; i++) {
-        bool on = g_mw_pane == 1 && g_mw_sel == i;
-        sb_addf(b, " %s%s %u %s%s\n", marker_colour(on), marker(on), g_mw_port[i], port_label(g_mw_port[i]), RST);
-    }
-    if (g_mw_nport == 0) sb_addf(b, " %s(empty = dport gate off)%s\n", DIM, RST);
+    render_lists(b);
 
     sb_addf(b, "\n%stab=pane j/k=sel a=add-prefix f=add-port x=del i=NICs A=attach D=detach R=seed%s\n", DIM, RST);
     if (g_mw_msg[0]) sb_addf(b, "%s>> %s%s\n", YEL, g_mw_msg, RST);
     render_mode(b);
 }
+
+void mw_render() { render(true); }
+
+void mw_render_again() { render(false); }
 
 static bool nic_name_ok(const char *s)
 {
@@ -222,10 +241,12 @@ static void mw_command(const char *cmd, const char *ok_msg)
     static char reply[512];
     int r = mw_req(cmd, reply, sizeof reply);
     if (r == 0)
-        mw_msgf("%s", ok_msg);
+        mw_msg_done(ok_msg, reply);
     else if (r == -2)
         mw_msgf("moatwalld unreachable - service moatwall start");
-    mw_refresh_status();
+    // A daemon that just failed the exchange is shown down already; asking
+    // again would only hold the keys another full exchange.
+    if (r != -2) mw_refresh_status();
     mw_close_maps();
 }
 
@@ -241,10 +262,10 @@ static void remove_selected()
 {
     char cmd[64], msg[80];
     if (g_mw_pane == 0 && g_mw_sel < g_mw_npfx) {
-        char addr[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, g_mw_pfx[g_mw_sel].addr, addr, sizeof addr);
-        std::snprintf(cmd, sizeof cmd, "unblock %s/%u", addr, g_mw_pfx[g_mw_sel].prefixlen);
-        std::snprintf(msg, sizeof msg, "unblocked %s/%u", addr, g_mw_pfx[g_mw_sel].prefixlen);
+        char text[55];  // 43 characters at most; the size keeps any request within 62
+        mw_prefix_text(g_mw_pfx[g_mw_sel], text, sizeof text);
+        std::snprintf(cmd, sizeof cmd, "unblock %s", text);
+        std::snprintf(msg, sizeof msg, "unblocked %s", text);
     } else if (g_mw_pane == 1 && g_mw_sel < g_mw_nport) {
         std::snprintf(cmd, sizeof cmd, "undrop-port %u", g_mw_port[g_mw_sel]);
         std::snprintf(msg, sizeof msg, "no longer dropping dport %u", g_mw_port[g_mw_sel]);
@@ -369,6 +390,13 @@ static bool acts_as_escape(int key)
            (key >= KEY_SEQ && key != KEY_UP && key != KEY_DOWN && key != KEY_RIGHT && key != KEY_LEFT);
 }
 
+// Digits, "." and "/"; the prefix prompt takes IPv6 text too. The daemon judges the form.
+static bool typed_char(int key)
+{
+    if ((key >= '0' && key <= '9') || key == '.' || key == '/') return true;
+    return g_mw_mode == 1 && key >= 0 && key < 128 && (std::isxdigit(key) || key == ':');
+}
+
 static void key_typing(int key)
 {
     if (key == '\r' || key == '\n') {
@@ -377,7 +405,7 @@ static void key_typing(int key)
         g_mw_mode = 0;
     } else if (key == 127 || key == 8) {
         if (g_mw_inlen > 0) g_mw_in[--g_mw_inlen] = '\0';
-    } else if ((key >= '0' && key <= '9') || key == '.' || key == '/') {
+    } else if (typed_char(key)) {
         if (g_mw_inlen < 47) {
             g_mw_in[g_mw_inlen++] = static_cast<char>(key);
             g_mw_in[g_mw_inlen] = '\0';

@@ -31,8 +31,11 @@ extern MwNic g_mw_nic[16];
 extern int g_mw_nnic;
 extern int g_mw_nic_pick;
 
-// Builds page 4 (appends to its buffer).
+// Builds page 4 (appends to its buffer), once per sample.
 void mw_render();
+// Builds it again after a key, between samples: the statistics as the sample
+// showed them, the lists and the daemon's state read afresh.
+void mw_render_again();
 // Rebuilds g_mw_nic from /sys/class/net: device-backed interfaces only.
 void mw_scan_nics();
 void mw_add_port(unsigned int port);

@@ -1,13 +1,16 @@
 // The gate client against a scripted stand-in daemon: what a real daemon never
-// does (split, stalled, closed, over-long or odd replies) must end bounded.
+// does (split, stalled, dripped, endless, closed, over-long or odd replies)
+// must end within one exchange's bound, and the next reply must be its own.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <fcntl.h>
 
 #include "core/unique_fd.hpp"
 #include "gate/mw_client.hpp"
 #include "standin_server.hpp"
+#include "support/netns.hpp"
 #include "support/tmpdir.hpp"
 
 namespace {
@@ -49,6 +52,7 @@ struct ReqRow {
     const char *reply;  // data lines gathered
     const char *msg;    // message line afterwards
     bool conn_kept;
+    int gap_ms = 100;  // between exchanges: a closing or dripping stand-in notices the client left
 };
 struct ReqCase : ClientFixture, ::testing::WithParamInterface<ReqRow> {};
 
@@ -60,8 +64,10 @@ TEST_P(ReqCase, Exchange)
     char reply[512];
     int r = 0;
     for (size_t i = 0; i < row.script.size(); i++) {
-        if (i > 0) usleep(100000);  // let a closing stand-in finish closing first
+        if (i > 0) usleep(useconds_t(row.gap_ms) * 1000);
+        auto t0 = std::chrono::steady_clock::now();
         r = mw_req("status", reply, sizeof reply);
+        EXPECT_LT(secs_since(t0), 1.5) << "exchange " << i << " is bounded as a whole, not per wait";
     }
     EXPECT_EQ(r, row.result);
     EXPECT_STREQ(reply, row.reply);
@@ -80,7 +86,10 @@ const ReqRow REQS[] = {
     {"err_colon", {{{{"ERR: bad\n"}}}}, -1, "", "ERR: bad", true},
     {"err_control_bytes", {{{{"ERR bad\x1b[2J\n"}}}}, -1, "", "bad?[2J", true},
     {"stall_past_wait", {{{{"iface eth1\n", 0}, {"OK\n", 900}}}}, -2, "iface eth1\n", "", false},
-    {"each_wait_bounded_not_whole", {{{{"a\n", 400}, {"b\n", 400}, {"OK\n", 400}}}}, 0, "a\nb\n", "", true},
+    // Each hostile reply ends in time, and the next request gets its own reply.
+    {"drip_then_fresh", {{in_pieces(rep("iface eth1\n", 6) + "OK\n", 1, 500)}, {{{"fresh\nOK\n"}}}}, 0, "fresh\n", "", true, 600},
+    {"stream_then_fresh", {{in_pieces(rep("d\n", 200), 2, 20)}, {{{"fresh\nOK\n"}}}}, 0, "fresh\n", "", true},
+    {"written_after_ok_then_fresh", {{{{"OK\n"}, {"stale\nOK\n", 100}}}, {{{"fresh\nOK\n"}}}}, 0, "fresh\n", "", true, 300},
     {"closed_mid_reply", {{{{"iface eth1\natt"}}, true}}, -2, "iface eth1\n", "", false},
     {"full_buffer_at_once", {{{{FULL}}}}, -2, "", "", false},
     {"same_bytes_in_pieces", {{in_pieces(FULL, 1000, 30)}}, 0, FULL_FIT.c_str(), "", true},
@@ -91,7 +100,8 @@ const ReqRow REQS[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Client, ReqCase, ::testing::ValuesIn(REQS), [](const auto &i) { return std::string(i.param.name); });
 
-// Neither a missing daemon nor one stuck with a full listen backlog may hold the monitor.
+// Neither a missing daemon, one that never accepts, nor one stuck with a full
+// listen backlog may hold the monitor.
 TEST_F(ClientFixture, NoDaemonFailsAtOnceAndBacklogAfterTheWait)
 {
     char reply[512];
@@ -105,6 +115,9 @@ TEST_F(ClientFixture, NoDaemonFailsAtOnceAndBacklogAfterTheWait)
     std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", sock.c_str());
     ASSERT_EQ(bind(l.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
     ASSERT_EQ(listen(l.fd, 0), 0);
+    t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(mw_req("status", reply, sizeof reply), -2) << "queued, never accepted";
+    EXPECT_LT(secs_since(t0), 1.5);
     for (UniqueFd &f : fill)  // fill the queue until a further connect would wait
         f.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0)), connect(f.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
     t0 = std::chrono::steady_clock::now();
@@ -112,6 +125,44 @@ TEST_F(ClientFixture, NoDaemonFailsAtOnceAndBacklogAfterTheWait)
     EXPECT_GE(secs_since(t0), 0.6);
     EXPECT_LT(secs_since(t0), 1.5);
     EXPECT_EQ(g_mwc, -1);
+}
+
+// A cron run of the real monitor against a daemon that drips its reply for
+// half a minute: the run ends, shows the daemon down and writes its file.
+TEST_F(ClientFixture, OnceRunAgainstDrippingDaemonEndsAndWritesItsFile)
+{
+    StandinServer srv(sock, 0, [](const std::string &) { return Exchange{in_pieces(rep("iface eth1\n", 6), 1, 500)}; });
+    ASSERT_GE(srv.listen_fd, 0);
+    const std::string prom = dir.path + "/tw.prom";
+    auto t0 = std::chrono::steady_clock::now();
+    int rc = sh("TARNWATCH_TEST_MW_SOCK=" + sock + " TARNWATCH_TEST_MW_PINS=" + dir.path + "/nopins timeout 60 " TW_BIN
+                " -1 -M --textfile " + prom + " -w twnone0 -l twnone1 -W /nonexistent -b /nonexistent -B /bin/false -D -P >/dev/null 2>&1");
+    EXPECT_LT(secs_since(t0), 15) << "the 66 bytes take 33 s to drip";
+    EXPECT_EQ(rc, 0);
+    EXPECT_NE(sh_out("cat " + prom).find("\ntarnwatch_gate_daemon_up 0\n"), std::string::npos);
+}
+
+// The message line after a command that succeeded with notes from the daemon.
+TEST(MsgDone, NotesAfterTheSuccessText)
+{
+    const std::string note = "skipped 10.0.0.0/8: covers 10.33.0.1 on veth0";  // 45 characters
+    const std::string four = rep(note + "\n", 4), wide = std::string(200, 'w') + "\n" + note + "\n";
+    struct Row {
+        const char *reply;
+        int skipped;  // lines that did not fit the reply buffer
+        std::string msg;
+    } rows[] = {
+        {four.c_str(), 0, "bogons seeded - " + note + "; " + note + " (+2 more)"},
+        {four.c_str(), 4, "bogons seeded - " + note + "; " + note + " (+6 more)"},
+        {wide.c_str(), 0, "bogons seeded - " + std::string(159 - 16 - 10, 'w') + " (+1 more)"},
+    };
+    for (const Row &r : rows) {
+        g_mw_nskipped = r.skipped;
+        mw_msg_done("bogons seeded", r.reply);
+        EXPECT_EQ(g_mw_msg, r.msg) << r.reply;
+        EXPECT_LT(std::strlen(g_mw_msg), sizeof g_mw_msg);
+    }
+    g_mw_nskipped = 0;
 }
 
 // The gate state after a status exchange, as "daemon_ok iface attached mode ngate last-gate".

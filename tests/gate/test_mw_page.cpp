@@ -15,6 +15,7 @@
 #include "core/keys.hpp"
 #include "core/screen.hpp"
 #include "core/settings.hpp"
+#include "core/textfile_export.hpp"
 #include "counters/counters.hpp"
 #include "gate/moatwall_contract.h"
 #include "gate/mw_client.hpp"
@@ -28,19 +29,20 @@ namespace {
 
 long bpf_sys(int cmd, bpf_attr a) { return syscall(__NR_bpf, cmd, &a, sizeof a); }
 
-// The gate's three maps, pinned under dir with the names the console opens
+// The gate's four maps, pinned under dir with the names the console opens
 // (stats_entries 0: none at all); statistics are set on CPU 0 alone.
 struct GateMaps {
-    int fd[3] = {-1, -1, -1};
+    int fd[4] = {-1, -1, -1, -1};
     GateMaps(const std::string &dir, uint32_t stats_entries = 5, uint32_t stats_value = 8)
     {
-        const uint32_t map[3][4] = {{BPF_MAP_TYPE_LPM_TRIE, 8, 1, 1024}, {BPF_MAP_TYPE_HASH, 2, 1, 1024},
-                                    {BPF_MAP_TYPE_PERCPU_ARRAY, 4, stats_value, stats_entries}};
-        const char *name[3] = {MW_MAP_DROP4, MW_MAP_DPORTS, MW_MAP_STATS};
-        for (int i = 0; stats_entries && i < 3; i++) {
+        const uint32_t map[4][4] = {{BPF_MAP_TYPE_LPM_TRIE, 8, 1, 1024}, {BPF_MAP_TYPE_HASH, 2, 1, 1024},
+                                    {BPF_MAP_TYPE_PERCPU_ARRAY, 4, stats_value, stats_entries},
+                                    {BPF_MAP_TYPE_LPM_TRIE, 20, 1, 1024}};
+        const char *name[4] = {MW_MAP_DROP4, MW_MAP_DPORTS, MW_MAP_STATS, MW_MAP_DROP6};
+        for (int i = 0; stats_entries && i < 4; i++) {
             bpf_attr a{}, p{};
             a.map_type = map[i][0], a.key_size = map[i][1], a.value_size = map[i][2], a.max_entries = map[i][3];
-            a.map_flags = i == 0 ? BPF_F_NO_PREALLOC : 0;
+            a.map_flags = map[i][0] == BPF_MAP_TYPE_LPM_TRIE ? BPF_F_NO_PREALLOC : 0;
             std::string path = dir + "/" + name[i];
             p.bpf_fd = uint32_t(fd[i] = int(bpf_sys(BPF_MAP_CREATE, a))), p.pathname = uintptr_t(path.c_str());
             bpf_sys(BPF_OBJ_PIN, p);
@@ -62,12 +64,13 @@ struct GateMaps {
         vals[0] = total;
         put(2, &key, vals);
     }
-    void add_prefix(const std::string &dotted, uint32_t len) const
+    void add_prefix(const std::string &text, uint32_t len) const
     {
-        uint8_t k[8];
+        uint8_t k[20];
         std::memcpy(k, &len, 4);
-        inet_pton(AF_INET, dotted.c_str(), k + 4);
-        put(0, k, "\1");
+        bool v6 = text.find(':') != std::string::npos;
+        inet_pton(v6 ? AF_INET6 : AF_INET, text.c_str(), k + 4);
+        put(v6 ? 3 : 0, k, "\1");
     }
     void add_port(uint16_t port) const { put(1, &port, "\1"); }
 };
@@ -75,6 +78,7 @@ struct GateMaps {
 std::string respond(const std::string &req)
 {
     if (req == "status") return "iface eth0\nattached 1 xdpdrv\ngate eth0 xdpdrv\nOK\n";
+    if (req == "seed") return "skipped 10.0.0.0/8: covers 10.33.0.1 on eth0\nOK\n";
     return req == "block " ? "ERR expected a.b.c.d/len\n" : "OK\n";
 }
 
@@ -94,18 +98,18 @@ struct Page4 : ::testing::Test {
         g_mw_in[0] = g_mw_msg[0] = '\0';
     }
     void TearDown() override { mw_close_maps(), mw_drop_conn(); }
-    // One sample's page 4: render, hand over the keys as the main loop does
-    // (rendering again after each one taken), then the end-of-sample roll.
-    // Returns what mw_key answered for the last key.
+    // One sample's page 4 as the main loop has it: render, the end-of-sample
+    // roll, then the keys until the next sample (rendering again after each one
+    // taken). Returns what mw_key answered for the last key.
     int press(const std::vector<int> &keys)
     {
         for (StrBuf &p : PAGES) sb_clear(&p);
         alerts_clear();
         mw_render();
+        ctr_roll();
         int taken = 0;
         for (int k : keys)
-            if ((taken = mw_key(k))) sb_clear(&PAGES[3]), mw_render();
-        ctr_roll();
+            if ((taken = mw_key(k))) sb_clear(&PAGES[3]), mw_render_again();
         return taken;
     }
     std::string page() const { return PAGES[3].buf; }
@@ -174,7 +178,7 @@ TEST_P(Growth, SecondSample)
     press({});
     EXPECT_FALSE(has(page(), "(+")) << "first render shows no growth: " << page();
     m.set_stat(row.key, row.after);
-    press({});
+    press({'j'});  // the figures as the sample showed them, after a key too
     char line[160];
     std::snprintf(line, sizeof line, "  %-14s %s%s%s\n", row.label,
                   row.colour == 'D' ? DIM : row.colour == 'Y' ? YEL : RED, row.second_line, RST);
@@ -227,6 +231,7 @@ TEST_P(Keys, Drive)
     GateMaps m(pins.fs);
     m.add_prefix("10.0.0.0", 8);
     m.add_prefix("192.168.0.0", 16);
+    m.add_prefix("2001:db8:aaaa:bbbb:cccc:dddd:eeee:fff0", 124);
     m.add_port(23);
     nic("eth0", "ixgbe", "up\n", "10000\n");
     g_wan = "wan0", g_lan = "lan0";
@@ -254,13 +259,14 @@ std::vector<int> K(const std::string &s, std::vector<int> tail = {})  // bytes, 
 const char *const DOWN_MSG = "moatwalld unreachable - service moatwall start";
 const std::string SEVEN47 = ": " + std::string(47, '7') + "_   (";
 const KeyRow KEYS[] = {
-    {"q_ignored_in_prompt", K("a1q"), 1, 1, "", "", "block prefix (a.b.c.d/len): 1_"},
-    {"j_past_end", K("jjjjj"), 1, 0, "", "", "> 192.168.0.0/16"},
+    {"q_ignored_in_prompt", K("a1q"), 1, 1, "", "", "block prefix (a.b.c.d/len or x:x::/len): 1_"},
+    {"j_past_end_ipv6_last", K("jjjjj"), 1, 0, "", "", "> 2001:db8:aaaa:bbbb:cccc:dddd:eeee:fff0/124"},
     {"k_stops_at_top", K("jkk"), 1, 0, "", "", "> 10.0.0.0/8"},
     {"tab_first_row_other_pane", K("j\t"), 1, 0, "", "", "> 23 telnet scan"},
     {"forty_eighth_char", K("a" + std::string(48, '7')), 1, 1, "", "", SEVEN47.c_str()},
-    {"letters_not_typed", K("a1x.b/"), 1, 1, "", "", ": 1./_"},
-    {"backspace_on_empty_then_del", {'a', 8, '1', '2', 127, 8, '3'}, 1, 1, "", "", "(a.b.c.d/len): 3_"},
+    {"only_prefix_chars_typed", K("a1x.bGq:F/"), 1, 1, "", "", ": 1.b:F/_"},
+    {"ipv6_block", K("a2001:DB8::/32\r"), 1, 0, "block 2001:DB8::/32", "dropping src 2001:DB8::/32 at XDP", ""},
+    {"backspace_on_empty_then_del", {'a', 8, '1', '2', 127, 8, '3'}, 1, 1, "", "", "/len): 3_"},
     {"other_sequence_acts_as_escape", K("a1", {KEY_SEQ + 'H'}), 1, 0, "", "", "tab=pane"},
     {"arrows_ignored_while_typing", K("a1", {KEY_UP, KEY_RIGHT}), 1, 1, "", "", ": 1_"},
     {"block_empty_refused", K("a\n"), 1, 0, "block ", "expected a.b.c.d/len", ">> expected a.b.c.d/len"},
@@ -269,8 +275,13 @@ const KeyRow KEYS[] = {
     {"custom_port_typed", K("fjjjjjjj\r8080\r"), 1, 0, "drop-port 8080", "dropping WAN dport 8080 at XDP", ""},
     {"custom_port_wraps_32_bits", K("fjjjjjjj\r4294967319\r"), 1, 0, "drop-port 23", "dropping WAN dport 23 at XDP", ""},
     {"custom_port_stops_at_dot", K("fjjjjjjj\r80.5\r"), 1, 0, "drop-port 80", "dropping WAN dport 80 at XDP", ""},
+    {"custom_port_takes_no_hex", K("fjjjjjjj\r8a0\r"), 1, 0, "drop-port 80", "dropping WAN dport 80 at XDP", ""},
     {"x_on_prefix", K("jx"), 1, 0, "unblock 192.168.0.0/16", "unblocked 192.168.0.0/16", ""},
+    {"x_on_ipv6_prefix", K("jjx"), 1, 0, "unblock 2001:db8:aaaa:bbbb:cccc:dddd:eeee:fff0/124",
+     "unblocked 2001:db8:aaaa:bbbb:cccc:dddd:eeee:fff0/124", ""},
     {"x_on_port", K("\tx"), 1, 0, "undrop-port 23", "no longer dropping dport 23", ""},
+    {"seed_notes_after_success", K("R"), 1, 0, "seed", "bogons seeded - skipped 10.0.0.0/8: covers 10.33.0.1 on eth0",
+     ">> bogons seeded - skipped"},
     {"attach", K("A"), 1, 0, "attach", "attached", "gate: ATTACHED (xdpdrv) on eth0"},
     {"detach", K("D"), 1, 0, "detach", "detached", ""},
     {"global_keys_left_alone", {'2', 'n', 'q', 'b', KEY_RIGHT}, 0, 0, "", "", ""},
@@ -308,18 +319,26 @@ TEST_F(Page4, NicMenuListsDeviceBackedOnlyAndAtMostSixteen)
     EXPECT_EQ(g_mw_nnic, 16);
 }
 
-// Lists are cut at 256 prefixes and 64 ports; a render costs one request line
-// and nothing more, however full they are.
-TEST_F(Page4, ListsBoundedAndOneStatusExchangePerRender)
+// Lists are cut at 256 prefixes and 64 ports, while the headers and the export
+// count every one; a render costs one request line and nothing more.
+TEST_F(Page4, ListsBoundedCountsTrueAndOneStatusExchangePerRender)
 {
     GateMaps m(pins.fs);
-    for (int i = 0; i < 300; i++) m.add_prefix("10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250), 32);
-    for (int i = 0; i < 70; i++) m.add_port(static_cast<uint16_t>(1000 + i));
+    for (int i = 0; i < 290; i++) m.add_prefix("10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250), 32);
+    for (int i = 0; i < 10; i++) m.add_prefix("2001:db8:" + std::to_string(i) + "::", 48);
+    for (int i = 0; i < 100; i++) m.add_port(static_cast<uint16_t>(1000 + i));
     StandinServer srv(sock, respond);
     for (int i = 0; i < 20; i++) press({});
     EXPECT_EQ(srv.received().size(), 20u);
-    for (const char *s : {"--- drop prefixes (256)", "--- drop dports (64)", "10.1.0.0/32"})
+    for (const char *s : {"--- drop prefixes (300, first 256 shown)", "--- drop dports (100, first 64 shown)", "10.1.0.0/32"})
         EXPECT_TRUE(has(page(), s)) << s << "\n" << page();
+    EXPECT_FALSE(has(page(), "2001:")) << "IPv4 rows come first";
+    StrBuf out{};
+    sb_init(&out, 1024);
+    tf_build(&out, nullptr, 0);
+    for (const char *s : {"\ntarnwatch_gate_drop_prefixes 300\n", "\ntarnwatch_gate_drop_ports 100\n"})
+        EXPECT_TRUE(has(out.buf, s)) << s;
+    std::free(out.buf);
 }
 
 }  // namespace
