@@ -37,8 +37,9 @@ struct TrafficRow {
     int stat;   // the one statistic the packet must land in
 };
 
-// Every drop beside its pass twin, with port 23 and 11.77.1.0/24, 203.0.0.0/8
-// and 11.80.0.7/32 on the lists.
+// Every drop beside its pass twin, with port 23 and 11.77.1.0/24, 203.0.0.0/8,
+// 11.80.0.7/32 and 2a0e:77:1::/48 on the lists.
+#define V6 "2a0e:77::2"
 static const TrafficRow TRAFFIC[] = {
     {"udp_port23_dropped", {.dport = 23}, true, MW_STAT_DROPPORT},
     {"udp_port24_passes", {.dport = 24}, false, MW_STAT_PASS},
@@ -64,7 +65,33 @@ static const TrafficRow TRAFFIC[] = {
     {"qinq_blocked_src_dropped", {.src = "11.77.1.9", .dport = 24, .tags = 2}, true, MW_STAT_DROPSRC},
     {"qinq_tcp_passes", {.dport = 24, .proto = 6, .tags = 2}, false, MW_STAT_PASS},
     {"arp_nonip", {.dport = 23, .ethertype = 0x0806}, false, MW_STAT_NONIP},
-    {"ipv6_nonip", {.dport = 23, .ethertype = 0x86dd}, false, MW_STAT_NONIP},
+    {"ipv6_udp_port23_dropped", {.src = V6, .dport = 23}, true, MW_STAT_DROPPORT},
+    {"ipv6_udp_port24_passes", {.src = V6, .dport = 24}, false, MW_STAT_PASS},
+    {"ipv6_tcp_syn_port23_dropped", {.src = V6, .dport = 23, .proto = 6}, true, MW_STAT_DROPPORT},
+    {"ipv6_tcp_syn_port24_passes", {.src = V6, .dport = 24, .proto = 6}, false, MW_STAT_PASS},
+    {"ipv6_blocked_48_dropped", {.src = "2a0e:77:1::2"}, true, MW_STAT_DROPSRC},
+    {"ipv6_next_48_passes", {.src = "2a0e:77:2::2"}, false, MW_STAT_PASS},
+    {"ipv6_icmp_blocked_src_dropped", {.src = "2a0e:77:1:ffff::9", .proto = 58}, true, MW_STAT_DROPSRC},
+    {"ipv6_icmp_clean_passes", {.src = V6, .dport = 23, .proto = 58}, false, MW_STAT_PASS},
+    {"hop_by_hop_tcp23_dropped", {.src = V6, .dport = 23, .proto = 6, .ext = "h"}, true, MW_STAT_DROPPORT},
+    {"hop_by_hop_tcp24_passes", {.src = V6, .dport = 24, .proto = 6, .ext = "h"}, false, MW_STAT_PASS},
+    {"three_headers_udp23_dropped", {.src = V6, .dport = 23, .ext = "hrd"}, true, MW_STAT_DROPPORT},
+    {"six_headers_udp24_passes", {.src = V6, .dport = 24, .ext = "hdrdfd"}, false, MW_STAT_PASS},
+    {"seven_headers_unchecked", {.src = V6, .dport = 24, .ext = "hdrdfdd"}, true, MW_STAT_MALFORMED},
+    {"ipv6_first_fragment_port23_dropped", {.src = V6, .dport = 23, .frag = 0x0001, .ext = "f"}, true, MW_STAT_DROPPORT},
+    {"ipv6_first_fragment_port24_passes", {.src = V6, .dport = 24, .frag = 0x0001, .ext = "f"}, false, MW_STAT_PASS},
+    {"ipv6_later_fragment_has_no_port", {.src = V6, .dport = 23, .frag = 0x0011, .ext = "f"}, false, MW_STAT_PASS},
+    {"ipv6_later_fragment_blocked_src", {.src = "2a0e:77:1::2", .dport = 23, .frag = 0x0010, .ext = "f"}, true, MW_STAT_DROPSRC},
+    {"ipv6_first_fragment_cut_before_ports", {.src = V6, .dport = 24, .tot_len = 8 + 4, .frag = 1, .ext = "f"}, true, MW_STAT_MALFORMED},
+    {"ipv6_vlan_port23_dropped", {.src = V6, .dport = 23, .tags = 1}, true, MW_STAT_DROPPORT},
+    {"ipv6_qinq_port24_passes", {.src = V6, .dport = 24, .tags = 2}, false, MW_STAT_PASS},
+    {"ipv6_qinq_blocked_src_dropped", {.src = "2a0e:77:1::2", .dport = 24, .tags = 2}, true, MW_STAT_DROPSRC},
+    {"ipv4_header_behind_ipv6_type", {.dport = 23, .ethertype = 0x86dd}, true, MW_STAT_MALFORMED},
+    {"ipv6_header_cut_off", {.src = V6, .cut = 14 + 39}, true, MW_STAT_MALFORMED},
+    {"ipv6_payload_beyond_frame", {.src = V6, .tot_len = 1500}, true, MW_STAT_MALFORMED},
+    {"extension_beyond_payload", {.src = V6, .tot_len = 4, .ext = "h"}, true, MW_STAT_MALFORMED},
+    {"udp_header_beyond_payload", {.src = V6, .dport = 24, .tot_len = 7}, true, MW_STAT_MALFORMED},
+    {"ipv6_payload_shorter_than_frame_ok", {.src = V6, .dport = 24, .tot_len = 8}, false, MW_STAT_PASS},
     {"vlan_tag_cut_off", {.dport = 23, .tags = 1, .cut = 16}, true, MW_STAT_MALFORMED},
     {"ipv4_header_cut_off", {.dport = 23, .cut = 14 + 19}, true, MW_STAT_MALFORMED},
     {"ihl_below_5", {.dport = 23, .ihl = 4}, true, MW_STAT_MALFORMED},
@@ -84,7 +111,8 @@ protected:
         if (!gate_skip_reason().empty()) return;
         rig = new GateRig;
         if (!rig->start()) ADD_FAILURE() << "gate did not come up";
-        for (const char *c : {"attach", "drop-port 23", "block 11.77.1.0/24", "block 203.0.0.0/8", "block 11.80.0.7/32"})
+        for (const char *c : {"attach", "drop-port 23", "block 11.77.1.0/24", "block 203.0.0.0/8", "block 11.80.0.7/32",
+                              "block 2a0e:77:1::/48"})
             EXPECT_EQ(rig->req(c), "OK\n") << c;
     }
     static void TearDownTestSuite() { delete rig; }
@@ -130,7 +158,7 @@ TEST(GateRestart, KeepsListsAndAttachment)
     EXPECT_EQ(rig.ports(), std::vector<std::string>{"23"});
     EXPECT_EQ(rig.udp("11.77.0.2", 23), 0);
     ALL_OK("unblock 11.77.1.0/24", "undrop-port 23", "seed");
-    EXPECT_EQ(rig.prefixes().size(), 14u);
+    EXPECT_EQ(rig.prefixes().size(), 21u);
     EXPECT_EQ(rig.udp("11.77.1.2", 5000), 1);
     EXPECT_EQ(rig.udp("11.77.0.2", 23), 1);
     EXPECT_EQ(rig.udp("192.168.77.2", 5000), 0) << "a bogon source after seed";
@@ -142,7 +170,10 @@ TEST(GateRestart, KeepsListsAndAttachment)
 TEST(GateMove, FollowsToTheOtherNicAndFallsBackToGeneric)
 {
     START_GATE();
-    ALL_OK("attach", "drop-port 23", "move gw1");
+    ALL_OK("attach", "drop-port 23", "block 11.78.0.0/16");
+    // A listed prefix covering the new NIC's address is named, and the move goes on.
+    EXPECT_EQ(rig.req("move gw1"), "conflict 11.78.0.0/16: covers 11.78.0.1 on gw1\nOK\n");
+    ALL_OK("unblock 11.78.0.0/16");
     EXPECT_EQ(rig.req("status"), "iface gw1\nattached 1 xdpdrv\ngate gw1 xdpdrv\nOK\n");
     EXPECT_EQ(rig.udp("11.77.0.2", 23), 1);
     EXPECT_EQ(rig.udp("11.78.0.2", 23, 1, "11.78.0.1"), 0);
@@ -179,7 +210,7 @@ TEST(GateValidation, EveryRefusalChangesNothing)
     ASSERT_EQ(rig.req("attach"), "OK\n");
     std::string status = rig.req("status");
     auto all = refusals();
-    ASSERT_EQ(all.size(), 43u);
+    ASSERT_EQ(all.size(), 63u);
     for (const auto &[request, reply] : all) EXPECT_EQ(rig.req(request), "ERR " + reply + "\n") << request;
     struct stat st;
     ASSERT_EQ(stat(rig.bpf.sock.c_str(), &st), 0);
@@ -198,9 +229,13 @@ TEST(GateValidation, EveryRefusalChangesNothing)
     EXPECT_TRUE(rig.prefixes().empty());
     EXPECT_TRUE(rig.ports().empty());
     EXPECT_EQ(rig.req("status"), status);
-    ALL_OK("drop-port 1", "drop-port 65535", "block 0.0.0.0/0", "block 255.255.255.255/32", "drop-port 00023", "move gw1");
+    ALL_OK("drop-port 1", "drop-port 65535", "block 128.0.0.0/1", "block 255.255.255.255/32", "drop-port 00023",
+           "block 8000::/1", "block FFFF:ffff:ffff:ffff:ffff:ffff:ffff:ffff/128", "block 2001:0DB8:0000:0000::/48",
+           "block 2001:db8:0:1:0:0:0:0/64", "block ::ffff:192.0.2.0/120", "unblock 2001:db8::/48", "move gw1");
     EXPECT_EQ(rig.ports(), (std::vector<std::string>{"1", "23", "65535"}));
-    EXPECT_EQ(rig.prefixes(), (std::vector<std::string>{"0.0.0.0/0", "255.255.255.255/32"}));
+    EXPECT_EQ(rig.prefixes(), (std::vector<std::string>{"128.0.0.0/1", "2001:db8:0:1::/64", "255.255.255.255/32",
+                                                        "8000::/1", "::ffff:192.0.2.0/120",
+                                                        "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff/128"}));
 }
 
 TEST(GateClients, SilentAndFloodingPeersDoNotDelayOthers)
@@ -218,13 +253,17 @@ TEST(GateClients, SilentAndFloodingPeersDoNotDelayOthers)
     // More idle peers than the daemon keeps: the idlest make room.
     std::vector<UniqueFd> idle;
     for (int i = 0; i < 40; i++) idle.push_back(unix_connect(rig.bpf.sock));
+    // The flood is served a few lines a turn and waiting peers are let in at
+    // once: the others' replies take about 10 ms here, the console allows 700.
     UniqueFd good = unix_connect(rig.bpf.sock);
+    auto slowest = std::chrono::steady_clock::duration::zero();
     for (int i = 0; i < 20; i++) {
         auto t0 = std::chrono::steady_clock::now();
         std::string r = talk(good.fd, i % 2 ? "status" : "drop-port 99");
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(700));
-        EXPECT_EQ(r.substr(r.size() < 3 ? 0 : r.size() - 3), "OK\n") << r;
+        slowest = std::max(slowest, std::chrono::steady_clock::now() - t0);
+        EXPECT_EQ(r.substr(r.size() < 3 ? 0 : r.size() - 3), "OK\n") << i << ": " << r;
     }
+    EXPECT_LT(slowest, std::chrono::milliseconds(700));
     // Same connection: an over-long line, and the next request still answered.
     EXPECT_EQ(talk(good.fd, std::string(100, 'z')), "ERR line too long (at most 62 characters)\n");
     EXPECT_EQ(talk(good.fd, "undrop-port 99"), "OK\n");
