@@ -2,6 +2,8 @@
 // namespace, the daemon's socket, and the kernel's own view of the gate.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -11,6 +13,7 @@
 #include <unistd.h>
 
 #include "gate/moatwall_contract.h"
+#include "moatwalld/args.hpp"
 #include "support/gate_rig.hpp"
 #include "support/tmpdir.hpp"
 
@@ -301,4 +304,160 @@ TEST(GateUnit, SystemdAcceptsTheUnit)
     sh("mkdir -p " + dir + "; sed 's|^ExecStart=[^ ]*|ExecStart=" MW_DAEMON "|' " MW_UNIT " > " + dir + "/moatwall.service");
     EXPECT_EQ(sh_out("systemd-analyze verify " + dir + "/moatwall.service 2>&1"), "");
     sh("rm -rf " + dir);
+}
+
+// A second daemon on the same pin directory (whatever its socket) or the same
+// socket is refused before it touches the gate: the same program stays live.
+TEST(GateLock, SecondDaemonChangesNothing)
+{
+    START_GATE();
+    ALL_OK("attach", "block 11.77.1.0/24");
+    const unsigned id = rig.xdp_id("gw0");
+    ASSERT_NE(id, 0u);
+    const std::string other = rig.bpf.dir + "/sock2", log = rig.bpf.dir + "/second.log";
+    const std::pair<std::string, std::string> second[] = {
+        {rig.daemon_cmd("", "", other), "moatwalld: another moatwalld holds " + rig.bpf.pindir + "\n"},
+        {rig.daemon_cmd("", rig.bpf.fs + "/other"), "moatwalld: another moatwalld answers on " + rig.bpf.sock + "\n"},
+    };
+    for (const auto &[cmd, msg] : second) {
+        EXPECT_EQ(sh("timeout 10 " + cmd + " 2>" + log), 1) << cmd;
+        EXPECT_EQ(sh_out("cat " + log), msg);
+        EXPECT_EQ(rig.xdp_id("gw0"), id);
+        EXPECT_EQ(rig.req("status"), "iface gw0\nattached 1 xdpdrv\ngate gw0 xdpdrv\nOK\n");
+    }
+    EXPECT_NE(access(other.c_str(), F_OK), 0);
+    EXPECT_EQ(rig.udp("11.77.1.2", 5000), 0);
+}
+
+struct CrashRow {
+    const char *name;
+    const char *op;     // the replacement the daemon dies in
+    int step;           // 1 link made, 2 pinned aside, 3 renamed over the pin, 4 old link detached
+    const char *nic;    // where the restarted daemon finds the gate, "" nowhere
+};
+
+static const CrashRow CRASHES[] = {
+    {"attach_link_made", "attach", 1, ""},
+    {"attach_pinned_aside", "attach", 2, "gw0"},
+    {"attach_renamed", "attach", 3, "gw0"},
+    {"move_link_made", "move gw1", 1, "gw0"},
+    {"move_pinned_aside", "move gw1", 2, "gw1"},
+    {"move_renamed", "move gw1", 3, "gw1"},
+    {"move_old_detached", "move gw1", 4, "gw1"},
+};
+
+class GateCrash : public ::testing::TestWithParam<CrashRow> {};
+
+// Killed at each step of a link replacement, the daemon restarts with one
+// gate on one NIC, and attach and detach work.
+TEST_P(GateCrash, RestartFinishesOrRollsBack)
+{
+    const CrashRow &c = GetParam();
+    START_GATE();
+    if (c.op[0] == 'm') { ALL_OK("attach"); }
+    rig.stop(SIGTERM);
+    ASSERT_TRUE(rig.start("env MOATWALLD_TEST_DIE_AT_STEP=" + std::to_string(c.step)));
+    EXPECT_EQ(rig.req(c.op), "");
+    rig.stop(SIGKILL);
+    ASSERT_TRUE(rig.start());
+    const std::string nic = c.nic;
+    const std::string want = nic.empty() ? "iface gw0\nattached 0 none\nOK\n"
+                                         : "iface " + nic + "\nattached 1 xdpdrv\ngate " + nic + " xdpdrv\nOK\n";
+    // A link that lost its last pin is released by the kernel a moment later.
+    std::string got;
+    for (int i = 0; i < 40 && (got = rig.req("status")) != want; i++) usleep(50000);
+    EXPECT_EQ(got, want);
+    ALL_OK("attach", "detach");
+    for (const char *dev : {"gw0", "gw1"}) EXPECT_EQ(rig.xdp_on(dev), "") << dev;
+    EXPECT_EQ(sh("ls " + rig.bpf.pindir + " | grep -q _new"), 1) << "no pin left aside";
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, GateCrash, ::testing::ValuesIn(CRASHES),
+                         [](const auto &i) { return std::string(i.param.name); });
+
+// Real IPv6 datagrams through the gate, the refusals that need IPv6 on the
+// NIC, and a conflict reply too long for one reply.
+TEST(GateIpv6, TrafficRefusalsAndConflicts)
+{
+    START_GATE();
+    rig.enable_ipv6();
+    rig.gw.run("ip -6 route add 2a0e:99::/32 via 2a0e:77::9 dev gw0");
+    rig.gw.run("ip -6 addr add fd00:77::1/64 dev gw0 nodad");
+    ALL_OK("attach", "drop-port 23", "block 2a0e:77:1::/48");
+    EXPECT_EQ(rig.udp("2a0e:77::2", 23), 0);
+    EXPECT_EQ(rig.udp("2a0e:77::2", 24), 1);
+    EXPECT_EQ(rig.udp("2a0e:77:1::2", 24), 0);
+    EXPECT_EQ(rig.udp("2a0e:77:2::2", 24), 1);
+    for (const char *r : {"fe80::/10: covers fe80::77:ff:fe00:1", "2a0e:77::/48: covers 2a0e:77::1",
+                          "2a0e:77::8/125: covers next hop 2a0e:77::9"}) {
+        std::string p(r, strchr(r, ':') + strcspn(strchr(r, ':'), " ") - r - 1);
+        EXPECT_EQ(rig.req("block " + p), "ERR refused " + std::string(r) + " on gw0\n");
+    }
+    EXPECT_EQ(rig.req("seed"), "skipped fc00::/7: covers fd00:77::1 on gw0\nOK\n");
+    EXPECT_EQ(rig.prefixes().size(), 21u);  // the seed set less one, and the /48
+    // 127 nested prefixes over gw0's address, listed while the gate is on gw1.
+    ALL_OK("detach", "unblock 2a0e:77:1::/48", "move gw1");
+    for (unsigned len = 2; len <= 128; len++) {
+        MwPrefix p = {AF_INET6, len, {}};
+        char t[MW_PREFIX_TEXT];
+        ASSERT_EQ(inet_pton(AF_INET6, "2a0e:77::1", p.addr), 1);
+        for (unsigned b = len; b < 128; b++) p.addr[b / 8] &= uint8_t(~(0x80u >> (b % 8)));
+        prefix_fmt(p, t);
+        ASSERT_EQ(rig.req("block " + std::string(t)), "OK\n") << t;
+    }
+    std::string r = rig.req("move gw0");
+    ASSERT_LT(r.size(), 4095u);
+    size_t more = r.find("... and ");
+    ASSERT_NE(more, std::string::npos) << r;
+    int shown = int(std::count(r.begin(), r.begin() + long(more), '\n')), rest = std::stoi(r.substr(more + 8));
+    EXPECT_EQ(shown + rest, 127) << r;
+    EXPECT_TRUE(r.starts_with("conflict ")) << r;
+    EXPECT_TRUE(r.ends_with(" more\nOK\n")) << r;
+}
+
+// BIRD on each side of gw0-pr0 holding an OSPF adjacency over 10.33.0.0/30;
+// both daemons end with the test, before their namespaces do.
+struct OspfPair {
+    TempDir t;
+    const GateRig &rig;
+    explicit OspfPair(const GateRig &r) : rig(r)
+    {
+        const std::pair<const NetnsGuard *, std::string> sides[] = {{&rig.gw, "gw0"}, {&rig.peer, "pr0"}};
+        for (int n = 0; n < 2; n++) {
+            const auto &[ns, dev] = sides[n];
+            std::string id = "10.33.0." + std::to_string(n + 1), conf = t.path + "/" + dev;
+            t.write(dev, "router id " + id + ";\nprotocol device { scan time 1; }\nprotocol ospf v2 { ipv4 { import none; }; "
+                         "area 0 { interface \"" + dev + "\" 10.33.0.0/30 { type ptp; hello 1; dead 4; }; }; }\n");
+            ns->run("ip addr add " + id + "/30 dev " + dev);
+            ns->run("bird -c " + conf + " -s " + conf + ".ctl -P " + conf + ".pid");
+        }
+    }
+    ~OspfPair() { sh("for p in $(cat " + t.path + "/*.pid); do kill $p && timeout 5 tail --pid=$p -f /dev/null; done"); }
+    std::string neighbours() const { return "birdc -s " + t.path + "/gw0.ctl show ospf neighbors"; }
+    // birdc separates its columns with tabs and blanks.
+    std::string full_cmd() const { return neighbours() + " | grep -Eq 'Full.*gw0[[:space:]]+10.33.0.2'"; }
+    bool full() const { return sh(full_cmd()) == 0; }
+    // Whether the adjacency is Full (want) throughout, or stops being Full, within secs.
+    bool holds(bool want, double secs) const
+    {
+        for (auto t0 = std::chrono::steady_clock::now(); std::chrono::steady_clock::now() - t0 < std::chrono::duration<double>(secs);
+             usleep(200000))
+            if (full() != want) return false;
+        return true;
+    }
+};
+
+// Seeding skips the 10/8 the transit lives in and the adjacency stays Full;
+// the same prefix put in the map behind the daemon's back kills it.
+TEST(GateSeed, OspfAdjacencyThroughTheGateStaysFull)
+{
+    if (sh("command -v bird >/dev/null && command -v birdc >/dev/null") != 0) GTEST_SKIP() << "bird2 not installed";
+    START_GATE();
+    OspfPair ospf(rig);
+    ASSERT_TRUE(wait_for(ospf.full_cmd(), 30)) << sh_out(ospf.neighbours());
+    ALL_OK("attach");
+    EXPECT_EQ(rig.req("seed"), "skipped 10.0.0.0/8: covers 10.33.0.1 on gw0\nOK\n");
+    EXPECT_TRUE(ospf.holds(true, 6)) << "through a dead interval and more";
+    ASSERT_EQ(sh("bpftool map update pinned " + rig.bpf.pindir + "/" MW_MAP_DROP4 " key 8 0 0 0 10 0 0 0 value 1"), 0);
+    EXPECT_FALSE(ospf.holds(true, 8)) << "the twin: the hellos dropped, the adjacency goes";
 }
