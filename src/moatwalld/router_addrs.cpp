@@ -105,7 +105,7 @@ static void next_hops(int family, unsigned ifindex, RouterAddrs *out)
     for (;;) {
         ssize_t n = recv(s.fd, buf, sizeof buf, 0);
         if (n <= 0) return;
-        int left = static_cast<int>(n);
+        unsigned left = static_cast<unsigned>(n);
         for (const nlmsghdr *h = reinterpret_cast<const nlmsghdr *>(buf); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
             if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) return;
             if (h->nlmsg_type == RTM_NEWROUTE && h->nlmsg_len >= NLMSG_LENGTH(sizeof(rtmsg))) route_hops(h, ifindex, out);
