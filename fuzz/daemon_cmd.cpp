@@ -48,9 +48,9 @@ void gate_each_prefix(void (*fn)(const MwPrefix &p, void *ctx), void *ctx)
 void router_addrs(const char *ifname, RouterAddrs *out)
 {
     *out = {};
-    std::snprintf(out->ifname, sizeof out->ifname, "%s", ifname);
-    out->a[0] = {AF_INET, false, {192, 0, 2, 1}};
-    out->a[1] = {AF_INET6, false, {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}};
+    out->a[0] = {AF_INET, false, {192, 0, 2, 1}, {}};
+    out->a[1] = {AF_INET6, false, {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, {}};
+    for (int i = 0; i < 2; i++) std::snprintf(out->a[i].ifname, sizeof out->a[i].ifname, "%s", ifname);
     out->n = 2;
 }
 int gate_drop_port(uint16_t port, char *err, size_t n)

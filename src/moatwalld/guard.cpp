@@ -39,7 +39,7 @@ static void why(const MwPrefix &p, const RouterAddrs &ra, int i, char *out, size
     char pt[MW_PREFIX_TEXT], at[MW_PREFIX_TEXT];
     prefix_fmt(p, pt);
     addr_fmt(ra.a[i].family, ra.a[i].addr, at);
-    snprintf(out, cap, "%s: covers %s%s on %s", pt, ra.a[i].hop ? "next hop " : "", at, ra.ifname);
+    snprintf(out, cap, "%s: covers %s%s on %s", pt, ra.a[i].hop ? "next hop " : "", at, ra.a[i].ifname);
 }
 
 static RouterAddrs g_ra;

@@ -189,6 +189,10 @@ TEST(GateMove, FollowsToTheOtherNicAndFallsBackToGeneric)
     ALL_OK("detach", "move gw0");
     EXPECT_EQ(rig.req("status"), "iface gw0\nattached 0 none\nOK\n");
     EXPECT_EQ(rig.xdp_on("gw0"), "");
+    // A bridge port carries the bridge's address.
+    ALL_OK("block 11.81.0.0/16");
+    EXPECT_EQ(rig.req("move gw2"), "conflict 11.81.0.0/16: covers 11.81.0.1 on br0\nOK\n");
+    EXPECT_EQ(rig.req("block 11.81.0.0/17"), "ERR refused 11.81.0.0/17: covers 11.81.0.1 on br0\n");
 }
 
 // Every refusal the daemon gives, byte for byte: {request, reply} from the fixture.

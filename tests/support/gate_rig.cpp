@@ -166,7 +166,9 @@ GateRig::GateRig()
     gw.run("sh -c '" + quiet + "ip link add gw0 address " GW0 " type veth peer name pr0 address " PR0 " netns " +
            peer.name + "; ip link add gw1 address " GW1 " type veth peer name pr1 address " PR1 " netns " + peer.name +
            "; ip link add br0 type bridge; ip addr add 11.77.0.1/16 dev gw0; ip addr add 11.78.0.1/16 dev gw1; "
-           "ip tuntap add dev mwtun0 mode tun; for d in gw0 gw1 br0; do ip link set $d up; done; "
+           "ip link add gw2 type veth peer name pr2 netns " + peer.name + "; ip link set gw2 master br0; "
+           "ip addr add 11.81.0.1/16 dev br0; ip tuntap add dev mwtun0 mode tun; "
+           "for d in gw0 gw1 gw2 br0; do ip link set $d up; done; "
            "ip route add 192.168.77.2/32 dev gw0; ip route add 11.90.0.0/16 via 11.77.0.9 dev gw0; "
            "ip neigh replace 11.78.0.2 lladdr " PR1 " dev gw1 nud permanent; for a in 11.77.0.2 11.77.1.2 11.77.2.2 "
            "192.168.77.2; do ip neigh replace $a lladdr " PR0 " dev gw0 nud permanent; done'");

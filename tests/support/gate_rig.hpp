@@ -1,7 +1,8 @@
 // A real gate to test against, shared by the daemon's and the console's tests:
-// a private bpffs, two namespaces joined by veth pairs (gw0-pr0, gw1-pr1, a
-// bridge br0 without native XDP, a tun device mwtun0, and a route through gw0
-// via 11.77.0.9), and moatwalld on gw0 with a private socket.
+// a private bpffs, two namespaces joined by veth pairs (gw0-pr0, gw1-pr1, and
+// gw2-pr2 with gw2 a port of the bridge br0, which has no native XDP), a tun
+// device mwtun0, a route through gw0 via 11.77.0.9, and moatwalld on gw0 with
+// a private socket.
 #pragma once
 #include <cstdint>
 #include <string>
