@@ -5,27 +5,23 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <csignal>
 #include <fcntl.h>
 #include <linux/if_link.h>
+#include <sys/socket.h>
 #include <net/if.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
-Gate g_gate = {{}, {}, nullptr, -1, 0, -1, -1, -1, -1, {}, 0};
+Gate g_gate = {{}, {}, nullptr, -1, 0, -1, -1, -1, -1, -1, {}, 0, -1};
 
 static const char LINK_PIN[] = "moatwall_link";
 static const uint32_t BPF_FS_MAGIC_ = 0xcafe4a11;
-
-// RFC 6890 special-purpose IPv4 blocks that never appear as a WAN source.
-static const struct { uint8_t a, b, c, d, len; } SEED_BOGONS[] = {
-    {0, 0, 0, 0, 8},      {10, 0, 0, 0, 8},     {100, 64, 0, 0, 10},  {127, 0, 0, 0, 8},
-    {169, 254, 0, 0, 16}, {172, 16, 0, 0, 12},  {192, 0, 0, 0, 24},   {192, 0, 2, 0, 24},
-    {192, 168, 0, 0, 16}, {198, 18, 0, 0, 15},  {198, 51, 100, 0, 24}, {203, 0, 113, 0, 24},
-    {224, 0, 0, 0, 4},    {240, 0, 0, 0, 4},
-};
 
 static void errf(char *err, size_t errlen, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 static void errf(char *err, size_t errlen, const char *fmt, ...)
@@ -39,6 +35,14 @@ static void errf(char *err, size_t errlen, const char *fmt, ...)
 static void link_pin_path(char *out, size_t cap, const char *suffix)
 {
     snprintf(out, cap, "%s/%s%s", g_gate.pindir, LINK_PIN, suffix);
+}
+
+// A test hook: MOATWALLD_TEST_DIE_AT_STEP=N kills the daemon right after step
+// N of a link replacement, as a crash or a power cut would.
+static void step_done(int n)
+{
+    static const char *at = getenv("MOATWALLD_TEST_DIE_AT_STEP");
+    if (at && atoi(at) == n) raise(SIGKILL);
 }
 
 static bool on_bpffs(const char *path)
@@ -129,11 +133,50 @@ int gate_attached()
     return 1;
 }
 
+int gate_lock(const char *pindir, char *err, size_t errlen)
+{
+    if (g_gate.lock_fd >= 0) return 0;
+    snprintf(g_gate.pindir, sizeof g_gate.pindir, "%s", pindir);
+    if (ensure_pindir(err, errlen) != 0) return -1;
+    int fd = open(g_gate.pindir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        errf(err, errlen, "cannot open %s: %s", g_gate.pindir, strerror(errno));
+        return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        errf(err, errlen, "another moatwalld holds %s%s", g_gate.pindir,
+             errno == EWOULDBLOCK ? "" : " (cannot lock it)");
+        close(fd);
+        return -1;
+    }
+    g_gate.lock_fd = fd;
+    return 0;
+}
+
+// A crash between pinning a new link and renaming it over the old pin leaves
+// the new one under the temporary name, attached: finish the replacement (the
+// old link, pinned no more, detaches itself), or drop a link that is defunct.
+static void finish_replacement()
+{
+    char tmp[300], pin[300];
+    link_pin_path(tmp, sizeof tmp, "_new");
+    link_pin_path(pin, sizeof pin, "");
+    int fd = bpf_obj_get(tmp);
+    if (fd < 0) return;
+    char name[IF_NAMESIZE];
+    int ifx = link_ifindex(fd, nullptr);
+    if (ifx > 0 && if_indextoname(static_cast<unsigned>(ifx), name)) {
+        if (rename(tmp, pin) == 0) fprintf(stderr, "moatwalld: finished moving the gate to %s\n", name);
+    } else {
+        unlink(tmp);
+    }
+    close(fd);
+}
+
 int gate_open(const char *pindir, const char *objpath, const char *iface, char *err, size_t errlen)
 {
-    snprintf(g_gate.pindir, sizeof g_gate.pindir, "%s", pindir);
+    if (gate_lock(pindir, err, errlen) != 0) return -1;
     snprintf(g_gate.iface, sizeof g_gate.iface, "%s", iface);
-    if (ensure_pindir(err, errlen) != 0) return -1;
 
     bpf_object_open_opts oo;
     memset(&oo, 0, sizeof oo);
@@ -152,7 +195,8 @@ int gate_open(const char *pindir, const char *objpath, const char *iface, char *
     }
     g_gate.obj = obj;
     g_gate.prog_fd = bpf_program__fd(bpf_object__find_program_by_name(obj, "moatwall_xdp"));
-    g_gate.fd_drop = bpf_map__fd(bpf_object__find_map_by_name(obj, MW_MAP_DROP4));
+    g_gate.fd_drop4 = bpf_map__fd(bpf_object__find_map_by_name(obj, MW_MAP_DROP4));
+    g_gate.fd_drop6 = bpf_map__fd(bpf_object__find_map_by_name(obj, MW_MAP_DROP6));
     g_gate.fd_ports = bpf_map__fd(bpf_object__find_map_by_name(obj, MW_MAP_DPORTS));
     g_gate.fd_stats = bpf_map__fd(bpf_object__find_map_by_name(obj, MW_MAP_STATS));
     bpf_prog_info pi;
@@ -165,6 +209,7 @@ int gate_open(const char *pindir, const char *objpath, const char *iface, char *
     }
     g_gate.prog_id = pi.id;
 
+    finish_replacement();
     char pin[300];
     link_pin_path(pin, sizeof pin, "");
     int lfd = bpf_obj_get(pin);
@@ -184,7 +229,9 @@ void gate_close()
     g_gate.link_fd = -1;
     if (g_gate.obj) bpf_object__close(g_gate.obj);
     g_gate.obj = nullptr;
-    g_gate.prog_fd = g_gate.fd_drop = g_gate.fd_ports = g_gate.fd_stats = -1;
+    g_gate.prog_fd = g_gate.fd_drop4 = g_gate.fd_drop6 = g_gate.fd_ports = g_gate.fd_stats = -1;
+    if (g_gate.lock_fd >= 0) close(g_gate.lock_fd);
+    g_gate.lock_fd = -1;
 }
 
 // Native first, generic when the driver has no XDP support.
@@ -209,6 +256,7 @@ static int attach_to(const char *ifname, int *link_out, char *err, size_t errlen
         return -1;
     }
     *link_out = fd;
+    step_done(1);
     return 0;
 }
 
@@ -220,11 +268,14 @@ static int pin_link(int fd, char *err, size_t errlen)
     link_pin_path(tmp, sizeof tmp, "_new"); // bpffs refuses names with a dot
     link_pin_path(pin, sizeof pin, "");
     unlink(tmp);
-    if (bpf_obj_pin(fd, tmp) != 0 || rename(tmp, pin) != 0) {
+    int rc = bpf_obj_pin(fd, tmp);
+    step_done(2);
+    if (rc != 0 || rename(tmp, pin) != 0) {
         errf(err, errlen, "cannot pin the link under %s: %s", g_gate.pindir, strerror(errno));
         unlink(tmp);
         return -1;
     }
+    step_done(3);
     return 0;
 }
 
@@ -269,6 +320,7 @@ int gate_move(const char *ifname, char *err, size_t errlen)
         return -1;
     }
     bpf_link_detach(g_gate.link_fd);
+    step_done(4);
     close(g_gate.link_fd);
     g_gate.link_fd = fd;
     gate_attached();
@@ -284,17 +336,27 @@ static int map_err(const char *what, char *err, size_t errlen)
     return -1;
 }
 
-int gate_block(const mw_drop4_key &k, char *err, size_t errlen)
+static int prefix_map(const MwPrefix &p) { return p.family == AF_INET ? g_gate.fd_drop4 : g_gate.fd_drop6; }
+
+int gate_block(const MwPrefix &p, char *err, size_t errlen)
 {
     uint8_t one = 1;
-    if (bpf_map_update_elem(g_gate.fd_drop, &k, &one, BPF_ANY) != 0) return map_err("prefix", err, errlen);
+    mw_drop4_key k4 = prefix_key4(p);
+    mw_drop6_key k6 = prefix_key6(p);
+    const void *key = p.family == AF_INET ? static_cast<const void *>(&k4) : &k6;
+    if (bpf_map_update_elem(prefix_map(p), key, &one, BPF_ANY) != 0) return map_err("prefix", err, errlen);
     return 0;
 }
 
-int gate_unblock(const mw_drop4_key &k, char *err, size_t errlen)
+int gate_unblock(const MwPrefix &p, char *err, size_t errlen)
 {
-    if (bpf_map_delete_elem(g_gate.fd_drop, &k) != 0) {
-        errf(err, errlen, "not blocked: %u.%u.%u.%u/%u", k.addr[0], k.addr[1], k.addr[2], k.addr[3], k.prefixlen);
+    mw_drop4_key k4 = prefix_key4(p);
+    mw_drop6_key k6 = prefix_key6(p);
+    const void *key = p.family == AF_INET ? static_cast<const void *>(&k4) : &k6;
+    if (bpf_map_delete_elem(prefix_map(p), key) != 0) {
+        char t[MW_PREFIX_TEXT];
+        prefix_fmt(p, t);
+        errf(err, errlen, "not blocked: %s", t);
         return -1;
     }
     return 0;
@@ -316,13 +378,12 @@ int gate_undrop_port(uint16_t port, char *err, size_t errlen)
     return 0;
 }
 
-int gate_seed(char *err, size_t errlen)
+void gate_each_prefix(void (*fn)(const MwPrefix &p, void *ctx), void *ctx)
 {
-    for (const auto &b : SEED_BOGONS) {
-        mw_drop4_key k = {b.len, {b.a, b.b, b.c, b.d}};
-        if (gate_block(k, err, errlen) != 0) return -1;
-    }
-    return 0;
+    mw_drop4_key k4, *prev4 = nullptr;
+    while (bpf_map_get_next_key(g_gate.fd_drop4, prev4, &k4) == 0) fn(prefix_from4(k4), ctx), prev4 = &k4;
+    mw_drop6_key k6, *prev6 = nullptr;
+    while (bpf_map_get_next_key(g_gate.fd_drop6, prev6, &k6) == 0) fn(prefix_from6(k6), ctx), prev6 = &k6;
 }
 
 int gate_list(char *buf, size_t cap, int max)

@@ -23,6 +23,7 @@
 
 static const char USAGE[] =
     "usage: moatwalld -i IF [-p PINDIR] [-S SOCKET] [-o OBJECT]\n"
+    "       moatwalld --version\n"
     "  -i IF      NIC the gate is set to (a gate already pinned keeps its own NIC)\n"
     "  -p PINDIR  pin directory of the maps and link (default " MW_PIN_DIR ")\n"
     "  -S SOCKET  control socket (default " MW_SOCK_PATH ")\n"
@@ -34,6 +35,7 @@ static const char USAGE[] =
 #define MAX_CLIENTS 32
 #define IN_CAP 512
 #define OUT_CAP (4 * (MW_MAX_REPLY + 1))
+#define LINES_PER_TURN 8
 
 struct Client {
     int fd;
@@ -81,11 +83,13 @@ static void answer(Client *c, const char *line, size_t len)
     queue(c, g_reply);
 }
 
-// Takes complete lines off the input while a reply still fits the output.
-static void serve_lines(Client *c)
+// Takes complete lines off the input while a reply still fits the output, a
+// few per turn, so a peer that floods requests waits its turn like the others.
+// Whether complete lines are left for the next turn.
+static bool serve_lines(Client *c)
 {
     size_t off = 0;
-    while (out_room(c)) {
+    for (int turn = 0; turn < LINES_PER_TURN && out_room(c); turn++) {
         char *nl = static_cast<char *>(memchr(c->in + off, '\n', c->inlen - off));
         if (!nl) {
             if (!c->skipping && c->inlen - off > MW_MAX_LINE + 1) {
@@ -116,6 +120,7 @@ static void serve_lines(Client *c)
     }
     memmove(c->in, c->in + off, c->inlen - off);
     c->inlen -= off;
+    return memchr(c->in, '\n', c->inlen) != nullptr;
 }
 
 static int flush_out(Client *c)
@@ -129,10 +134,10 @@ static int flush_out(Client *c)
     return 0;
 }
 
-static void accept_client(int lfd)
+static bool accept_client(int lfd)
 {
     int fd = accept4(lfd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0) return false;
     // A full table makes room by dropping the client idle the longest, so
     // silent peers can never lock the console out.
     if (g_ncl == MAX_CLIENTS) {
@@ -149,6 +154,7 @@ static void accept_client(int lfd)
     c.skipping = 0;
     c.inlen = c.outlen = c.outoff = 0;
     c.last_ms = now_ms();
+    return true;
 }
 
 static int listen_on(const char *path)
@@ -186,6 +192,10 @@ static int listen_on(const char *path)
 int main(int argc, char **argv)
 {
     const char *iface = nullptr, *pindir = MW_PIN_DIR, *sock = MW_SOCK_PATH, *obj = MOATWALL_OBJ_PATH;
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("moatwalld %s\n", TARNWATCH_VERSION);
+        return 0;
+    }
     int opt;
     while ((opt = getopt(argc, argv, "i:p:S:o:h")) != -1) {
         switch (opt) {
@@ -209,8 +219,10 @@ int main(int argc, char **argv)
     int sfd = signalfd(-1, &sigs, SFD_CLOEXEC);
     signal(SIGPIPE, SIG_IGN);
 
+    // The pin directory is locked before any pin is touched, and the socket
+    // taken before the program is loaded: a start that is refused changes nothing.
     char err[300];
-    if (gate_open(pindir, obj, iface, err, sizeof err) != 0) {
+    if (gate_lock(pindir, err, sizeof err) != 0) {
         fprintf(stderr, "moatwalld: %s\n", err);
         return 1;
     }
@@ -219,11 +231,19 @@ int main(int argc, char **argv)
         gate_close();
         return 1;
     }
+    if (gate_open(pindir, obj, iface, err, sizeof err) != 0) {
+        fprintf(stderr, "moatwalld: %s\n", err);
+        close(lfd);
+        unlink(sock);
+        gate_close();
+        return 1;
+    }
     int att = gate_attached();
     fprintf(stderr, "moatwalld: maps under %s, gate %s on %s, listening on %s\n", g_gate.pindir,
             att ? g_gate.mode : "not attached", g_gate.iface, sock);
 
     static pollfd pfd[MAX_CLIENTS + 2];
+    bool busy = false;  // lines are waiting for their next turn
     for (;;) {
         pfd[0] = {sfd, POLLIN, 0};
         pfd[1] = {lfd, POLLIN, 0};
@@ -234,11 +254,12 @@ int main(int argc, char **argv)
             pfd[i + 2] = {g_cl[i].fd, ev, 0};
         }
         int n = g_ncl;
-        if (poll(pfd, static_cast<nfds_t>(n + 2), -1) < 0) {
+        if (poll(pfd, static_cast<nfds_t>(n + 2), busy ? 0 : -1) < 0) {
             if (errno == EINTR) continue;
             break;
         }
         if (pfd[0].revents & POLLIN) break;
+        busy = false;
         // Walk from the end so dropping a client (which moves the last one
         // into its slot) leaves the unvisited ones in place.
         for (int i = n - 1; i >= 0; i--) {
@@ -258,10 +279,15 @@ int main(int argc, char **argv)
                 drop_client(i);
                 continue;
             }
-            serve_lines(c);
-            if (flush_out(c) != 0) drop_client(i);
+            bool more = serve_lines(c);
+            if (flush_out(c) != 0) {
+                drop_client(i);
+                continue;
+            }
+            busy |= more && out_room(c);  // a full output waits for POLLOUT instead
         }
-        if (pfd[1].revents & POLLIN) accept_client(lfd);
+        // Everyone waiting is let in at once, not one per turn behind a flood.
+        for (int k = 0; pfd[1].revents & POLLIN && k < MAX_CLIENTS && accept_client(lfd); k++) {}
     }
 
     // Stopping leaves the gate attached: detaching is a command, not a side effect.

@@ -5,90 +5,41 @@
 #include <cstring>
 #include <net/if.h>
 
+#include "moatwalld/args.hpp"
 #include "moatwalld/gate.hpp"
+#include "moatwalld/guard.hpp"
+
+// Room kept for the count line and the final line (an ERR reason is at most
+// ERR_CAP), so a reply of many items still ends whole.
+#define ERR_CAP 300
+#define ITEM_RESERVE (ERR_CAP + 64)
+
+static void reply_vaddf(Reply *r, const char *fmt, va_list ap)
+{
+    size_t room = sizeof r->buf - r->len;
+    int n = vsnprintf(r->buf + r->len, room, fmt, ap);
+    if (n > 0) r->len += static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room - 1;
+}
 
 void reply_addf(Reply *r, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    int n = vsnprintf(r->buf + r->len, sizeof r->buf - r->len, fmt, ap);
+    reply_vaddf(r, fmt, ap);
     va_end(ap);
-    size_t room = sizeof r->buf - r->len;
-    if (n > 0) r->len += static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room - 1;
 }
 
-// Request text echoed in a reason lands on the console's terminal: only
-// printable ASCII goes back.
-static void clean_copy(char *dst, size_t cap, const char *src)
+void reply_item(Reply *r, const char *fmt, ...)
 {
-    size_t i = 0;
-    for (; src[i] && i + 1 < cap; i++)
-        dst[i] = (src[i] >= 0x20 && src[i] < 0x7f) ? src[i] : '?';
-    dst[i] = '\0';
-}
-
-// Digits only, at most maxdig of them, no leading zero unless the number is 0.
-static const char *read_dec(const char *s, unsigned maxdig, unsigned *out, bool leading_zero_ok)
-{
-    unsigned v = 0, n = 0;
-    while (s[n] >= '0' && s[n] <= '9') {
-        if (n == maxdig) return nullptr;
-        v = v * 10 + static_cast<unsigned>(s[n] - '0');
-        n++;
-    }
-    if (n == 0 || (!leading_zero_ok && n > 1 && s[0] == '0')) return nullptr;
-    *out = v;
-    return s + n;
-}
-
-int parse_prefix(const char *s, mw_drop4_key *out, char *err, size_t errlen)
-{
-    char shown[MW_MAX_LINE + 1];
-    clean_copy(shown, sizeof shown, s);
-    unsigned oct[4], len;
-    const char *p = s;
-    for (int i = 0; i < 4; i++) {
-        // Leading zeros are refused: other tools read them as octal.
-        p = read_dec(p, 3, &oct[i], false);
-        if (!p || *p != (i < 3 ? '.' : '/')) {
-            snprintf(err, errlen, "bad prefix %s (want a.b.c.d/len)", shown);
-            return -1;
-        }
-        if (oct[i] > 255) {
-            snprintf(err, errlen, "octet %u over 255 in %s", oct[i], shown);
-            return -1;
-        }
-        p++;
-    }
-    p = read_dec(p, 2, &len, false);
-    if (!p || *p) {
-        snprintf(err, errlen, "bad prefix %s (want a.b.c.d/len)", shown);
-        return -1;
-    }
-    if (len > 32) {
-        snprintf(err, errlen, "prefix length %u over 32 in %s", len, shown);
-        return -1;
-    }
-    uint32_t a = oct[0] << 24 | oct[1] << 16 | oct[2] << 8 | oct[3];
-    uint32_t mask = len ? ~0u << (32 - len) : 0;
-    if (a & ~mask) {
-        uint32_t n = a & mask;
-        snprintf(err, errlen, "host bits set in %s (network is %u.%u.%u.%u/%u)", shown, n >> 24, n >> 16 & 255,
-                 n >> 8 & 255, n & 255, len);
-        return -1;
-    }
-    out->prefixlen = len;
-    for (int i = 0; i < 4; i++) out->addr[i] = static_cast<uint8_t>(oct[i]);
-    return 0;
-}
-
-int parse_port(const char *s, uint16_t *out)
-{
-    unsigned v;
-    const char *p = read_dec(s, 5, &v, true);
-    if (!p || *p || v < 1 || v > 65535) return -1;
-    *out = static_cast<uint16_t>(v);
-    return 0;
+    char line[200];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    if (r->omitted || r->len + strlen(line) + 1 + ITEM_RESERVE > MW_MAX_REPLY)
+        r->omitted++;
+    else
+        reply_addf(r, "%s\n", line);
 }
 
 static int valid_ifname(const char *s)
@@ -100,7 +51,9 @@ static int valid_ifname(const char *s)
     return 1;
 }
 
-static void cmd_status(Reply *r)
+typedef int (*Handler)(const char *arg, Reply *r, char *err, size_t errlen);
+
+static int cmd_status(const char *, Reply *r, char *, size_t)
 {
     int att = gate_attached();
     reply_addf(r, "iface %s\n", g_gate.iface);
@@ -108,12 +61,101 @@ static void cmd_status(Reply *r)
     char gates[1024] = "";
     gate_list(gates, sizeof gates, 16);
     reply_addf(r, "%s", gates);
-    reply_addf(r, "OK\n");
+    return 0;
+}
+
+static int cmd_attach(const char *, Reply *r, char *err, size_t errlen)
+{
+    if (gate_attach(err, errlen) != 0) return -1;
+    guard_conflicts(r);
+    return 0;
+}
+
+static int cmd_detach(const char *, Reply *, char *err, size_t errlen) { return gate_detach(err, errlen); }
+static int cmd_seed(const char *, Reply *r, char *err, size_t errlen) { return guard_seed(r, err, errlen); }
+
+static int cmd_block(const char *arg, Reply *, char *err, size_t errlen)
+{
+    MwPrefix p;
+    if (parse_prefix(arg, &p, err, errlen) != 0 || guard_block(p, err, errlen) != 0) return -1;
+    return gate_block(p, err, errlen);
+}
+
+static int cmd_unblock(const char *arg, Reply *, char *err, size_t errlen)
+{
+    MwPrefix p;
+    return parse_prefix(arg, &p, err, errlen) != 0 ? -1 : gate_unblock(p, err, errlen);
+}
+
+static int port_arg(const char *arg, uint16_t *port, char *err, size_t errlen)
+{
+    if (parse_port(arg, port) == 0) return 0;
+    char shown[MW_MAX_LINE + 1];
+    printable_copy(shown, sizeof shown, arg);
+    snprintf(err, errlen, "port must be 1 to 65535, not %s", shown);
+    return -1;
+}
+
+static int cmd_drop_port(const char *arg, Reply *, char *err, size_t errlen)
+{
+    uint16_t port;
+    return port_arg(arg, &port, err, errlen) != 0 ? -1 : gate_drop_port(port, err, errlen);
+}
+
+static int cmd_undrop_port(const char *arg, Reply *, char *err, size_t errlen)
+{
+    uint16_t port;
+    return port_arg(arg, &port, err, errlen) != 0 ? -1 : gate_undrop_port(port, err, errlen);
+}
+
+static int cmd_move(const char *arg, Reply *r, char *err, size_t errlen)
+{
+    if (!valid_ifname(arg)) {
+        char shown[MW_MAX_LINE + 1];
+        printable_copy(shown, sizeof shown, arg);
+        snprintf(err, errlen, "bad interface name %s", shown);
+        return -1;
+    }
+    if (guard_move(arg, err, errlen) != 0 || gate_move(arg, err, errlen) != 0) return -1;
+    guard_conflicts(r);
+    return 0;
+}
+
+static const struct {
+    const char *name;
+    bool arg;  // takes one argument, or none
+    Handler fn;
+} COMMANDS[] = {
+    {"status", false, cmd_status},     {"attach", false, cmd_attach},           {"detach", false, cmd_detach},
+    {"seed", false, cmd_seed},         {"block", true, cmd_block},              {"unblock", true, cmd_unblock},
+    {"drop-port", true, cmd_drop_port}, {"undrop-port", true, cmd_undrop_port}, {"move", true, cmd_move},
+};
+
+// Runs one request; 0 or -1 with the reason in err.
+static int dispatch(char *req, Reply *r, char *err, size_t errlen)
+{
+    char *arg = strchr(req, ' ');
+    if (arg) *arg++ = '\0';
+    if (!req[0] && !arg) {
+        snprintf(err, errlen, "empty request");
+        return -1;
+    }
+    for (const auto &c : COMMANDS) {
+        if (strcmp(req, c.name) != 0) continue;
+        if (c.arg == (arg != nullptr)) return c.fn(arg, r, err, errlen);
+        snprintf(err, errlen, "%s %s", c.name, c.arg ? "needs an argument" : "takes no argument");
+        return -1;
+    }
+    char shown[MW_MAX_LINE + 1];
+    printable_copy(shown, sizeof shown, req);
+    snprintf(err, errlen, "unknown command %s", shown);
+    return -1;
 }
 
 void handle_line(const char *line, size_t len, int root, Reply *r)
 {
     r->len = 0;
+    r->omitted = 0;
     r->buf[0] = '\0';
     if (memchr(line, '\0', len)) {
         reply_addf(r, "ERR NUL byte in request\n");
@@ -125,64 +167,9 @@ void handle_line(const char *line, size_t len, int root, Reply *r)
     }
     char req[MW_MAX_LINE + 1];
     snprintf(req, sizeof req, "%.*s", static_cast<int>(len), line);
-    char *arg = strchr(req, ' ');
-    if (arg) *arg++ = '\0';
-    char err[160] = "";
-    int rc = 0;
-    const bool noarg = arg == nullptr;
-
-    if (!req[0] && noarg) {
-        reply_addf(r, "ERR empty request\n");
-        return;
-    }
-    if (strcmp(req, "status") == 0 && noarg) {
-        cmd_status(r);
-        return;
-    }
-    if (strcmp(req, "attach") == 0 && noarg) {
-        rc = gate_attach(err, sizeof err);
-    } else if (strcmp(req, "detach") == 0 && noarg) {
-        rc = gate_detach(err, sizeof err);
-    } else if (strcmp(req, "seed") == 0 && noarg) {
-        rc = gate_seed(err, sizeof err);
-    } else if ((strcmp(req, "block") == 0 || strcmp(req, "unblock") == 0) && !noarg) {
-        mw_drop4_key k;
-        rc = parse_prefix(arg, &k, err, sizeof err);
-        if (rc == 0) rc = req[0] == 'b' ? gate_block(k, err, sizeof err) : gate_unblock(k, err, sizeof err);
-    } else if ((strcmp(req, "drop-port") == 0 || strcmp(req, "undrop-port") == 0) && !noarg) {
-        uint16_t port;
-        char shown[MW_MAX_LINE + 1];
-        clean_copy(shown, sizeof shown, arg);
-        rc = parse_port(arg, &port);
-        if (rc != 0)
-            snprintf(err, sizeof err, "port must be 1 to 65535, not %s", shown);
-        else
-            rc = req[0] == 'd' ? gate_drop_port(port, err, sizeof err) : gate_undrop_port(port, err, sizeof err);
-    } else if (strcmp(req, "move") == 0 && !noarg) {
-        char shown[MW_MAX_LINE + 1];
-        clean_copy(shown, sizeof shown, arg);
-        if (!valid_ifname(arg)) {
-            snprintf(err, sizeof err, "bad interface name %s", shown);
-            rc = -1;
-        } else {
-            rc = gate_move(arg, err, sizeof err);
-        }
-    } else {
-        static const char *const KNOWN[] = {"status", "attach", "detach", "seed", "block", "unblock",
-                                            "drop-port", "undrop-port", "move"};
-        char shown[MW_MAX_LINE + 1];
-        clean_copy(shown, sizeof shown, req);
-        const char *usage = nullptr;
-        for (const char *k : KNOWN)
-            if (strcmp(req, k) == 0) usage = k;
-        if (!usage)
-            snprintf(err, sizeof err, "unknown command %s", shown);
-        else if (noarg)
-            snprintf(err, sizeof err, "%s needs an argument", usage);
-        else
-            snprintf(err, sizeof err, "%s takes no argument", usage);
-        rc = -1;
-    }
+    char err[ERR_CAP] = "";
+    int rc = dispatch(req, r, err, sizeof err);
+    if (r->omitted) reply_addf(r, "... and %d more\n", r->omitted);
     if (rc == 0)
         reply_addf(r, "OK\n");
     else

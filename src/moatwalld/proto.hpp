@@ -13,14 +13,13 @@
 struct Reply {
     char buf[MW_MAX_REPLY + 1];
     size_t len;
+    int omitted;  // data lines of reply_item that did not fit
 };
 
 void reply_addf(Reply *r, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-
-// Strict a.b.c.d/len, network address only; 0 or -1 with the reason in err.
-int parse_prefix(const char *s, mw_drop4_key *out, char *err, size_t errlen);
-// Decimal 1 to 65535, nothing else.
-int parse_port(const char *s, uint16_t *out);
+// One data line naming something skipped or in conflict; past what fits
+// beside the final line, they are only counted ("... and 12 more").
+void reply_item(Reply *r, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // Answers one request line (without its "\n"); may hold any byte but "\n".
 // A peer that is not root gets "ERR not permitted" and changes nothing.

@@ -2,12 +2,14 @@
 // namespace, the daemon's socket, and the kernel's own view of the gate.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 #include "gate/moatwall_contract.h"
@@ -37,8 +39,9 @@ struct TrafficRow {
     int stat;   // the one statistic the packet must land in
 };
 
-// Every drop beside its pass twin, with port 23 and 11.77.1.0/24, 203.0.0.0/8
-// and 11.80.0.7/32 on the lists.
+// Every drop beside its pass twin, with port 23 and 11.77.1.0/24, 203.0.0.0/8,
+// 11.80.0.7/32 and 2a0e:77:1::/48 on the lists.
+#define V6 "2a0e:77::2"
 static const TrafficRow TRAFFIC[] = {
     {"udp_port23_dropped", {.dport = 23}, true, MW_STAT_DROPPORT},
     {"udp_port24_passes", {.dport = 24}, false, MW_STAT_PASS},
@@ -64,7 +67,30 @@ static const TrafficRow TRAFFIC[] = {
     {"qinq_blocked_src_dropped", {.src = "11.77.1.9", .dport = 24, .tags = 2}, true, MW_STAT_DROPSRC},
     {"qinq_tcp_passes", {.dport = 24, .proto = 6, .tags = 2}, false, MW_STAT_PASS},
     {"arp_nonip", {.dport = 23, .ethertype = 0x0806}, false, MW_STAT_NONIP},
-    {"ipv6_nonip", {.dport = 23, .ethertype = 0x86dd}, false, MW_STAT_NONIP},
+    {"ipv6_udp_port23_dropped", {.src = V6, .dport = 23}, true, MW_STAT_DROPPORT},
+    {"ipv6_udp_port24_passes", {.src = V6, .dport = 24}, false, MW_STAT_PASS},
+    {"ipv6_blocked_48_dropped", {.src = "2a0e:77:1::2"}, true, MW_STAT_DROPSRC},
+    {"ipv6_next_48_passes", {.src = "2a0e:77:2::2"}, false, MW_STAT_PASS},
+    {"ipv6_icmp_blocked_src_dropped", {.src = "2a0e:77:1:ffff::9", .proto = 58}, true, MW_STAT_DROPSRC},
+    {"ipv6_icmp_clean_passes", {.src = V6, .dport = 23, .proto = 58}, false, MW_STAT_PASS},
+    {"hop_by_hop_tcp23_dropped", {.src = V6, .dport = 23, .proto = 6, .ext = "h"}, true, MW_STAT_DROPPORT},
+    {"hop_by_hop_tcp24_passes", {.src = V6, .dport = 24, .proto = 6, .ext = "h"}, false, MW_STAT_PASS},
+    {"three_headers_udp23_dropped", {.src = V6, .dport = 23, .ext = "hrd"}, true, MW_STAT_DROPPORT},
+    {"six_headers_udp24_passes", {.src = V6, .dport = 24, .ext = "hdrdfd"}, false, MW_STAT_PASS},
+    {"seven_headers_unchecked", {.src = V6, .dport = 24, .ext = "hdrdfdd"}, true, MW_STAT_MALFORMED},
+    {"ipv6_first_fragment_port23_dropped", {.src = V6, .dport = 23, .frag = 0x0001, .ext = "f"}, true, MW_STAT_DROPPORT},
+    {"ipv6_first_fragment_port24_passes", {.src = V6, .dport = 24, .frag = 0x0001, .ext = "f"}, false, MW_STAT_PASS},
+    {"ipv6_later_fragment_has_no_port", {.src = V6, .dport = 23, .frag = 0x0011, .ext = "f"}, false, MW_STAT_PASS},
+    {"ipv6_later_fragment_blocked_src", {.src = "2a0e:77:1::2", .dport = 23, .frag = 0x0010, .ext = "f"}, true, MW_STAT_DROPSRC},
+    {"ipv6_first_fragment_cut_before_ports", {.src = V6, .dport = 24, .tot_len = 8 + 4, .frag = 1, .ext = "f"}, true, MW_STAT_MALFORMED},
+    {"ipv6_vlan_port23_dropped", {.src = V6, .dport = 23, .tags = 1}, true, MW_STAT_DROPPORT},
+    {"ipv6_qinq_port24_passes", {.src = V6, .dport = 24, .tags = 2}, false, MW_STAT_PASS},
+    {"ipv4_header_behind_ipv6_type", {.dport = 23, .ethertype = 0x86dd}, true, MW_STAT_MALFORMED},
+    {"ipv6_header_cut_off", {.src = V6, .cut = 14 + 39}, true, MW_STAT_MALFORMED},
+    {"ipv6_payload_beyond_frame", {.src = V6, .tot_len = 1500}, true, MW_STAT_MALFORMED},
+    {"extension_beyond_payload", {.src = V6, .tot_len = 4, .ext = "h"}, true, MW_STAT_MALFORMED},
+    {"udp_header_beyond_payload", {.src = V6, .dport = 24, .tot_len = 7}, true, MW_STAT_MALFORMED},
+    {"ipv6_payload_shorter_than_frame_ok", {.src = V6, .dport = 24, .tot_len = 8}, false, MW_STAT_PASS},
     {"vlan_tag_cut_off", {.dport = 23, .tags = 1, .cut = 16}, true, MW_STAT_MALFORMED},
     {"ipv4_header_cut_off", {.dport = 23, .cut = 14 + 19}, true, MW_STAT_MALFORMED},
     {"ihl_below_5", {.dport = 23, .ihl = 4}, true, MW_STAT_MALFORMED},
@@ -84,7 +110,8 @@ protected:
         if (!gate_skip_reason().empty()) return;
         rig = new GateRig;
         if (!rig->start()) ADD_FAILURE() << "gate did not come up";
-        for (const char *c : {"attach", "drop-port 23", "block 11.77.1.0/24", "block 203.0.0.0/8", "block 11.80.0.7/32"})
+        for (const char *c : {"attach", "drop-port 23", "block 11.77.1.0/24", "block 203.0.0.0/8", "block 11.80.0.7/32",
+                              "block 2a0e:77:1::/48"})
             EXPECT_EQ(rig->req(c), "OK\n") << c;
     }
     static void TearDownTestSuite() { delete rig; }
@@ -130,7 +157,7 @@ TEST(GateRestart, KeepsListsAndAttachment)
     EXPECT_EQ(rig.ports(), std::vector<std::string>{"23"});
     EXPECT_EQ(rig.udp("11.77.0.2", 23), 0);
     ALL_OK("unblock 11.77.1.0/24", "undrop-port 23", "seed");
-    EXPECT_EQ(rig.prefixes().size(), 14u);
+    EXPECT_EQ(rig.prefixes().size(), 21u);
     EXPECT_EQ(rig.udp("11.77.1.2", 5000), 1);
     EXPECT_EQ(rig.udp("11.77.0.2", 23), 1);
     EXPECT_EQ(rig.udp("192.168.77.2", 5000), 0) << "a bogon source after seed";
@@ -142,7 +169,10 @@ TEST(GateRestart, KeepsListsAndAttachment)
 TEST(GateMove, FollowsToTheOtherNicAndFallsBackToGeneric)
 {
     START_GATE();
-    ALL_OK("attach", "drop-port 23", "move gw1");
+    ALL_OK("attach", "drop-port 23", "block 11.78.0.0/16");
+    // A listed prefix covering the new NIC's address is named, and the move goes on.
+    EXPECT_EQ(rig.req("move gw1"), "conflict 11.78.0.0/16: covers 11.78.0.1 on gw1\nOK\n");
+    ALL_OK("unblock 11.78.0.0/16");
     EXPECT_EQ(rig.req("status"), "iface gw1\nattached 1 xdpdrv\ngate gw1 xdpdrv\nOK\n");
     EXPECT_EQ(rig.udp("11.77.0.2", 23), 1);
     EXPECT_EQ(rig.udp("11.78.0.2", 23, 1, "11.78.0.1"), 0);
@@ -159,6 +189,10 @@ TEST(GateMove, FollowsToTheOtherNicAndFallsBackToGeneric)
     ALL_OK("detach", "move gw0");
     EXPECT_EQ(rig.req("status"), "iface gw0\nattached 0 none\nOK\n");
     EXPECT_EQ(rig.xdp_on("gw0"), "");
+    // A bridge port carries the bridge's address.
+    ALL_OK("block 11.81.0.0/16");
+    EXPECT_EQ(rig.req("move gw2"), "conflict 11.81.0.0/16: covers 11.81.0.1 on br0\nOK\n");
+    EXPECT_EQ(rig.req("block 11.81.0.0/17"), "ERR refused 11.81.0.0/17: covers 11.81.0.1 on br0\n");
 }
 
 // Every refusal the daemon gives, byte for byte: {request, reply} from the fixture.
@@ -179,7 +213,7 @@ TEST(GateValidation, EveryRefusalChangesNothing)
     ASSERT_EQ(rig.req("attach"), "OK\n");
     std::string status = rig.req("status");
     auto all = refusals();
-    ASSERT_EQ(all.size(), 43u);
+    ASSERT_EQ(all.size(), 63u);
     for (const auto &[request, reply] : all) EXPECT_EQ(rig.req(request), "ERR " + reply + "\n") << request;
     struct stat st;
     ASSERT_EQ(stat(rig.bpf.sock.c_str(), &st), 0);
@@ -198,9 +232,13 @@ TEST(GateValidation, EveryRefusalChangesNothing)
     EXPECT_TRUE(rig.prefixes().empty());
     EXPECT_TRUE(rig.ports().empty());
     EXPECT_EQ(rig.req("status"), status);
-    ALL_OK("drop-port 1", "drop-port 65535", "block 0.0.0.0/0", "block 255.255.255.255/32", "drop-port 00023", "move gw1");
+    ALL_OK("drop-port 1", "drop-port 65535", "block 128.0.0.0/1", "block 255.255.255.255/32", "drop-port 00023",
+           "block 8000::/1", "block FFFF:ffff:ffff:ffff:ffff:ffff:ffff:ffff/128", "block 2001:0DB8:0000:0000::/48",
+           "block 2001:db8:0:1:0:0:0:0/64", "block ::ffff:192.0.2.0/120", "unblock 2001:db8::/48", "move gw1");
     EXPECT_EQ(rig.ports(), (std::vector<std::string>{"1", "23", "65535"}));
-    EXPECT_EQ(rig.prefixes(), (std::vector<std::string>{"0.0.0.0/0", "255.255.255.255/32"}));
+    EXPECT_EQ(rig.prefixes(), (std::vector<std::string>{"128.0.0.0/1", "2001:db8:0:1::/64", "255.255.255.255/32",
+                                                        "8000::/1", "::ffff:192.0.2.0/120",
+                                                        "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff/128"}));
 }
 
 TEST(GateClients, SilentAndFloodingPeersDoNotDelayOthers)
@@ -218,13 +256,17 @@ TEST(GateClients, SilentAndFloodingPeersDoNotDelayOthers)
     // More idle peers than the daemon keeps: the idlest make room.
     std::vector<UniqueFd> idle;
     for (int i = 0; i < 40; i++) idle.push_back(unix_connect(rig.bpf.sock));
+    // The flood is served a few lines a turn and waiting peers are let in at
+    // once: the others' replies take about 10 ms here, the console allows 700.
     UniqueFd good = unix_connect(rig.bpf.sock);
+    auto slowest = std::chrono::steady_clock::duration::zero();
     for (int i = 0; i < 20; i++) {
         auto t0 = std::chrono::steady_clock::now();
         std::string r = talk(good.fd, i % 2 ? "status" : "drop-port 99");
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(700));
-        EXPECT_EQ(r.substr(r.size() < 3 ? 0 : r.size() - 3), "OK\n") << r;
+        slowest = std::max(slowest, std::chrono::steady_clock::now() - t0);
+        EXPECT_EQ(r.substr(r.size() < 3 ? 0 : r.size() - 3), "OK\n") << i << ": " << r;
     }
+    EXPECT_LT(slowest, std::chrono::milliseconds(700));
     // Same connection: an over-long line, and the next request still answered.
     EXPECT_EQ(talk(good.fd, std::string(100, 'z')), "ERR line too long (at most 62 characters)\n");
     EXPECT_EQ(talk(good.fd, "undrop-port 99"), "OK\n");
@@ -262,4 +304,136 @@ TEST(GateUnit, SystemdAcceptsTheUnit)
     sh("mkdir -p " + dir + "; sed 's|^ExecStart=[^ ]*|ExecStart=" MW_DAEMON "|' " MW_UNIT " > " + dir + "/moatwall.service");
     EXPECT_EQ(sh_out("systemd-analyze verify " + dir + "/moatwall.service 2>&1"), "");
     sh("rm -rf " + dir);
+}
+
+// A second daemon on the same pin directory (whatever its socket) or the same
+// socket is refused before it touches the gate: the same program stays live.
+TEST(GateLock, SecondDaemonChangesNothing)
+{
+    START_GATE();
+    ALL_OK("attach", "block 11.77.1.0/24");
+    const unsigned id = rig.xdp_id("gw0");
+    ASSERT_NE(id, 0u);
+    const std::string other = rig.bpf.dir + "/sock2", log = rig.bpf.dir + "/second.log";
+    const std::pair<std::string, std::string> second[] = {
+        {rig.daemon_cmd("", "", other), "moatwalld: another moatwalld holds " + rig.bpf.pindir + "\n"},
+        {rig.daemon_cmd("", rig.bpf.fs + "/other"), "moatwalld: another moatwalld answers on " + rig.bpf.sock + "\n"},
+    };
+    for (const auto &[cmd, msg] : second) {
+        EXPECT_EQ(sh("timeout 10 " + cmd + " 2>" + log), 1) << cmd;
+        EXPECT_EQ(sh_out("cat " + log), msg);
+        EXPECT_EQ(rig.xdp_id("gw0"), id);
+        EXPECT_EQ(rig.req("status"), "iface gw0\nattached 1 xdpdrv\ngate gw0 xdpdrv\nOK\n");
+    }
+    EXPECT_NE(access(other.c_str(), F_OK), 0);
+    EXPECT_EQ(rig.udp("11.77.1.2", 5000), 0);
+}
+
+struct CrashRow {
+    const char *name;
+    const char *op;     // the replacement the daemon dies in
+    int step;           // 1 link made, 2 pinned aside, 3 renamed over the pin, 4 old link detached
+    const char *nic;    // where the restarted daemon finds the gate, "" nowhere
+};
+
+static const CrashRow CRASHES[] = {
+    {"attach_link_made", "attach", 1, ""},
+    {"attach_pinned_aside", "attach", 2, "gw0"},
+    {"attach_renamed", "attach", 3, "gw0"},
+    {"move_link_made", "move gw1", 1, "gw0"},
+    {"move_pinned_aside", "move gw1", 2, "gw1"},
+    {"move_renamed", "move gw1", 3, "gw1"},
+    {"move_old_detached", "move gw1", 4, "gw1"},
+};
+
+class GateCrash : public ::testing::TestWithParam<CrashRow> {};
+
+// Killed at each step of a link replacement, the daemon restarts with one
+// gate on one NIC, and attach and detach work.
+TEST_P(GateCrash, RestartFinishesOrRollsBack)
+{
+    const CrashRow &c = GetParam();
+    START_GATE();
+    if (c.op[0] == 'm') { ALL_OK("attach"); }
+    rig.stop(SIGTERM);
+    ASSERT_TRUE(rig.start("env MOATWALLD_TEST_DIE_AT_STEP=" + std::to_string(c.step)));
+    EXPECT_EQ(rig.req(c.op), "");
+    rig.stop(SIGKILL);
+    ASSERT_TRUE(rig.start());
+    const std::string nic = c.nic;
+    const std::string want = nic.empty() ? "iface gw0\nattached 0 none\nOK\n"
+                                         : "iface " + nic + "\nattached 1 xdpdrv\ngate " + nic + " xdpdrv\nOK\n";
+    // A link that lost its last pin is released by the kernel a moment later.
+    std::string got;
+    for (int i = 0; i < 40 && (got = rig.req("status")) != want; i++) usleep(50000);
+    EXPECT_EQ(got, want);
+    ALL_OK("attach", "detach");
+    for (const char *dev : {"gw0", "gw1"}) EXPECT_EQ(rig.xdp_on(dev), "") << dev;
+    EXPECT_EQ(sh("ls " + rig.bpf.pindir + " | grep -q _new"), 1) << "no pin left aside";
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, GateCrash, ::testing::ValuesIn(CRASHES),
+                         [](const auto &i) { return std::string(i.param.name); });
+
+// Real IPv6 datagrams through the gate, the refusals that need IPv6 on the
+// NIC, and a conflict reply too long for one reply.
+TEST(GateIpv6, TrafficRefusalsAndConflicts)
+{
+    START_GATE();
+    rig.enable_ipv6();
+    rig.gw.run("ip -6 route add 2a0e:99::/32 via 2a0e:77::9 dev gw0");
+    rig.gw.run("ip -6 addr add fd00:77::1/64 dev gw0 nodad");
+    ALL_OK("attach", "drop-port 23", "block 2a0e:77:1::/48");
+    EXPECT_EQ(rig.udp("2a0e:77::2", 23), 0);
+    EXPECT_EQ(rig.udp("2a0e:77::2", 24), 1);
+    EXPECT_EQ(rig.udp("2a0e:77:1::2", 24), 0);
+    EXPECT_EQ(rig.udp("2a0e:77:2::2", 24), 1);
+    EXPECT_EQ(rig.req("block fe80::/10"), "ERR refused fe80::/10: covers fe80::77:ff:fe00:1 on gw0\n");
+    EXPECT_EQ(rig.req("block 2a0e:77::/48"), "ERR refused 2a0e:77::/48: covers 2a0e:77::1 on gw0\n");
+    EXPECT_EQ(rig.req("block 2a0e:77::8/125"), "ERR refused 2a0e:77::8/125: covers next hop 2a0e:77::9 on gw0\n");
+    EXPECT_EQ(rig.req("seed"), "skipped fc00::/7: covers fd00:77::1 on gw0\nOK\n");
+    EXPECT_EQ(rig.prefixes().size(), 21u);  // the seed set less one, and the /48
+    // 95 prefixes over gw0's address, listed while the gate is on gw1: moving
+    // back names them all in one reply that stays whole.
+    ALL_OK("detach", "move gw1");
+    for (int len = 33; len < 128; len++) ASSERT_EQ(rig.req("block 2a0e:77::/" + std::to_string(len)), "OK\n");
+    std::string r = rig.req("move gw0");
+    EXPECT_LT(r.size(), 4095u);
+    EXPECT_TRUE(r.starts_with("conflict 2a0e:77::/") && r.ends_with(" more\nOK\n")) << r;
+    EXPECT_EQ(std::count(r.begin(), r.end(), '\n') - 2 + atoi(r.c_str() + r.find("... and ") + 8), 95) << r;
+}
+
+// BIRD on each side of gw0-pr0 holding an OSPF adjacency over 10.33.0.0/30;
+// both daemons end with the test, before their namespaces do.
+struct OspfPair {
+    TempDir t;
+    explicit OspfPair(const GateRig &rig)
+    {
+        for (const auto &[ns, dev, id] : {std::tuple{&rig.gw, "gw0", "10.33.0.1"}, {&rig.peer, "pr0", "10.33.0.2"}}) {
+            std::string conf = t.write(dev, std::string("router id ") + id + ";\nprotocol device { scan time 1; }\n"
+                "protocol ospf v2 { ipv4 { import none; }; area 0 { interface \"" + dev + "\" 10.33.0.0/30 { type ptp; "
+                "hello 1; dead 4; }; }; }\n");
+            ns->run(std::string("ip addr add ") + id + "/30 dev " + dev);
+            ns->run("bird -c " + conf + " -s " + conf + ".ctl -P " + conf + ".pid");
+        }
+    }
+    ~OspfPair() { sh("for p in $(cat " + t.path + "/*.pid); do kill $p && timeout 5 tail --pid=$p -f /dev/null; done"); }
+    // birdc separates its columns with tabs and blanks.
+    std::string full() const { return "birdc -s " + t.path + "/gw0.ctl show ospf neighbors | grep -Eq 'Full.*gw0[[:space:]]+10.33.0.2'"; }
+    bool full_for(double secs) const { return !wait_for("! " + full(), secs); }
+};
+
+// Seeding skips the 10/8 the transit lives in and the adjacency stays Full;
+// the same prefix put in the map behind the daemon's back kills it.
+TEST(GateSeed, OspfAdjacencyThroughTheGateStaysFull)
+{
+    if (sh("command -v bird >/dev/null && command -v birdc >/dev/null") != 0) GTEST_SKIP() << "bird2 not installed";
+    START_GATE();
+    OspfPair ospf(rig);
+    ASSERT_TRUE(wait_for(ospf.full(), 30));
+    ALL_OK("attach");
+    EXPECT_EQ(rig.req("seed"), "skipped 10.0.0.0/8: covers 10.33.0.1 on gw0\nOK\n");
+    EXPECT_TRUE(ospf.full_for(6)) << "through a dead interval and more";
+    ASSERT_EQ(sh("bpftool map update pinned " + rig.bpf.pindir + "/" MW_MAP_DROP4 " key 8 0 0 0 10 0 0 0 value 1"), 0);
+    EXPECT_FALSE(ospf.full_for(8)) << "the twin: the hellos dropped, the adjacency goes";
 }

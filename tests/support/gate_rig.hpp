@@ -1,6 +1,8 @@
 // A real gate to test against, shared by the daemon's and the console's tests:
-// a private bpffs, two namespaces joined by veth pairs (gw0-pr0, gw1-pr1, and a
-// bridge br0 without native XDP), and moatwalld on gw0 with a private socket.
+// a private bpffs, two namespaces joined by veth pairs (gw0-pr0, gw1-pr1, and
+// gw2-pr2 with gw2 a port of the bridge br0, which has no native XDP), a tun
+// device mwtun0, a route through gw0 via 11.77.0.9, and moatwalld on gw0 with
+// a private socket.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -21,16 +23,18 @@ struct BpfDir {
     ~BpfDir();
 };
 
-// One frame as the peer puts it on the wire.
+// One frame as the peer puts it on the wire; an IPv6 source makes an IPv6 packet.
 struct Frame {
     const char *src = "11.77.0.2";
     uint16_t dport = 5000;
     uint8_t proto = 17;  // 17 UDP, 6 TCP (SYN)
     int tags = 0;        // 802.1Q tags: 1, or 2 for 802.1ad + 802.1Q
-    uint16_t ethertype = 0x0800;
-    int version = 4, ihl = 5;
-    int tot_len = -1;   // -1: what the frame holds
-    uint16_t frag = 0;  // fragment field, host order
+    uint16_t ethertype = 0;  // 0: the source's family
+    int version = 0, ihl = 5;  // version 0: the source's family
+    int tot_len = -1;   // IPv4 total or IPv6 payload length, -1: what the frame holds
+    uint16_t frag = 0;  // IPv4 flags and offset, or IPv6 offset and M flag; host order
+    const char *ext = "";  // IPv6 extension headers in order: h hop-by-hop, r routing,
+                           // d destination options, f fragment (carrying frag)
     int cut = -1;       // keep only this many bytes, -1 all
 };
 std::vector<uint8_t> build_frame(const Frame &f, const uint8_t dmac[6], const uint8_t smac[6]);
@@ -47,22 +51,29 @@ struct GateRig {
 
     GateRig();
     ~GateRig();
-    // Starts moatwalld in the gate namespace behind an optional wrapper
-    // (setpriv ...); true once its socket answers.
+    // The daemon's command line in the gate namespace, behind an optional
+    // wrapper (setpriv ..., env ...); pindir and sock default to the rig's.
+    std::string daemon_cmd(const std::string &wrapper, const std::string &pindir = "", const std::string &sock = "") const;
+    // Starts it; true once its socket answers.
     bool start(const std::string &wrapper = "", const std::string &pindir = "");
+    // Gives gw0 2a0e:77::1/32 and pr0 2a0e:77::2, 2a0e:77:1::2 and 2a0e:77:2::2
+    // (the gate namespace alone runs without IPv6 until then).
+    void enable_ipv6();
     void stop(int sig);
     std::string req(const std::string &line) const { return talk(unix_connect(bpf.sock).fd, line); }
 
     // What bpftool reads from the pins: statistics summed over CPUs, the lists sorted.
     std::vector<uint64_t> stats() const;
-    std::vector<std::string> list(bool ports) const;  // "a.b.c.d/len" or the port
+    std::vector<std::string> list(bool ports) const;  // "a.b.c.d/len", "2001:db8::/32" or the port
     std::vector<std::string> prefixes() const { return list(false); }
     std::vector<std::string> ports() const { return list(true); }
     uint64_t xdp_drops() const;  // as the veth driver counts them on gw0
-    // Name of the XDP program on a gate-namespace interface, "" none.
+    // Name of the XDP program on a gate-namespace interface, "" none; its id, 0 none.
     std::string xdp_on(const std::string &ifname) const;
+    unsigned xdp_id(const std::string &ifname) const;
 
-    // n datagrams from the peer; how many reached a socket on the gate side.
-    int udp(const char *src, uint16_t dport, int n = 1, const char *dst = "11.77.0.1");
+    // n datagrams from the peer; how many reached a socket on the gate side
+    // (dst: gw0's address of the source's family).
+    int udp(const char *src, uint16_t dport, int n = 1, const char *dst = nullptr);
     void raw(const Frame &f);  // one frame on pr0, through an AF_PACKET socket
 };
