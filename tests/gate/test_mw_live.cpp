@@ -104,9 +104,9 @@ TEST_F(LivePage, PromptsDropsRestartAndSeed)
     ASSERT_TRUE(wait_for("daemon: up")) << screen();
     EXPECT_TRUE(shows(" 11.77.2.2/32") && shows(" 23 telnet scan")) << "same lists after a restart: " << screen();
 
-    type("R");  // the 14 bogons beside the one prefix
+    type("R");  // 14 IPv4 and 7 IPv6 bogons beside the one prefix
     ASSERT_TRUE(wait_for(">> bogons seeded")) << screen();
-    EXPECT_TRUE(wait_for("--- drop prefixes (15)")) << screen();
+    EXPECT_TRUE(wait_for("--- drop prefixes (22)")) << screen();
     nap(2500);  // two more samples
     EXPECT_TRUE(shows(">> bogons seeded")) << screen();
 }
