@@ -257,6 +257,7 @@ void ifsnap_take(uint32_t index, const char *name, double dt)
 
 void ifsnap_take_all(const char (*names)[16], int32_t n, double dt)
 {
+    if (n <= 0) return;  // nothing watched: no tc either
     if (n > MAX_SNAPS) n = MAX_SNAPS;
     const char *list[MAX_SNAPS];
     for (int32_t i = 0; i < n; i++) list[i] = names[i];
