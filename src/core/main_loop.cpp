@@ -177,6 +177,7 @@ static void build_pages(double dt)
     nst_refresh();
     ifsnap_take_all(g_ifaces, g_n_ifaces, dt);
     burst_detect();
+    wg_peers_collect();
     render_overview();
     render_interfaces(g_nics, g_n_nics);
     render_burst_page();
