@@ -209,6 +209,7 @@ static void peers_from_all_dump(const char *dev, WgHealth *rec, PeerTally *t)
             copy_cut(line, sizeof line, rest);
             peer_line(dev, rec, line, t);
         }
+        if (nl == std::string_view::npos) break;
         all.remove_prefix(nl + 1);
     }
 }
