@@ -10,6 +10,7 @@ in the monitor's own mount namespace) and a `wg` script on PATH.
 Then it measures, interleaving the binaries given with --bin run by run:
   own      the monitor's CPU per sample, children excluded (schedstat)
   children its children's CPU per sample (rusage of the reaped children)
+  total    own plus children: the sample's whole CPU
   floor    the same children run back to back without the monitor
   shell    the shell loop an operator would write instead, per round
   rss      the monitor's peak resident set (VmHWM)
@@ -211,9 +212,7 @@ null = subprocess.DEVNULL
 def run(argv):
     subprocess.run(argv, stdin=null, stdout=subprocess.PIPE, stderr=null)
 for _ in range(rounds):
-    for i in ifaces:
-        run(["tc", "-s", "qdisc", "show", "dev", i])
-        run(["tc", "qdisc", "show", "dev", i])
+    run(["tc", "-s", "qdisc", "show"])
     if wg:
         run(["wg", "show", "wg0", "dump"])
     run(["/bin/sh", "-c", 'eval "command -v $1 >/dev/null 2>&1"', "sh", birdc])
@@ -365,7 +364,7 @@ def main():
                     med = {k: statistics.median(x[k] for x in res[b]) for k in ("own", "children", "sample", "rss")}
                     rows.append((n, name, med, keys[b], fl, sl))
                     print(f"n={n:2d} {name:20s} own {med['own']*1e3:7.2f} ms  children {med['children']*1e3:7.2f} ms"
-                          f"  own/children {med['own']/med['children']*100:5.1f}%  floor {fl*1e3:7.2f} ms"
+                          f"  total {(med['own'] + med['children'])*1e3:7.2f} ms  own/children {med['own']/med['children']*100:5.1f}%  floor {fl*1e3:7.2f} ms"
                           f"  shell {sl*1e3:7.2f} ms  sample {med['sample']*1e3:7.2f} ms"
                           f"  rss {med['rss']/1024:5.2f} MiB  key {keys[b]*1e3:6.3f} ms", flush=True)
             finally:

@@ -212,8 +212,9 @@ static void build_pages(double dt)
     alerts_clear();
     tool_sample_begin();
     nst_refresh();
-    for (int32_t i = 0; i < g_n_ifaces; i++) ifsnap_take(static_cast<uint32_t>(i), g_ifaces[i], dt);
+    ifsnap_take_all(g_ifaces, g_n_ifaces, dt);
     burst_detect();
+    wg_peers_collect();
     render_overview();
     render_interfaces(g_nics, g_n_nics);
     render_burst_page();

@@ -19,6 +19,7 @@
 #include "topology/wg_discover.hpp"
 
 IfSnap g_snap[MAX_SNAPS];
+static_assert(MAX_SNAPS <= TC_MAX_DEVS, "one listing serves every slot");
 
 // The files a snapshot reads: the statistics (under statistics/) in the order
 // of IfSnap, then the link fields.
@@ -157,38 +158,23 @@ static uint64_t stat_at(SnapDirs *d, SnapFile f)
     return read_snap_file(d, f, buf) ? std::strtoull(buf, nullptr, 10) : 0;
 }
 
-// The interface name is one argument of its own: it never passes through a shell,
-// whatever characters it holds.
-static uint64_t qdisc_drops_of(const char *name)
+// One `tc -s qdisc show` of every device for all the watched ones: its cost
+// hardly grows with them, where a run per interface (or a `tc -batch` of one
+// `qdisc show dev X` each, which the kernel answers with every device's qdiscs
+// every time) does. No name passes through a command line.
+static void qdisc_listing(TcListing *ls)
 {
-    const char *argv[] = {"tc", "-s", "qdisc", "show", "dev", name, nullptr};
+    const char *argv[] = {"tc", "-s", "qdisc", "show", nullptr};
     ToolRun t;
-    if (tool_start(&t, argv) != 0) return 0;
-    char line[TC_STATS_LINE_MAX + 1];
-    uint64_t sum = 0;
-    while (tool_getline(&t, line, sizeof line) >= 0) tc_drops_line(&sum, line);
+    if (tool_start(&t, argv) != 0) return;
+    char line[TC_LINE_MAX + 1];
+    while (tool_getline(&t, line, sizeof line) >= 0) tc_listing_line(ls, line);
     tool_close(&t);
-    return sum;
 }
 
-static void qdisc_kinds_of(const char *name, char *out, size_t size)
+// Everything but the qdisc fields, which come from the listing.
+static void take_sysfs(uint32_t index, const char *name, double dt)
 {
-    const char *argv[] = {"tc", "qdisc", "show", "dev", name, nullptr};
-    TcKinds k;
-    ToolRun t;
-    if (tool_start(&t, argv) == 0) {
-        char line[TC_KINDS_LINE_MAX + 1];
-        // The first two lines are all that is read; the rest of a long listing is not.
-        while (tool_getline(&t, line, sizeof line) >= 0)
-            if (tc_kinds_line(&k, line)) break;
-        tool_close(&t);
-    }
-    tc_kinds_format(&k, out, size);
-}
-
-void ifsnap_take(uint32_t index, const char *name, double dt)
-{
-    if (index >= static_cast<uint32_t>(MAX_SNAPS)) return;
     IfSnap *s = &g_snap[index];
     s->operstate[0] = '\0';
     // A name that could not fit a kernel path, or walks out of the class
@@ -215,10 +201,6 @@ void ifsnap_take(uint32_t index, const char *name, double dt)
     s->tx_carrier_errors = stat_at(d, F_TX_CARRIER);
     s->collisions = stat_at(d, F_COLLISIONS);
     s->multicast = stat_at(d, F_MULTICAST);
-
-    s->qdisc_drops = qdisc_drops_of(name);
-    s->qdisc[0] = '\0';
-    qdisc_kinds_of(name, s->qdisc, sizeof s->qdisc);
 
     char buf[64];
     // The flag word is written as 0x...; base 0 reads it as hexadecimal.
@@ -253,4 +235,37 @@ void ifsnap_take(uint32_t index, const char *name, double dt)
     s->rx_pps = ctr_rate(key, s->rx_packets, dt);
     std::snprintf(key, sizeof key, "%s/r.txp", name);
     s->tx_pps = ctr_rate(key, s->tx_packets, dt);
+}
+
+static void take_qdisc(uint32_t index, const TcListing *ls, int slot)
+{
+    IfSnap *s = &g_snap[index];
+    s->qdisc_drops = tc_listing_drops(ls, slot);
+    s->qdisc[0] = '\0';
+    tc_listing_kinds(ls, slot, s->qdisc, sizeof s->qdisc);
+}
+
+void ifsnap_take(uint32_t index, const char *name, double dt)
+{
+    if (index >= static_cast<uint32_t>(MAX_SNAPS)) return;
+    TcListing ls;
+    tc_listing_init(&ls, &name, 1);
+    qdisc_listing(&ls);
+    take_sysfs(index, name, dt);
+    take_qdisc(index, &ls, 0);
+}
+
+void ifsnap_take_all(const char (*names)[16], int32_t n, double dt)
+{
+    if (n <= 0) return;  // nothing watched: no tc either
+    if (n > MAX_SNAPS) n = MAX_SNAPS;
+    const char *list[MAX_SNAPS];
+    for (int32_t i = 0; i < n; i++) list[i] = names[i];
+    TcListing ls;
+    tc_listing_init(&ls, list, n);
+    qdisc_listing(&ls);
+    for (int32_t i = 0; i < n; i++) {
+        take_sysfs(static_cast<uint32_t>(i), names[i], dt);
+        take_qdisc(static_cast<uint32_t>(i), &ls, i);
+    }
 }

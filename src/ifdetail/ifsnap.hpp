@@ -9,7 +9,7 @@ struct IfSnap {
     uint64_t tx_fifo_errors, tx_carrier_errors, collisions;
     uint64_t multicast;        // /sys/class/net/<if>/statistics/multicast
     uint64_t carrier_changes;  // /sys/class/net/<if>/carrier_changes
-    uint64_t qdisc_drops;      // sum of "dropped " counts of `tc -s qdisc show dev <if>`
+    uint64_t qdisc_drops;      // drops of the root qdiscs (egress, ingress/clsact) in `tc -s qdisc show`
     uint64_t flags;            // /sys/class/net/<if>/flags (hex)
     int32_t is_wg;
     char operstate[16];        // /sys/class/net/<if>/operstate
@@ -27,7 +27,10 @@ constexpr uint64_t IFF_LOWER_UP_BIT = 0x10000;
 constexpr int MAX_SNAPS = 32;
 extern IfSnap g_snap[MAX_SNAPS];
 
-// Fills g_snap[index] for the interface; dt is the seconds since the previous sample.
+// Fills g_snap[0..n-1] for the interfaces names[0..n-1], their qdisc fields from
+// one `tc` run; dt is the seconds since the previous sample.
+void ifsnap_take_all(const char (*names)[16], int32_t n, double dt);
+// The same for one interface into g_snap[index].
 void ifsnap_take(uint32_t index, const char *name, double dt);
 // Closes the sysfs directories kept per slot; rediscovery calls it, and the
 // next snapshot of each slot opens them again.

@@ -24,3 +24,6 @@ constexpr int WG_MAX_SHOWN = 256;
 // The peers of one WireGuard device from `wg show DEV dump`, counted into rec
 // (nullptr when the device has no health record).
 void wg_peers_section(const char *dev, WgHealth *rec);
+// Takes every device's dump from one `wg show all dump` when there are several
+// devices, for the sections of the render that follows; once per sample.
+void wg_peers_collect();

@@ -50,3 +50,12 @@ bool wg_dump_parse_peer(std::string_view line, WgDumpPeer *out)
     out->tx = parse_unsigned(f[6]);
     return true;
 }
+
+bool wg_dump_split_device(std::string_view line, std::string_view *dev, std::string_view *rest)
+{
+    size_t tab = line.find('\t');
+    if (tab == std::string_view::npos) return false;
+    *dev = line.substr(0, tab);
+    *rest = line.substr(tab + 1);
+    return true;
+}

@@ -14,3 +14,7 @@ struct WgDumpPeer {
 // Splits at tabs (runs of tabs are one separator) into at most 8 fields.
 // Returns false for a line with fewer than 7 fields, which is no peer line.
 bool wg_dump_parse_peer(std::string_view line, WgDumpPeer *out);
+
+// `wg show all dump` puts the device and a tab before each line that
+// `wg show DEV dump` prints. Splits them; false for a line without a tab.
+bool wg_dump_split_device(std::string_view line, std::string_view *dev, std::string_view *rest);

@@ -1,4 +1,5 @@
 #include <cstring>
+#include <sys/wait.h>
 #include <string_view>
 
 #include "core/alerts.hpp"
@@ -129,49 +130,109 @@ static void render_peer(const WgDumpPeer &p, HsState st, int64_t age, bool roame
     sb_addf(pg, "  rx:%s tx:%s\n", rx, tx);
 }
 
-void wg_peers_section(const char *dev, WgHealth *rec)
+// Every device's lines of one `wg show all dump`, kept whole or not at all: a
+// larger dump, or a run that did not end well, leaves each device its own run.
+// Each device's section reads it once, within the render after the collection.
+constexpr size_t WG_ALL_DUMP_MAX = 65536;
+static char g_all_dump[WG_ALL_DUMP_MAX];
+static size_t g_all_len = 0;
+static int32_t g_all_unread = 0;  // sections still to read it; 0: not there
+
+void wg_peers_collect()
 {
-    // No shell: a device name is passed to wg as one argument, whatever it holds.
-    const char *const argv[] = {"wg", "show", dev, "dump", nullptr};
+    g_all_len = 0;
+    g_all_unread = 0;
+    if (g_n_wgdevs < 2) return;  // one device: its own run is the one run
+    const char *const argv[] = {"wg", "show", "all", "dump", nullptr};
     ToolRun run;
-    if (tool_start(&run, argv) != 0) {
-        sb_addf(&PAGES[0], "  %s(wg unavailable)%s\n", YEL, RST);
-        return;
+    if (tool_start(&run, argv) != 0) return;
+    char line[1024 + 16];  // the device and its tab, then what its own run's line would keep
+    long n;
+    bool fits = true;
+    while (fits && (n = tool_getline(&run, line, sizeof line)) >= 0) {
+        fits = g_all_len + static_cast<size_t>(n) + 1 <= WG_ALL_DUMP_MAX;
+        if (!fits) break;
+        std::memcpy(g_all_dump + g_all_len, line, static_cast<size_t>(n));
+        g_all_len += static_cast<size_t>(n);
+        g_all_dump[g_all_len++] = '\n';
     }
-    char line[1024];
+    const int status = tool_close(&run);
+    if (fits && !run.timed_out && WIFEXITED(status) && WEXITSTATUS(status) == 0) g_all_unread = g_n_wgdevs;
+}
+
+// What one section has seen so far.
+struct PeerTally {
     bool first = true;
     int shown = 0, hidden = 0, hidden_problems = 0;
-    while (tool_getline(&run, line, sizeof line) >= 0) {
-        rstrip(line);
-        if (first) {  // the device's own line
-            first = false;
-            continue;
-        }
-        WgDumpPeer p;
-        if (!wg_dump_parse_peer(line, &p)) continue;
-        vis_inplace(line);  // after the split at tabs; keeps the length, so the fields stay in place
-        int64_t age;
-        HsState st = handshake_state(p.handshake, &age);
-        if (rec) {
-            rec->peers++;
-            if (st == HS_FRESH) rec->fresh++;
-        }
-        char old[80] = "";
-        bool roamed = endpoint_roamed(p, old);
-        tf_note_wg_peer(dev, p.key, p.handshake, p.rx, p.tx);
-        // A hub with thousands of peers must not grow the page without end; the
-        // rest are still judged, and their problems counted in one alert.
-        if (shown < WG_MAX_SHOWN) {
-            shown++;
-            render_peer(p, st, age, roamed, old);
-        } else {
-            hidden++;
-            if (st != HS_FRESH || roamed) hidden_problems++;
-        }
+};
+
+static void peer_line(const char *dev, WgHealth *rec, char *line, PeerTally *t)
+{
+    rstrip(line);
+    if (t->first) {  // the device's own line
+        t->first = false;
+        return;
     }
-    tool_close(&run);
-    if (hidden > 0)
-        sb_addf(&PAGES[0], "  %s(%d more peers not shown, %d of them with problems)%s\n", DIM, hidden,
-                hidden_problems, RST);
-    if (hidden_problems > 0) alert("%s: %d more peers with problems", vis_ifname(dev).s, hidden_problems);
+    WgDumpPeer p;
+    if (!wg_dump_parse_peer(line, &p)) return;
+    vis_inplace(line);  // after the split at tabs; keeps the length, so the fields stay in place
+    int64_t age;
+    HsState st = handshake_state(p.handshake, &age);
+    if (rec) {
+        rec->peers++;
+        if (st == HS_FRESH) rec->fresh++;
+    }
+    char old[80] = "";
+    bool roamed = endpoint_roamed(p, old);
+    tf_note_wg_peer(dev, p.key, p.handshake, p.rx, p.tx);
+    // A hub with thousands of peers must not grow the page without end; the
+    // rest are still judged, and their problems counted in one alert.
+    if (t->shown < WG_MAX_SHOWN) {
+        t->shown++;
+        render_peer(p, st, age, roamed, old);
+    } else {
+        t->hidden++;
+        if (st != HS_FRESH || roamed) t->hidden_problems++;
+    }
+}
+
+// The device's lines of the collected dump, each as its own run would print it.
+static void peers_from_all_dump(const char *dev, WgHealth *rec, PeerTally *t)
+{
+    g_all_unread--;
+    std::string_view all(g_all_dump, g_all_len);
+    while (!all.empty()) {
+        size_t nl = all.find('\n');
+        std::string_view d, rest;
+        if (wg_dump_split_device(all.substr(0, nl), &d, &rest) && d == dev) {
+            char line[1024];
+            copy_cut(line, sizeof line, rest);
+            peer_line(dev, rec, line, t);
+        }
+        if (nl == std::string_view::npos) break;
+        all.remove_prefix(nl + 1);
+    }
+}
+
+void wg_peers_section(const char *dev, WgHealth *rec)
+{
+    PeerTally t;
+    if (g_all_unread > 0) {
+        peers_from_all_dump(dev, rec, &t);
+    } else {
+        // No shell: a device name is passed to wg as one argument, whatever it holds.
+        const char *const argv[] = {"wg", "show", dev, "dump", nullptr};
+        ToolRun run;
+        if (tool_start(&run, argv) != 0) {
+            sb_addf(&PAGES[0], "  %s(wg unavailable)%s\n", YEL, RST);
+            return;
+        }
+        char line[1024];
+        while (tool_getline(&run, line, sizeof line) >= 0) peer_line(dev, rec, line, &t);
+        tool_close(&run);
+    }
+    if (t.hidden > 0)
+        sb_addf(&PAGES[0], "  %s(%d more peers not shown, %d of them with problems)%s\n", DIM, t.hidden,
+                t.hidden_problems, RST);
+    if (t.hidden_problems > 0) alert("%s: %d more peers with problems", vis_ifname(dev).s, t.hidden_problems);
 }

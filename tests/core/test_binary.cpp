@@ -92,7 +92,7 @@ TEST(binary, misbehaving_tools_and_lost_output)
         {stall + "wait", "-1 -M", "", 8, 1, 0}, {"exec cat /dev/zero", "-1 -M", "", 8, 1, 0},
         {stall + quick, "-1 -M", "", 3, 0, 0},
         // Started with descriptor 7 open and standard output closed.
-        {"readlink /proc/$PPID/fd/1 >>" + D + "/fds; " + quick, "-1 -M", " 7>/dev/null >&-", 3, 0, 20},
+        {"readlink /proc/$PPID/fd/1 >>" + D + "/fds; " + quick, "-1 -M", " 7>/dev/null >&-", 3, 0, 1},  // one tc a sample
         {stall + "wait", "-k -i 1 -M >/dev/null & sleep 1; kill -INT $!; wait", "", 3, 0, 0},  // SIGINT while tc stalls
         {quick, "-k -i 1 -M | head -1", "", 4, 0, 0},
     };

@@ -35,7 +35,7 @@ TEST(ifsnap_netns, snapshots_match_ip_tc_and_the_traffic_sent)
         for q in 1 2 3 4; do tc -n $A qdisc replace dev 'l$(id)' parent 1:$q pfifo_fast; done)"), 0);
     TempDir d;
     ::chmod(d.write("fake/tc", "#!/bin/sh\nprintf '%s\\n' \"$@\" >>" + d.path + "/argv\n"
-                             "printf 'qdisc htb 1:\\n (dropped 5,\\nqdisc fq 2:\\n'\n").c_str(), 0755);
+                             "printf 'qdisc htb 1: dev w;id>pwn root\\n Sent (dropped 5,\\n'\n").c_str(), 0755);
 
     // The checks run in a child inside the namespace, which says "ok" when none failed.
     // 20 datagrams of 100 bytes to a closed port: 142-byte frames out, and b answers
@@ -75,26 +75,19 @@ TEST(ifsnap_netns, snapshots_match_ip_tc_and_the_traffic_sent)
             EXPECT_EQ(at < json.find('}', obj) ? std::stoull(json.substr(at + std::strlen(name))) : ~0ull, got) << name;
         }
 
-        // A class of 8 bit/s behind a two-packet queue drops most of a burst, in both.
-        EXPECT_EQ(sh("tc qdisc add dev a0 root handle 1: htb default 10 && "
-                     "tc class add dev a0 parent 1: classid 1:10 htb rate 8bit burst 1 2>/dev/null && "
-                     "tc qdisc add dev a0 parent 1:10 handle 10: pfifo limit 2"), 0);
-        sh(burst);
-        ifsnap_take(0, "a0", 2.0);
-        const std::string tc = sh_out("tc -s qdisc show dev a0 | awk -F'dropped ' 'NF > 1 {s += $2} END {print s}'");
-        EXPECT_EQ(std::to_string(s.qdisc_drops) + "\n", tc);
-        EXPECT_STREQ(s.qdisc, "htb/pfifo");
-
-        // Names are arguments, never shell text, and every tc child is reaped.
-        for (int i = 0; i < 100; i++) ifsnap_take(1, "l$(id)", 2.0);
+        // Names are data, never shell text, and every tc child is reaped.
+        const char names[][16] = {"a0", "l$(id)", "w;id>pwn"};
+        for (int i = 0; i < 100; i++) ifsnap_take_all(names, 2, 2.0);
         EXPECT_STREQ(g_snap[1].qdisc, "mq/pfifo_fast");
         EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a tc child was left unreaped";
         ::setenv("PATH", (d.path + "/fake").c_str(), 1);
-        ifsnap_take(2, "w;id>pwn", 2.0);
+        ifsnap_take_all(names, 3, 2.0);
+        EXPECT_EQ(g_snap[2].qdisc_drops, 5u);
         ::setenv("PATH", d.path.c_str(), 1);  // no tc at all: nothing of the last one's answer stays
-        ifsnap_take(2, "w;id>pwn", 2.0);
+        ifsnap_take_all(names, 3, 2.0);
         EXPECT_STREQ(g_snap[2].qdisc, "");
         EXPECT_EQ(g_snap[2].qdisc_drops, 0u);
+        EXPECT_EQ(g_snap[2].mtu, 1500u);  // only the qdisc fields go
 
         // The kept sysfs directories follow the name: a change is read at once, an
         // interface replaced or renamed between rediscoveries is not read under its
@@ -123,7 +116,86 @@ TEST(ifsnap_netns, snapshots_match_ip_tc_and_the_traffic_sent)
         return std::string(::testing::Test::HasFailure() ? "failed" : "ok");
     });
     EXPECT_EQ(verdict, "ok");
-    EXPECT_EQ(read_whole_file(d.path + "/argv"), "-s\nqdisc\nshow\ndev\nw;id>pwn\nqdisc\nshow\ndev\nw;id>pwn\n");
+    EXPECT_EQ(read_whole_file(d.path + "/argv"), "-s\nqdisc\nshow\n");
+}
+
+// One real qdisc set-up per device, each made to drop a known number of datagrams:
+// a queue of length 0 drops all it is given (a bfifo of 100 bytes every 142-byte
+// frame), and ingress drops are redirects to a device that is down.
+struct QdiscRig {
+    const char *dev;
+    const char *tc;  // $D is the device
+    int out, in;     // datagrams sent out of it and into it
+    int drops;       // of those, dropped by its qdiscs
+    const char *kinds;
+};
+const QdiscRig QDISC_RIGS[] = {
+    {"pf", "tc qdisc add dev $D root pfifo limit 0", 5, 0, 5, "pfifo"},
+    {"bf", "tc qdisc add dev $D root bfifo limit 100", 5, 0, 5, "bfifo"},
+    {"ht", "tc qdisc add dev $D root handle 1: htb default 20 && "
+           "tc class add dev $D parent 1: classid 1:10 htb rate 1mbit && "
+           "tc class add dev $D parent 1: classid 1:20 htb rate 1mbit && "
+           "tc qdisc add dev $D parent 1:10 handle 10: pfifo && tc qdisc add dev $D parent 1:20 handle 20: pfifo limit 0",
+     6, 0, 6, "htb/pfifo"},
+    {"tb", "tc qdisc add dev $D root handle 1: tbf rate 1mbit burst 10k limit 10k && "
+           "tc qdisc add dev $D parent 1:1 handle 10: pfifo limit 0", 4, 0, 4, "tbf/pfifo"},
+    {"mq", "tc qdisc add dev $D root handle 1: mq && "
+           "for q in 1 2 3 4; do tc qdisc replace dev $D parent 1:\\$q pfifo limit 0; done", 9, 0, 9, "mq/pfifo"},
+    {"nq", "true", 5, 5, 0, "noqueue"},
+    {"in", "tc qdisc add dev $D ingress && "
+           "tc filter add dev $D ingress protocol all u32 match u32 0 0 action mirred egress redirect dev dn", 0, 5, 5,
+     "noqueue/ingress"},
+    {"cl", "tc qdisc add dev $D root pfifo limit 0 && tc qdisc add dev $D clsact && "
+           "tc filter add dev $D ingress protocol all u32 match u32 0 0 action mirred egress redirect dev dn", 3, 4, 7,
+     "pfifo/clsact"},
+};
+
+TEST(ifsnap_netns, qdisc_drops_are_the_root_figures_of_tc)
+{
+    if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
+    NetnsGuard a{"twqdA"}, b{"twqdB"};
+    std::string setup = "set -e; A=" + a.name + "; B=" + b.name + "\nip -n $A link add dn type veth peer name dnp\n";
+    int k = 1;
+    for (const QdiscRig &r : QDISC_RIGS) {
+        // Both ends share one MAC address and ARP is off: the datagrams are the only frames.
+        setup += "D=" + std::string(r.dev) + "; K=" + std::to_string(k++) + R"(
+            ip -n $A link add $D address 02:00:00:00:00:$K numtxqueues 4 type veth peer name p$D address 02:00:00:00:00:$K netns $B
+            ip -n $A addr add 10.9.$K.1/24 dev $D && ip -n $B addr add 10.9.$K.2/24 dev p$D
+            ip -n $A link set $D up arp off && ip -n $B link set p$D up arp off
+            ip netns exec $A sh -c ")" + r.tc + "\"\n";
+    }
+    for (auto *ns : {&a, &b}) ns->run("sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1");
+    ASSERT_EQ(sh(setup), 0);
+    const auto send = [](const NetnsGuard &ns, int n, int k, int host) {
+        return ns.run("bash -c 'for i in $(seq " + std::to_string(n) + "); do printf %100s >/dev/udp/10.9." +
+                      std::to_string(k) + "." + std::to_string(host) + "/9; done' 2>/dev/null");
+    };
+    // What `tc -s` says the device's root qdiscs dropped: the egress root's line and the ingress one's.
+    const auto root_figure = [&](const char *dev) {
+        return a.out(std::string("tc -s qdisc show dev ") + dev + " | awk '/^qdisc/ {r = / root | parent ffff:fff1 /}"
+                     " r && /Sent/ {sub(/.*dropped /, \"\"); s += $0; r = 0} END {print s + 0}'");
+    };
+    std::string want;
+    char names[std::size(QDISC_RIGS)][16];
+    for (size_t i = 0; i < std::size(QDISC_RIGS); i++) {
+        const QdiscRig &r = QDISC_RIGS[i];
+        send(a, r.out, static_cast<int>(i) + 1, 2);
+        send(b, r.in, static_cast<int>(i) + 1, 1);
+        // Ingress drops happen in the receiving softirq, a moment after the send.
+        const std::string drops = std::to_string(r.drops) + "\n";
+        for (int t = 0; t < 100 && root_figure(r.dev) != drops; t++) ::usleep(50000);
+        EXPECT_EQ(root_figure(r.dev), drops) << r.dev << ": the rig did not drop what it should";
+        want += std::string(r.dev) + " " + std::to_string(r.drops) + " " + r.kinds + "\n";
+        std::snprintf(names[i], sizeof names[0], "%s", r.dev);
+    }
+    EXPECT_EQ(in_netns(a.name, [&] {
+                  ifsnap_take_all(names, static_cast<int32_t>(std::size(names)), 2.0);
+                  std::string got;
+                  for (size_t i = 0; i < std::size(names); i++)
+                      got += std::string(names[i]) + " " + std::to_string(g_snap[i].qdisc_drops) + " " + g_snap[i].qdisc + "\n";
+                  return got;
+              }),
+              want);
 }
 
 }  // namespace

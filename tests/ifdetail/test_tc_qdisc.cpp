@@ -1,46 +1,74 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <tuple>
+#include <vector>
 
 #include "ifdetail/tc_qdisc.hpp"
 #include "support/tmpdir.hpp"
 
 namespace {
 
-// Drop sums and the kinds of the first two lines (as `| head -2` gives them; real
-// mq and htb trees are read in the namespace snapshot test).
-TEST(tc_qdisc, drops_and_kinds_of_real_cut_and_hostile_listings)
+// "drops kinds" of each watched name, sorted out of one listing of every device.
+std::vector<std::string> sorted_out(const std::string &text, const std::vector<const char *> &names)
 {
-    const std::string pad(502, ' '), k40(40, 'k');  // lines are kept to 511 characters
-    // `tc -s qdisc show dev X` captured from real qdiscs (iproute2 6.1).
-    const std::string HTB_PFIFO = fixture("ifdetail/fixtures/tc_s_qdisc_htb_pfifo.txt");
-    const std::tuple<std::string, uint64_t, std::string> cases[] = {
-        {HTB_PFIFO, 96, "htb"},  // parent and child both count; kinds from the first two lines only
-        {fixture("ifdetail/fixtures/tc_s_qdisc_mq.txt"), 7, "mq"},
-        {"qdisc noqueue 0: root refcnt 2 \n Sent 0 bytes 0 pkt (dropped 0, overlimits 0 requeues 0) \n", 0, "noqueue"},
-        {"", 0, ""},  // a link that is down lists nothing
-        // Cut off mid-listing: what arrived still counts, no trailing newline needed.
-        {HTB_PFIFO.substr(0, HTB_PFIFO.find("\nqdisc pfifo")), 48, "htb"},
-        {HTB_PFIFO.substr(0, HTB_PFIFO.rfind("dropped 48") + 9), 52, "htb"},
-        // A line's first count only, and no sign; a count too large for 64 bits saturates.
-        {"qdisc x 1:\n (dropped 5, dropped 9)\n (dropped -5)\n", 5, "x"},
-        {" (dropped 99999999999999999999)\n (dropped 1)\n", UINT64_MAX, ""},
-        // A count past the kept part of a long line is lost.
-        {pad + "dropped 7\n" + pad + " dropped 7\n dropped 1\n", 8, ""},
+    TcListing ls;
+    tc_listing_init(&ls, names.data(), static_cast<int>(names.size()));
+    tc_listing_text(&ls, text);
+    std::vector<std::string> got;
+    for (size_t i = 0; i < names.size(); i++) {
+        char kinds[64] = "?";
+        tc_listing_kinds(&ls, static_cast<int>(i), kinds, sizeof kinds);
+        got.push_back(std::to_string(tc_listing_drops(&ls, static_cast<int>(i))) + " " + kinds);
+    }
+    return got;
+}
+
+struct ListingCase {
+    const char *what;
+    std::string text;
+    std::vector<const char *> names;
+    std::vector<std::string> want;
+};
+
+TEST(tc_qdisc, root_drops_and_kinds_of_real_cut_and_hostile_listings)
+{
+    // `tc -s qdisc show` of a namespace (iproute2 6.1), 7 packets dropped on each
+    // device but nq; cl dropped 5 going out and 3 coming in.
+    const std::string ALL = fixture("ifdetail/fixtures/tc_s_qdisc_all.txt");
+    const std::string pad(500, ' '), k40(40, 'k');
+    const ListingCase cases[] = {
+        {"every root once, children not again", ALL, {"pf", "bf", "ht", "tb", "mq", "nq", "in", "cl", "gone"},
+         {"7 pfifo", "7 bfifo", "7 htb/pfifo", "7 tbf/pfifo", "7 mq/pfifo", "0 noqueue", "7 noqueue/ingress",
+          "8 htb/pfifo", "0 "}},
+        {"cut before tb's statistics", ALL.substr(0, ALL.find(" Sent", ALL.find("dev tb"))),
+         {"ht", "tb", "mq"}, {"7 htb/pfifo", "0 tbf", "0 "}},
+        {"watched twice, names match whole", ALL, {"cl", "mq", "cl", "c"},
+         {"8 htb/pfifo", "7 mq/pfifo", "8 htb/pfifo", "0 "}},
+        // A root's own statistics that repeat the count (pie) are not a second count.
+        {"statistics after the first line, odd names",
+         "qdisc pie 8001: dev w;id>pwn root refcnt 2 limit 1000p\n Sent 9 bytes 1 pkt (dropped 3, overlimits 0)\n"
+         " backlog 0b 0p requeues 0\n  prob 0 delay 0us\n  pkts_in 5 overlimit 0 dropped 3 maxq 0 ecn_mark 0\n",
+         {"w;id>pwn"}, {"3 pie"}},
+        {"no sign, and saturation",
+         "qdisc x 1: dev a root\n Sent (dropped -5, dropped 9)\nqdisc y 2: dev b root\n"
+         " Sent (dropped 99999999999999999999)\nqdisc z ffff: dev b parent ffff:fff1\n Sent (dropped 1)\n",
+         {"a", "b"}, {"0 x", "18446744073709551615 y/z"}},
+        {"a count past the kept part of a line is lost",
+         "qdisc x 1: dev a root\n Sent " + pad + "(dropped 7, \n", {"a"}, {"0 x"}},
         // The root's options continue on lines of their own: its child is not the second kind.
-        {"qdisc mqprio 8001: root tc 2 map 0 0 0 0 1 1 1 1 0 0 0 0 0 0 0 0 \n             queues:(0:1) (2:3) \n"
-         "             mode:dcb\n             shaper:dcb\nqdisc pfifo_fast 0: parent 8001:4 bands 3\n", 0, "mqprio"},
-        {"Warning: stray\nqdisc htb 1: root\nqdisc pfifo 10: parent 1:10\n", 0, "htb"},  // no shift
-        {"\nqdisc\nqdisc fq 1: root\n", 0, ""},
-        {"qdisc " + k40 + " 1:\nqdisc \t b 2:", 0, k40.substr(0, 31) + "/b"},  // cut to 31; no newline at the end
+        {"options over several lines",
+         "qdisc mqprio 8001: dev a root tc 2 map 0 0 0 0 1 1 1 1 0 0 0 0 0 0 0 0 \n             queues:(0:1) (2:3) \n"
+         "             mode:dcb\n Sent 0 bytes 0 pkt (dropped 2, overlimits 0 requeues 0) \n"
+         "qdisc pfifo_fast 0: dev a parent 8001:4 bands 3\n Sent 0 bytes 0 pkt (dropped 2, overlimits 0)\n",
+         {"a"}, {"2 mqprio"}},
+        {"a listing of one device names none", "qdisc htb 1: root\n Sent (dropped 5,\n", {"a"}, {"0 "}},
+        {"kinds cut to fit, no newline at the end",
+         "qdisc " + k40 + " 1: dev a root\n Sent (dropped 1,\nqdisc \t b 2: dev a parent 1:1", {"a"},
+         {"1 " + k40.substr(0, 31) + "/b"}},
     };
-    for (const auto &[text, drops, kinds] : cases) {
-        SCOPED_TRACE(text);
-        EXPECT_EQ(tc_parse_drops(text), drops);
-        char got[64] = "";
-        tc_parse_kinds(text, got, sizeof got);
-        EXPECT_EQ(got, kinds);
+    for (const ListingCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(sorted_out(c.text, c.names), c.want);
     }
 }
 

@@ -138,6 +138,37 @@ TEST_F(OverviewPage, peer_rows_are_bounded_and_no_problem_is_lost)
     EXPECT_EQ(n_alerts, 256 + 1);
 }
 
+// Several devices: one `wg show all dump` gives each section what its own run
+// gives, and a dump too large to keep leaves each device its own run again.
+TEST_F(OverviewPage, several_devices_share_one_wg_run)
+{
+    std::snprintf(g_wgdevs[1], 16, "wg1");
+    g_n_wgdevs = 2;
+    sh("chmod +x " + t.write("bin/wg", "#!/bin/sh\necho \"$1 $2 $3\" >>\"${0%/bin/wg}/runs\"\n"
+                                         "[ \"$2\" = all ] || { echo 'PRIV\tPUB\t51820\toff'; exec cat \"${0%/bin/wg}/dump.$2\"; }\n"
+                                         "for f in \"${0%/bin/wg}\"/dump.*; do d=${f##*/dump.}\n"
+                                         "  printf '%s\\tPRIV\\tPUB\\t51820\\toff\\n' \"$d\"\n"
+                                         "  while IFS= read -r l; do printf '%s\\t%s\\n' \"$d\" \"$l\"; done <\"$f\"\n"
+                                         "done\n"));
+    std::string many;
+    for (int i = 0; i < 1500; i++) many += peer("h" + std::to_string(i), "192.0.2.9:1", i % 2 ? "1700000000" : "0");
+    const std::pair<std::string, std::string> cases[] = {
+        {peer("A", "192.0.2.1:1", "1700000000") + peer("B", "(none)", "0"), "show all dump\n"},
+        {many, "show all dump\nshow " + WG + " dump\nshow wg1 dump\n"},  // over 64 KiB
+    };
+    for (const auto &[wg1, runs] : cases) {
+        t.write("dump." + WG, peer("C", "192.0.2.3:1", "1699999000") + "garbage\n");
+        t.write("dump.wg1", wg1);
+        sample();  // endpoints and counters seen once
+        const std::string own = sample(), own_alerts = ALERTS.buf;
+        ::unlink((t.path + "/runs").c_str());
+        wg_peers_collect();
+        EXPECT_EQ(sample(), own);
+        EXPECT_EQ(ALERTS.buf, own_alerts);
+        EXPECT_EQ(read_whole_file(t.path + "/runs"), runs);
+    }
+}
+
 // Client output is not trusted: invalid addresses, no table header, nothing at
 // all, a runaway table, a client that stalls. A client that is missing leaves
 // the section out. Each case is a sample of its own: its page section, then its
