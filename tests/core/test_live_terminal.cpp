@@ -222,6 +222,8 @@ TEST(TmuxScreen, FitsEverySizeScrollsAndLeavesTheScrollback)
     TmuxWindow w;
     sh(w.tmux + "new-session -d -x 80 -y 24 'ip netns exec " + ns.name + " env PS1=twtmux\\> ENV= /bin/sh'");
     sh(w.tmux + "send-keys 'echo BEFORE-START; seq 101 130' Enter");
+    // Typed while seq runs, the next line would be echoed into its output.
+    w.wait([](const std::vector<std::string> &r) { return std::find(r.begin(), r.end(), "130") != r.end(); });
     // A long interval: every screen after the first comes from a key or a resize.
     sh(w.tmux + "send-keys '" TW_BIN " -i 600 -l lan0 -D -W /nonexistent -b /nonexistent -B /bin/false; echo TW_EXIT=$?' Enter");
     for (const auto &[cols, rows] : {std::pair{80, 24}, {120, 40}, {60, 20}}) {
