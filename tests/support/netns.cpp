@@ -88,9 +88,10 @@ std::string in_netns(const std::string &ns, const std::function<std::string()> &
     return WIFEXITED(st) ? out : "!error: child died " + out;
 }
 
-CaptureLock::CaptureLock() : fd(::open("/tmp/tarnwatch-capture-tests.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600))
+CaptureLock::CaptureLock(bool wait)
+    : fd(::open("/tmp/tarnwatch-capture-tests.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600)),
+      held(::flock(fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB) == 0)
 {
-    ::flock(fd, LOCK_EX);
 }
 
 CaptureLock::~CaptureLock() { ::close(fd); }

@@ -34,7 +34,9 @@ std::string in_netns(const std::string &ns, const std::function<std::string()> &
 // share: one capturing test at a time, whichever process runs it.
 struct CaptureLock {
     int fd;
-    CaptureLock();
+    bool held;
+    // Waits for the lock, or with wait false only takes it when it is free.
+    explicit CaptureLock(bool wait = true);
     ~CaptureLock();
     CaptureLock(const CaptureLock &) = delete;
     CaptureLock &operator=(const CaptureLock &) = delete;
