@@ -2,7 +2,6 @@
 
 #include <csignal>
 #include <fcntl.h>
-#include <initializer_list>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -48,14 +47,6 @@ static void close_from_3()
     for (long fd = 3; fd < max; fd++) ::close(static_cast<int>(fd));
 }
 
-// The signals whose handlers end the monitor; they wait while a child is
-// started, so the handler always finds the child's group recorded.
-static void ending_signals(sigset_t *set)
-{
-    sigemptyset(set);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(set, s);
-}
-
 [[noreturn]] static void child_exec(const char *const argv[], int out, int null, int pdeathsig, pid_t parent)
 {
     // A monitor killed before this line is no longer the parent: do not start.
@@ -63,10 +54,13 @@ static void ending_signals(sigset_t *set)
     // A group of its own, so ending a child also ends whatever it started (a
     // wrapper script's children), and the terminal's Ctrl-C never reaches it.
     ::setpgid(0, 0);
-    // The tool gets default signal handling and an empty mask: the monitor's
-    // handlers must not run in it before the exec, and with SIGPIPE at its default
-    // an early close of the pipe ends it as it would a shell pipe.
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGPIPE}) ::signal(s, SIG_DFL);
+    // The tool gets default handling of every signal and an empty mask, however
+    // the monitor was started (a shell or tmux may hand it ignored SIGTTIN or
+    // SIGTTOU, which an exec keeps): with SIGPIPE at its default an early close
+    // of the pipe ends it as it would a shell pipe. All signals stay blocked
+    // until every disposition is reset, so no handler of ours runs in it.
+    for (int s = 1; s < NSIG; s++)
+        if (s != SIGKILL && s != SIGSTOP) ::signal(s, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -106,17 +100,17 @@ int dev_null_fd()
 pid_t child_spawn(const char *const argv[], int out, int null, int pdeathsig)
 {
     const pid_t parent = ::getpid();
-    sigset_t ending, old;
-    ending_signals(&ending);
-    // Ctrl-Z's handler too: it must not run in a child that shares our memory.
-    sigaddset(&ending, SIGTSTP);
-    ::sigprocmask(SIG_BLOCK, &ending, &old);
+    // Every signal waits while the child shares our memory: no handler of ours
+    // may run in it, and an ending signal always finds its group recorded.
+    sigset_t all, old;
+    sigfillset(&all);
+    ::sigprocmask(SIG_BLOCK, &all, &old);
     // vfork: the monitor's page tables are not copied for every child (64 times
     // a sample at 32 interfaces), and the parent resumes only once the child has
     // exec'd or exited, so the child's group exists before it is recorded. The
     // child only makes system calls on its own stack frame until then; its
-    // signal dispositions are its own, and every signal we handle stays blocked
-    // until child_exec has set it to default.
+    // signal dispositions are its own, and every signal stays blocked until
+    // child_exec has set it to default.
     pid_t pid = ::vfork();
     if (pid == 0) child_exec(argv, out, null, pdeathsig, parent);
     if (pid > 0) child_group_add(pid);

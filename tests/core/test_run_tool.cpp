@@ -52,11 +52,15 @@ TEST(run_tool, arguments_arrive_verbatim_and_bad_tools_are_bounded)
          "own group\n", 0, 0, 1000},
         {{"readlink", "/proc/self/fd/0", "/proc/self/fd/2", nullptr}, 9, 64, "/dev/null\n/dev/null\n", 0, 0, 1000},
     };
-    ::signal(SIGPIPE, SIG_IGN);  // as the monitor does
-    sigset_t usr1, old;  // a mask the monitor might hold; the tool must not
-    sigemptyset(&usr1);
-    sigaddset(&usr1, SIGUSR1);
-    ::sigprocmask(SIG_BLOCK, &usr1, &old);
+    // SIGPIPE ignored as the monitor does; the rest as a tmux session or a
+    // job-control shell may hand them over, ignored or blocked.
+    const int ignored[] = {SIGPIPE, SIGTTIN, SIGTTOU, SIGUSR2, SIGRTMAX};
+    sighandler_t before[std::size(ignored)];
+    for (size_t i = 0; i < std::size(ignored); i++) before[i] = ::signal(ignored[i], SIG_IGN);
+    sigset_t blocked, old;
+    sigemptyset(&blocked);
+    for (int sig : {SIGUSR1, SIGTTOU, SIGCHLD, SIGALRM}) sigaddset(&blocked, sig);
+    ::sigprocmask(SIG_BLOCK, &blocked, &old);
     ASSERT_EQ(::dup2(::open("/dev/null", O_RDONLY | O_CLOEXEC), 7), 7);  // inherited, as in `tarnwatch 7>file`
     const int keyboard = ::dup(0);  // the monitor's input is the terminal, never a tool's
     ASSERT_EQ(::dup2(::open(d.write("keys", "q").c_str(), O_RDONLY | O_CLOEXEC), 0), 0);
@@ -81,6 +85,7 @@ TEST(run_tool, arguments_arrive_verbatim_and_bad_tools_are_bounded)
     ::dup2(keyboard, 0);
     ::close(keyboard);
     ::sigprocmask(SIG_SETMASK, &old, nullptr);
+    for (size_t i = 0; i < std::size(ignored); i++) ::signal(ignored[i], before[i]);
     ::close(7);
 }
 

@@ -300,9 +300,10 @@ TEST(GateUnit, SystemdAcceptsTheUnit)
 {
     if (sh("command -v systemd-analyze >/dev/null 2>&1") != 0) GTEST_SKIP() << "systemd-analyze missing";
     // verify wants the ExecStart binary to exist: check a copy pointing at the build.
+    // The man page it names is looked up once installed (the package test).
     std::string dir = "/tmp/mwunit_" + std::to_string(getpid());
     sh("mkdir -p " + dir + "; sed 's|^ExecStart=[^ ]*|ExecStart=" MW_DAEMON "|' " MW_UNIT " > " + dir + "/moatwall.service");
-    EXPECT_EQ(sh_out("systemd-analyze verify " + dir + "/moatwall.service 2>&1"), "");
+    EXPECT_EQ(sh_out("systemd-analyze verify --man=no " + dir + "/moatwall.service 2>&1"), "");
     sh("rm -rf " + dir);
 }
 
