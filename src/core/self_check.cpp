@@ -25,7 +25,7 @@
 #include "core/settings.hpp"
 #include "core/unique_fd.hpp"
 #include "core/vis_text.hpp"
-#include "gate/moatwall_contract.h"
+#include "moatwall/moatwall_contract.h"
 #include "gate/mw_client.hpp"
 #include "ifdetail/ethdev_discover.hpp"
 #include "overview/birdc_neighbors.hpp"

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "gate/moatwall_contract.h"
+#include "moatwall/moatwall_contract.h"
 
 // Rows the page holds of each list; the true counts are kept beside them.
 constexpr int MW_MAX_PFX = 256;

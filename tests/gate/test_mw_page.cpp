@@ -17,7 +17,7 @@
 #include "core/settings.hpp"
 #include "core/textfile_export.hpp"
 #include "counters/counters.hpp"
-#include "gate/moatwall_contract.h"
+#include "moatwall/moatwall_contract.h"
 #include "gate/mw_client.hpp"
 #include "gate/mw_maps.hpp"
 #include "gate/mw_page.hpp"
