@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "core/run_tool.hpp"
+
 // Digits after an optional sign; what follows them is ignored and text without
 // digits is 0. Out-of-range values saturate instead of wrapping, so a garbled
 // handshake cannot turn into a wildly wrong age.
@@ -49,4 +51,11 @@ bool wg_dump_parse_peer(std::string_view line, WgDumpPeer *out)
     out->rx = parse_unsigned(f[5]);
     out->tx = parse_unsigned(f[6]);
     return true;
+}
+
+int wg_dump_start(ToolRun *run, const char *dev)
+{
+    // No shell: a device name is passed to wg as one argument, whatever it holds.
+    const char *const argv[] = {"wg", "show", dev, "dump", nullptr};
+    return tool_start(run, argv);
 }

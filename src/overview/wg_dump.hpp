@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
+struct ToolRun;
+
 struct WgDumpPeer {
     std::string_view key;       // field 1, points into the parsed line
     std::string_view endpoint;  // field 3, "(none)" when the peer has none
@@ -14,3 +16,6 @@ struct WgDumpPeer {
 // Splits at tabs (runs of tabs are one separator) into at most 8 fields.
 // Returns false for a line with fewer than 7 fields, which is no peer line.
 bool wg_dump_parse_peer(std::string_view line, WgDumpPeer *out);
+
+// Starts `wg show DEV dump` (tool_start's result); page 1 and --check read it.
+int wg_dump_start(ToolRun *run, const char *dev);

@@ -15,7 +15,7 @@
 #include "core/keys.hpp"
 #include "core/screen.hpp"
 #include "core/settings.hpp"
-#include "core/textfile_export.hpp"
+#include "export/textfile_export.hpp"
 #include "counters/counters.hpp"
 #include "moatwall/moatwall_contract.h"
 #include "gate/mw_client.hpp"
