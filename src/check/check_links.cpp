@@ -23,12 +23,12 @@ struct Nic {
 void class_dir(Check *c)
 {
     char dir[256];
-    DIR *d = fs_path(dir, sizeof dir, "/sys/class/net") == 0 ? ::opendir(dir) : nullptr;
+    DIR *d = fs_path(dir, sizeof dir, "%s", SYS_CLASS_NET) == 0 ? ::opendir(dir) : nullptr;
     if (d) {
         ::closedir(d);
-        check_line(c, CHECK_OK, "/sys/class/net", "readable");
+        check_line(c, CHECK_OK, SYS_CLASS_NET, "readable");
     } else {
-        check_line(c, CHECK_FAIL, "/sys/class/net", "%s; no interface can be watched (is /sys mounted?)",
+        check_line(c, CHECK_FAIL, SYS_CLASS_NET, "%s; no interface can be watched (is /sys mounted?)",
                    std::strerror(errno));
     }
 }
@@ -43,7 +43,7 @@ void presence(Check *c, const Nic &n, const char *here)
         return;
     }
     char state[16] = "";
-    if (kfile_str(state, sizeof state, "/sys/class/net/%s/operstate", n.name) == 0) rstrip(state);
+    if (kfile_str(state, sizeof state, "%s/%s/operstate", SYS_CLASS_NET, n.name) == 0) rstrip(state);
     check_line(c, CHECK_OK, src, "present, operstate %s", state[0] ? vis_ifname(state).s : "unknown");
 }
 
