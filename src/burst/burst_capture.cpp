@@ -31,6 +31,8 @@ int32_t g_tcpdump_pid = -1;
 int32_t g_n_bursts = 0;
 BurstEntry g_bursts[BURST_RING];
 
+bool burst_capturing() { return g_burst_state == 1; }
+
 // store_create as a text stream; nullptr when the file cannot be made.
 static FILE *stream_new(CaptureFile f)
 {

@@ -29,6 +29,8 @@ extern BurstEntry g_bursts[BURST_RING];
 extern uint64_t g_burst_prev;
 extern int32_t g_burst_prev_ok;
 
+// Whether a capture window is open (the screen flags it).
+bool burst_capturing();
 // Start-up: removes instances left by monitors that were killed, then finds a
 // writable kfree_skb trigger (in an instance of our own where the kernel has
 // them, its ring sized down) or records why there is none. Resets the capture

@@ -21,6 +21,12 @@ static char g_enable_file[128];
 static char g_trace_file[128];
 static char g_instance_dir[64];  // our own instance; empty when we use the root
 
+bool kfree_skb_file(char *out, size_t size, const char *dir, const char *file)
+{
+    int n = std::snprintf(out, size, "%s/events/skb/kfree_skb/%s", dir, file);
+    return n >= 0 && static_cast<size_t>(n) < size;
+}
+
 static void put(const char *path, const char *text)
 {
     int fd = ::open(path, O_WRONLY | O_CLOEXEC);
@@ -105,7 +111,7 @@ static bool monitor_alive(pid_t pid)
 static void remove_stale_instances(const char *root)
 {
     char dir[128];
-    std::snprintf(dir, sizeof dir, "%s/instances", root);
+    std::snprintf(dir, sizeof dir, "%s/%s", root, TRACE_INSTANCES);
     DIR *d = ::opendir(dir);
     if (!d) return;
     while (dirent *e = ::readdir(d)) {
@@ -116,8 +122,8 @@ static void remove_stale_instances(const char *root)
         if (monitor_alive(static_cast<pid_t>(pid))) continue;
         char inst[400], trig[440], en[440];
         std::snprintf(inst, sizeof inst, "%s/%s", dir, e->d_name);
-        std::snprintf(trig, sizeof trig, "%s/events/skb/kfree_skb/trigger", inst);
-        std::snprintf(en, sizeof en, "%s/events/skb/kfree_skb/enable", inst);
+        kfree_skb_file(trig, sizeof trig, inst, "trigger");
+        kfree_skb_file(en, sizeof en, inst, "enable");
         detach_at(trig, en);
         ::rmdir(inst);
     }
@@ -127,8 +133,7 @@ static void remove_stale_instances(const char *root)
 static bool set_tracedir(const char *dir)
 {
     char trig[128], en[128], tr[128];
-    if (std::snprintf(trig, sizeof trig, "%s/events/skb/kfree_skb/trigger", dir) >= static_cast<int>(sizeof trig) ||
-        std::snprintf(en, sizeof en, "%s/events/skb/kfree_skb/enable", dir) >= static_cast<int>(sizeof en) ||
+    if (!kfree_skb_file(trig, sizeof trig, dir, "trigger") || !kfree_skb_file(en, sizeof en, dir, "enable") ||
         std::snprintf(tr, sizeof tr, "%s/trace", dir) >= static_cast<int>(sizeof tr) ||
         std::strlen(dir) >= sizeof g_tracedir || ::access(trig, W_OK) != 0)
         return false;
@@ -152,18 +157,17 @@ static void size_buffer(const char *inst)
 void burst_probe()
 {
     store_init();
-    static const char *const CANDIDATES[] = {"/sys/kernel/tracing", "/sys/kernel/debug/tracing"};
     g_tracedir[0] = '\0';
     g_burst_why[0] = '\0';
     g_instance_dir[0] = '\0';
-    for (const char *c : CANDIDATES) {
+    for (const char *c : TRACEFS_CANDIDATES) {
         char root[64], trig[128];
         if (fs_path(root, sizeof root, "%s", c) != 0) continue;
-        std::snprintf(trig, sizeof trig, "%s/events/skb/kfree_skb/trigger", root);
-        if (::access(trig, W_OK) != 0) continue;
+        if (!kfree_skb_file(trig, sizeof trig, root, "trigger") || ::access(trig, W_OK) != 0) continue;
         remove_stale_instances(root);
         char inst[64];
-        int n = std::snprintf(inst, sizeof inst, "%s/instances/tarnwatch-%d", root, static_cast<int>(::getpid()));
+        int n = std::snprintf(inst, sizeof inst, "%s/%s/tarnwatch-%d", root, TRACE_INSTANCES,
+                              static_cast<int>(::getpid()));
         if (n < static_cast<int>(sizeof inst) && (::mkdir(inst, 0700) == 0 || errno == EEXIST)) {
             if (set_tracedir(inst)) {
                 std::memcpy(g_instance_dir, inst, sizeof inst);

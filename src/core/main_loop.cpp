@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "burst/burst_state.hpp"
+#include "check/self_check.hpp"
 #include "core/alerts.hpp"
 #include "core/child_groups.hpp"
 #include "core/colors.hpp"
@@ -22,11 +23,10 @@
 #include "core/line_reader.hpp"
 #include "core/run_tool.hpp"
 #include "core/screen.hpp"
-#include "core/self_check.hpp"
 #include "core/settings.hpp"
 #include "core/terminal.hpp"
-#include "core/textfile_export.hpp"
 #include "counters/counters.hpp"
+#include "export/textfile_export.hpp"
 #include "gate/mw_page.hpp"
 #include "ifdetail/ethdev_discover.hpp"
 #include "ifdetail/ifsnap.hpp"
@@ -34,6 +34,7 @@
 #include "overview/nst_table.hpp"
 #include "overview/page_overview.hpp"
 #include "topology/ifaces.hpp"
+#include "topology/machine_defaults.hpp"
 #include "topology/ospf_expected.hpp"
 #include "topology/wg_discover.hpp"
 
@@ -336,6 +337,7 @@ static bool stdio_open()
 int tarnwatch_main(int argc, char **argv)
 {
     if (!stdio_open()) return 1;
+    g_screen_capturing = burst_capturing;
     settings_defaults();
     switch (settings_parse(argc, argv, stdout, stderr)) {
     case SETTINGS_HELP: return 0;

@@ -38,10 +38,10 @@ static void mark_timed_out(ToolRun *t)
     std::snprintf(g_timed_out[g_n_timed_out++], sizeof g_timed_out[0], "%s", t->name);
 }
 
-void tool_sample_begin()
+void tool_sample_begin(int budget_ms)
 {
     g_in_sample = true;
-    g_sample_deadline_ms = mono_ms() + TOOL_SAMPLE_BUDGET_MS;
+    g_sample_deadline_ms = mono_ms() + budget_ms;
     g_n_timed_out = 0;
 }
 

@@ -55,9 +55,9 @@ long tool_getline(ToolRun *t, char *line, size_t size);
 // there was no child.
 int tool_close(ToolRun *t);
 
-// A sample's runs: its budget starts here, and until tool_sample_end a tool that
-// timed out is not started again.
-void tool_sample_begin();
+// A sample's runs: its budget (budget_ms for all of them) starts here, and until
+// tool_sample_end a tool that timed out is not started again.
+void tool_sample_begin(int budget_ms = TOOL_SAMPLE_BUDGET_MS);
 // Raises one alert per tool that timed out in the sample ("tc timed out") and
 // ends the sample's bookkeeping.
 void tool_sample_end();

@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "burst/burst_state.hpp"
 #include "core/alerts.hpp"
 #include "core/colors.hpp"
 #include "core/keys.hpp"
@@ -22,10 +21,13 @@ time_t g_last_ts = 0;
 int32_t g_output_lost = 0;
 int32_t g_scroll[N_PAGES];
 int32_t g_help = 0;
+bool (*g_screen_capturing)() = nullptr;
 
 static StrBuf SCREEN;  // one paint, written in one go
 static StrBuf ROW;     // a row being put together before it is clipped
 static StrBuf HELP;    // the current page's keys, while they are shown
+
+static bool capturing() { return g_screen_capturing && g_screen_capturing(); }
 
 namespace {
 
@@ -225,7 +227,7 @@ static void add_tab_row(Rows *rows, bool names)
         else
             sb_addf(&ROW, "%s[%d]%s ", DIM, i + 1, RST);
     }
-    if (g_burst_state == 1) sb_addf(&ROW, " %s[CAPTURING]%s", RED, RST);
+    if (capturing()) sb_addf(&ROW, " %s[CAPTURING]%s", RED, RST);
     sb_addf(&ROW, "%s ?=help q=quit%s", DIM, RST);
     if (names && text_cols({ROW.buf, ROW.len}) > g_cols) return add_tab_row(rows, false);
     rows->add_row_buf();
@@ -291,7 +293,7 @@ static void compose_unfitted(const char *when)
     for (int i = 0; i < N_PAGES; i++)
         sb_addf(&SCREEN, "%s[%d:%s]%s ", i == g_page ? BOLD : DIM, i + 1, PG_NAMES[i], RST);
     sb_addf(&SCREEN, "%s keys: 1-4/n/p page  b=arm burst  q=quit%s", DIM, RST);
-    if (g_burst_state == 1) sb_addf(&SCREEN, "  %s[CAPTURING]%s", RED, RST);
+    if (capturing()) sb_addf(&SCREEN, "  %s[CAPTURING]%s", RED, RST);
     sb_addf(&SCREEN, "\n");
     add_alert_line(&SCREEN);
     const std::string_view body = body_text();

@@ -18,6 +18,10 @@ extern int32_t g_output_lost;
 extern int32_t g_scroll[N_PAGES];
 // Set while the current page's keys are shown instead of its text.
 extern int32_t g_help;
+// Whether a burst capture runs, for the flag beside the page tabs; set by the
+// loop that wires the program together, so the screen knows no page. nullptr:
+// never flagged.
+extern bool (*g_screen_capturing)();
 
 // Sets up the four page buffers, the alert list and the screen with 64 KiB each.
 void buffers_setup();

@@ -2,12 +2,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
-
-#include "core/self_check.hpp"
-#include "core/textfile_export.hpp"
-#include "topology/default_route.hpp"
-#include "topology/ifaces.hpp"
 
 #ifndef TARNWATCH_VERSION
 #define TARNWATCH_VERSION "unknown"
@@ -30,8 +24,9 @@ int32_t g_burst_arm = 1;
 int32_t g_burst_if_fixed = 0;
 int64_t g_burst_budget_mib = 64;
 int g_ethsock = -1;
-// Whether the command line named these, so no default takes their place.
-static bool s_wan_given = false, s_birdconf_given = false;
+const char *g_textfile = nullptr;
+int32_t g_check = 0;
+bool g_wan_given = false, g_birdconf_given = false;
 
 void settings_defaults()
 {
@@ -53,8 +48,8 @@ void settings_defaults()
     g_burst_budget_mib = 64;
     g_textfile = nullptr;
     g_check = 0;
-    s_wan_given = false;
-    s_birdconf_given = false;
+    g_wan_given = false;
+    g_birdconf_given = false;
 }
 
 void print_usage(FILE *out, const char *prog)
@@ -122,9 +117,9 @@ SettingsResult settings_parse(int argc, char **argv, FILE *out, FILE *err)
         else if (is("-n")) g_count = static_cast<uint64_t>(parse_num(v));
         else if (is("-r")) g_rediscover = static_cast<int32_t>(parse_num(v));
         else if (is("-s")) g_burst_secs = static_cast<int32_t>(parse_num(v));
-        else if (is("-w")) { g_wan = v; s_wan_given = true; }
+        else if (is("-w")) { g_wan = v; g_wan_given = true; }
         else if (is("-l")) g_lan = v;
-        else if (is("-b")) { g_birdconf = v; s_birdconf_given = true; }
+        else if (is("-b")) { g_birdconf = v; g_birdconf_given = true; }
         else if (is("-W")) g_wgdir = v;
         else if (is("-B")) g_birdc = v;
         else if (is("-I")) g_burst_if = v;
@@ -139,13 +134,4 @@ SettingsResult settings_parse(int argc, char **argv, FILE *out, FILE *err)
     g_burst_if_fixed = g_burst_if != nullptr;
     if (!g_burst_if) g_burst_if = g_lan;
     return SETTINGS_RUN;
-}
-
-void settings_fill_defaults()
-{
-    static char route_if[16];
-    if (!s_wan_given && !if_exists(g_wan) && default_route_iface(route_if) == 0 && if_exists(route_if) &&
-        std::strcmp(route_if, g_lan) != 0)
-        g_wan = route_if;
-    if (!s_birdconf_given && ::access(DEFAULT_BIRDCONF, F_OK) != 0) g_birdconf = DEBIAN_BIRDCONF;
 }

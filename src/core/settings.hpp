@@ -20,6 +20,13 @@ extern int32_t g_burst_arm;
 extern int32_t g_burst_if_fixed;   // 1 when -I named the interface; otherwise it follows the LAN
 extern int64_t g_burst_budget_mib; // capture files one run may write, in MiB
 extern int g_ethsock;
+// --textfile FILE: where the export goes after every sample; nullptr when not asked for.
+extern const char *g_textfile;
+// --check: look at every source once, report and exit.
+extern int32_t g_check;
+// Whether the command line named the WAN (-w) and the BIRD configuration (-b),
+// so no default that fits the machine takes their place.
+extern bool g_wan_given, g_birdconf_given;
 
 constexpr const char *DEFAULT_WAN = "enp16s0f0np0";
 constexpr const char *DEFAULT_LAN = "enp16s0f1np1";
@@ -36,7 +43,3 @@ void settings_defaults();
 // interface. Help goes to out, errors to err.
 SettingsResult settings_parse(int argc, char **argv, FILE *out, FILE *err);
 void print_usage(FILE *out, const char *prog);
-// Defaults that fit this machine, for what the command line left at the
-// built-in names: a missing WAN becomes the interface of the IPv4 default
-// route, a missing /etc/bird.conf becomes Debian's /etc/bird/bird.conf.
-void settings_fill_defaults();

@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "core/vis_text.hpp"
-#include "gate/moatwall_contract.h"
+#include "moatwall/moatwall_contract.h"
 
 int g_mwc = -1;
 int g_mw_daemon_ok = 0;

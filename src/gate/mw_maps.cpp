@@ -1,6 +1,7 @@
 #include "gate/mw_maps.hpp"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -78,7 +79,7 @@ int mw_cpu_count()
     if (g_mw_ncpu > 0) return g_mw_ncpu;
     char buf[64];
     long n = -1;
-    if (kfile_str(buf, sizeof buf, "/sys/devices/system/cpu/possible") == 0) n = mw_count_cpu_list(buf);
+    if (kfile_str(buf, sizeof buf, "%s", CPU_POSSIBLE) == 0) n = mw_count_cpu_list(buf);
     if (n <= 0) n = sysconf(_SC_NPROCESSORS_CONF);
     g_mw_ncpu = n > 0 && n <= MAX_CPUS ? static_cast<int>(n) : 1;
     return g_mw_ncpu;
@@ -98,27 +99,50 @@ static bool layout_ok(int fd, uint32_t type, uint32_t key_size, uint32_t value_s
            (value_size == 0 || info.value_size == value_size);
 }
 
-static void open_pin(int *fd, const char *name, uint32_t type, uint32_t key_size, uint32_t value_size)
+// The pins and the layout each must have; type or value size 0: any.
+struct Pin {
+    int *fd;
+    const char *name;
+    uint32_t type, key_size, value_size;
+    int err;  // of the last try: 0 open, -1 another layout, else the errno
+};
+static Pin g_pins[] = {
+    {&g_mw_fd_drop, MW_MAP_DROP4, 0, sizeof(mw_drop4_key), 0, 0},
+    {&g_mw_fd_drop6, MW_MAP_DROP6, 0, sizeof(mw_drop6_key), 0, 0},
+    {&g_mw_fd_ports, MW_MAP_DPORTS, 0, sizeof(uint16_t), 0, 0},
+    {&g_mw_fd_stats, MW_MAP_STATS, BPF_MAP_TYPE_PERCPU_ARRAY, sizeof(uint32_t), sizeof(uint64_t), 0},
+};
+
+static void open_pin(Pin *p)
 {
-    if (*fd >= 0) return;
+    if (*p->fd >= 0) return;
     char path[320];
-    std::snprintf(path, sizeof path, "%s/%s", mw_pin_dir(), name);
+    std::snprintf(path, sizeof path, "%s/%s", mw_pin_dir(), p->name);
     BpfAttr u = attr_zero();
     u.a.pathname = reinterpret_cast<uintptr_t>(path);
     int r = static_cast<int>(sys_bpf(BPF_OBJ_GET, &u));
-    if (r >= 0 && !layout_ok(r, type, key_size, value_size)) {
+    p->err = r < 0 ? errno : 0;
+    if (r >= 0 && !layout_ok(r, p->type, p->key_size, p->value_size)) {
         ::close(r);
         r = -1;
+        p->err = -1;
     }
-    *fd = r;
+    *p->fd = r;
 }
 
 void mw_open_maps()
 {
-    open_pin(&g_mw_fd_drop, MW_MAP_DROP4, 0, sizeof(mw_drop4_key), 0);
-    open_pin(&g_mw_fd_drop6, MW_MAP_DROP6, 0, sizeof(mw_drop6_key), 0);
-    open_pin(&g_mw_fd_ports, MW_MAP_DPORTS, 0, sizeof(uint16_t), 0);
-    open_pin(&g_mw_fd_stats, MW_MAP_STATS, BPF_MAP_TYPE_PERCPU_ARRAY, sizeof(uint32_t), sizeof(uint64_t));
+    for (Pin &p : g_pins) open_pin(&p);
+}
+
+const char *mw_maps_missing(char *why, size_t size)
+{
+    for (const Pin &p : g_pins) {
+        if (*p.fd >= 0) continue;
+        std::snprintf(why, size, "%s", p.err == -1 ? "not the gate's map layout" : std::strerror(p.err));
+        return p.name;
+    }
+    return nullptr;
 }
 
 void mw_close_maps()
@@ -134,22 +158,9 @@ static void not_readable()
     sb_addf(&PAGES[3], "%spinned maps not readable under %s%s\n", YEL, MW_PIN_DIR, RST);
 }
 
-struct StatRow {
-    uint32_t key;
-    const char *name;
-    const char *label;
-    int alerting;
-};
-static const StatRow STAT_ROWS[] = {
-    {MW_STAT_PASS, "mw.pass", "passed", 0},
-    {MW_STAT_NONIP, "mw.nonip", "passed non-ip", 0},
-    {MW_STAT_DROPSRC, "mw.dropsrc", "dropped src", 0},
-    {MW_STAT_DROPPORT, "mw.dropport", "dropped dport", 0},
-    {MW_STAT_MALFORMED, "mw.malformed", "malformed", 1},
-};
-constexpr int N_STATS = sizeof STAT_ROWS / sizeof STAT_ROWS[0];
+constexpr int N_STATS = sizeof MW_STAT_ROWS / sizeof MW_STAT_ROWS[0];
 
-// What the sample's statistics block showed, in STAT_ROWS order. Counters roll
+// What the sample's statistics block showed, in MW_STAT_ROWS order. Counters roll
 // at the end of the sample, so a re-render after a key could not work the
 // growth out again.
 static struct {
@@ -172,7 +183,7 @@ static int64_t stat_growth(const char *name, uint64_t total)
     return static_cast<int64_t>(total - c->prev);
 }
 
-static void stat_line(const StatRow &r, uint64_t total, int64_t growth)
+static void stat_line(const MwStatRow &r, uint64_t total, int64_t growth)
 {
     StrBuf *b = &PAGES[3];
     if (growth <= 0) {
@@ -214,7 +225,7 @@ void mw_stats_block_again()
 {
     if (!g_shown.taken) return mw_stats_block();
     if (!g_shown.readable) return not_readable();
-    for (int i = 0; i < N_STATS; i++) stat_line(STAT_ROWS[i], g_shown.total[i], g_shown.growth[i]);
+    for (int i = 0; i < N_STATS; i++) stat_line(MW_STAT_ROWS[i], g_shown.total[i], g_shown.growth[i]);
 }
 
 void mw_stats_block()
@@ -222,10 +233,10 @@ void mw_stats_block()
     g_shown.taken = true;
     g_shown.readable = g_mw_fd_stats >= 0;
     for (int i = 0; i < N_STATS && g_shown.readable; i++)
-        g_shown.readable = read_stat(STAT_ROWS[i].key, &g_shown.total[i]);
+        g_shown.readable = read_stat(MW_STAT_ROWS[i].key, &g_shown.total[i]);
     if (!g_shown.readable) return not_readable();
     for (int i = 0; i < N_STATS; i++) {
-        const StatRow &r = STAT_ROWS[i];
+        const MwStatRow &r = MW_STAT_ROWS[i];
         g_shown.growth[i] = stat_growth(r.name, g_shown.total[i]);
         stat_line(r, g_shown.total[i], g_shown.growth[i]);
         if (g_shown.growth[i] > 0 && r.alerting)

@@ -4,7 +4,24 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "gate/moatwall_contract.h"
+#include "moatwall/moatwall_contract.h"
+
+// The gate's statistics as page 4 shows them and the export labels them, in
+// page order: map key, counter key, page label, export verdict, alerting.
+struct MwStatRow {
+    uint32_t key;
+    const char *name;
+    const char *label;
+    const char *verdict;
+    int alerting;
+};
+inline constexpr MwStatRow MW_STAT_ROWS[] = {
+    {MW_STAT_PASS, "mw.pass", "passed", "passed", 0},
+    {MW_STAT_NONIP, "mw.nonip", "passed non-ip", "passed_nonip", 0},
+    {MW_STAT_DROPSRC, "mw.dropsrc", "dropped src", "dropped_src", 0},
+    {MW_STAT_DROPPORT, "mw.dropport", "dropped dport", "dropped_dport", 0},
+    {MW_STAT_MALFORMED, "mw.malformed", "malformed", "malformed", 1},
+};
 
 // Rows the page holds of each list; the true counts are kept beside them.
 constexpr int MW_MAX_PFX = 256;
@@ -29,12 +46,18 @@ extern uint16_t g_mw_port[MW_MAX_PORT];
 extern int g_mw_nport;
 extern int g_mw_nport_all;
 
+// The possible CPUs, whose count sizes a per-CPU lookup.
+constexpr const char *CPU_POSSIBLE = "/sys/devices/system/cpu/possible";
+
 // Values one per-CPU lookup returns, from the possible-CPU file (once).
 int mw_cpu_count();
 // CPUs in a possible-CPU list ("0", "0-7", "0-3,8-11"); -1 for any other form.
 long mw_count_cpu_list(const char *s);
 // Opens the pins that are not open yet; a missing one is tried again next time.
 void mw_open_maps();
+// After mw_open_maps: the first pin not open, with why in why (the system's
+// reason, or a map of another layout); nullptr when all are open.
+const char *mw_maps_missing(char *why, size_t size);
 // Reads the statistics and appends their five lines (with the growth since the
 // previous sample) to page 4, or the "not readable" line. Once per sample.
 void mw_stats_block();

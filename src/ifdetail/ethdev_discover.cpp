@@ -8,6 +8,11 @@
 #include "ifdetail/ethtool.hpp"
 #include "topology/ifaces.hpp"
 
+void eth_stat_key(char *out, size_t size, const char *dev, const char *stat)
+{
+    std::snprintf(out, size, "%.16s/%.100s", dev, stat);
+}
+
 const char *const ETH_WATCH_SUBSTR[] = {
     "drop", "discard", "error", "err", "missed", "fifo", "crc", "fault", "jabber", "oversize",
     "undersize", "fragment", "unknown_protocol", "out_of_buffer", "no_dma", "congst", "alloc_fail", "busy",

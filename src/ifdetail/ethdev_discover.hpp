@@ -1,6 +1,7 @@
 // The physical NICs (WAN and LAN) as their drivers describe them through ethtool:
 // driver name, statistic names with the ones worth watching, private flags.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 constexpr uint32_t ETH_MAX_STATS = 1024;
@@ -25,6 +26,10 @@ struct EthDev {
 
 // Substrings (case ignored) that make a driver statistic worth watching; null-terminated.
 extern const char *const ETH_WATCH_SUBSTR[];
+
+// The counter key of a driver statistic, "<dev>/<stat>" (both cut), which page 2
+// records and the export reads back.
+void eth_stat_key(char *out, size_t size, const char *dev, const char *stat);
 
 // Fills d from scratch for ifname; always leaves a consistent record, whatever fails.
 void ethdev_discover(EthDev *d, const char *ifname);

@@ -127,7 +127,7 @@ void stat_row(const EthDev *d, uint32_t idx, uint64_t value)
     char stat[ETH_GSTRING_LEN_BYTES + 1];
     eth_name_at(d->stat_names, idx, stat);
     char key[192];
-    std::snprintf(key, sizeof key, "%.16s/%.100s", d->name, stat);
+    eth_stat_key(key, sizeof key, d->name, stat);
     Counter *c = ctr_get(key);
     // Statistics that have always been 0 take no row; a first 0 is recorded so a
     // later rise shows as a delta.

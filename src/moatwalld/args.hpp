@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "gate/moatwall_contract.h"
+#include "moatwall/moatwall_contract.h"
 
 // Longest text prefix_fmt writes: a full IPv6 address with a dotted tail, "/128".
 #define MW_PREFIX_TEXT 52

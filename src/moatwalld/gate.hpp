@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "gate/moatwall_contract.h"
+#include "moatwall/moatwall_contract.h"
 #include "moatwalld/args.hpp"
 
 struct bpf_object;

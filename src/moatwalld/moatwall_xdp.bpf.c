@@ -8,7 +8,7 @@
 #include <bpf/bpf_endian.h>
 #include <bpf/bpf_helpers.h>
 
-#include "gate/moatwall_contract.h"
+#include "moatwall/moatwall_contract.h"
 
 struct {
     __uint(type, BPF_MAP_TYPE_LPM_TRIE);

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "gate/moatwall_contract.h"
+#include "moatwall/moatwall_contract.h"
 
 // Longest request before its "\n"; a reply always stays below this size.
 #define MW_MAX_LINE 62

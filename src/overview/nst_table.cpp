@@ -39,8 +39,8 @@ bool nst_get(const char *name, uint64_t *value)
 void nst_refresh()
 {
     g_nst_n = 0;
-    nst_load_paired("/proc/net/snmp");
-    nst_load_paired("/proc/net/netstat");
-    nst_load_snmp6("/proc/net/snmp6");
+    nst_load_paired(PROC_NET_SNMP);
+    nst_load_paired(PROC_NET_NETSTAT);
+    nst_load_snmp6(PROC_NET_SNMP6);
 }
 

@@ -8,6 +8,11 @@ struct NetstatEntry {
     uint64_t value;
 };
 
+// The files the table is loaded from each sample.
+constexpr const char *PROC_NET_SNMP = "/proc/net/snmp";
+constexpr const char *PROC_NET_NETSTAT = "/proc/net/netstat";
+constexpr const char *PROC_NET_SNMP6 = "/proc/net/snmp6";
+
 extern NetstatEntry *g_nst;
 extern int32_t g_nst_n;
 extern int32_t g_nst_cap;

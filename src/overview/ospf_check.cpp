@@ -2,41 +2,17 @@
 
 #include <cstdio>
 #include <cstring>
-#include <sys/wait.h>
 
 #include "core/alerts.hpp"
 #include "core/colors.hpp"
 #include "core/kernel_file.hpp"
 #include "core/run_tool.hpp"
 #include "core/screen.hpp"
-#include "core/settings.hpp"
-#include "core/textfile_export.hpp"
 #include "core/vis_text.hpp"
+#include "export/tf_notes.hpp"
 #include "overview/birdc_neighbors.hpp"
+#include "overview/birdc_run.hpp"
 #include "topology/ospf_expected.hpp"
-
-// -B is the operator's own command line, so it goes through the shell as given.
-// It reaches the shell as an argument and eval puts it into the command, so no
-// buffer of ours cuts a long one; ToolRun still bounds every wait.
-static bool shell_start(ToolRun *run, const char *script)
-{
-    const char *const argv[] = {"/bin/sh", "-c", script, "sh", g_birdc, nullptr};
-    return tool_start(run, argv, "birdc") == 0;
-}
-
-enum ClientCheck { CLIENT_ABSENT, CLIENT_PRESENT, CLIENT_TIMED_OUT };
-
-static ClientCheck client_check()
-{
-    ToolRun run;
-    if (!shell_start(&run, "eval \"command -v $1 >/dev/null 2>&1\""))
-        return run.timed_out ? CLIENT_TIMED_OUT : CLIENT_ABSENT;
-    char line[64];
-    while (tool_getline(&run, line, sizeof line) >= 0) {}
-    int st = tool_close(&run);
-    if (run.timed_out) return CLIENT_TIMED_OUT;
-    return st >= 0 && WIFEXITED(st) && WEXITSTATUS(st) == 0 ? CLIENT_PRESENT : CLIENT_ABSENT;
-}
 
 // A client cut off by time gave part of its table at most: a MISSING check on
 // it would report neighbours that are there. The alert naming the client comes
@@ -50,17 +26,17 @@ static void timed_out_notice(StrBuf *pg, const BirdcScan *scan)
 
 void ospf_check()
 {
-    ClientCheck client = client_check();
-    if (client == CLIENT_ABSENT) return;
+    BirdcClient client = birdc_client_check();
+    if (client == BIRDC_ABSENT) return;
     StrBuf *pg = &PAGES[0];
     sb_addf(pg, "\n%s=== OSPF neighbors (bird) ===%s\n", BOLD, RST);
     tf_note_ospf_table(false, nullptr);  // until a table is read
-    if (client == CLIENT_TIMED_OUT) {
+    if (client == BIRDC_TIMED_OUT) {
         timed_out_notice(pg, nullptr);
         return;
     }
     ToolRun run;
-    if (!shell_start(&run, "eval \"$1 show ospf neighbors 2>&1\"")) {
+    if (!birdc_show_start(&run)) {
         if (run.timed_out) timed_out_notice(pg, nullptr);
         return;
     }

@@ -14,6 +14,7 @@
 #include "counters/fmt_iec.hpp"
 #include "ifdetail/ifsnap.hpp"
 #include "overview/conntrack.hpp"
+#include "overview/kernel_counters.hpp"
 #include "overview/nst_table.hpp"
 #include "overview/ospf_check.hpp"
 #include "overview/softnet_stat.hpp"
@@ -32,31 +33,6 @@ constexpr LinkCounter WG_LINK_COUNTERS[] = {
     {"  TX drops                            : ", "tx_dropped"},
     {"  RX errors (auth/decrypt fail)       : ", "rx_errors"},
     {"  RX drops                            : ", "rx_dropped"},
-};
-
-struct NstLine {
-    const char *label;
-    const char *key;   // counter key
-    const char *name;  // name in the statistics table
-};
-constexpr NstLine UDP_LINES[] = {
-    {"  UdpRcvbufErrors (WG socket overrun?): ", "UdpRcvbufErrors", "UdpRcvbufErrors"},
-    {"  UdpSndbufErrors                     : ", "UdpSndbufErrors", "UdpSndbufErrors"},
-    {"  UdpInErrors                         : ", "UdpInErrors", "UdpInErrors"},
-};
-// The kernel keeps InNoRoutes under IpExt; the key stays "Ip..." like its neighbours.
-constexpr NstLine IP_LINES[] = {
-    {"  InNoRoutes        : ", "IpInNoRoutes", "IpExtInNoRoutes"},
-    {"  InDiscards        : ", "IpInDiscards", "IpInDiscards"},
-    {"  OutDiscards       : ", "IpOutDiscards", "IpOutDiscards"},
-    {"  OutNoRoutes       : ", "IpOutNoRoutes", "IpOutNoRoutes"},
-    {"  FragFails (DF set): ", "IpFragFails", "IpFragFails"},
-    {"  ReasmFails        : ", "IpReasmFails", "IpReasmFails"},
-    {"  ICMP DestUnreach out (incl frag-needed): ", "IcmpOutDestUnreachs", "IcmpOutDestUnreachs"},
-    {"  Ip6 InDiscards    : ", "Ip6InDiscards", "Ip6InDiscards"},
-    {"  Ip6 OutNoRoutes   : ", "Ip6OutNoRoutes", "Ip6OutNoRoutes"},
-    {"  Icmp6 PktTooBig out: ", "Icmp6OutPktTooBigs", "Icmp6OutPktTooBigs"},
-    {"  IPReversePathFilter: ", "TcpExtIPReversePathFilter", "TcpExtIPReversePathFilter"},
 };
 
 StrBuf *page() { return &PAGES[0]; }
@@ -97,7 +73,7 @@ void wireguard_sections()
     }
 }
 
-void nst_lines(const NstLine *lines, size_t n, bool newline_each)
+void nst_lines(const KernelCounter *lines, size_t n, bool newline_each)
 {
     for (size_t i = 0; i < n; i++) {
         sb_addf(page(), "%s", lines[i].label);
@@ -109,28 +85,28 @@ void nst_lines(const NstLine *lines, size_t n, bool newline_each)
 void stack_sections()
 {
     sb_addf(page(), "%s=== UDP underlay ===%s\n", BOLD, RST);
-    nst_lines(UDP_LINES, std::size(UDP_LINES), true);
+    nst_lines(UDP_COUNTERS, std::size(UDP_COUNTERS), true);
 
     sb_addf(page(), "\n%s=== IP stack ===%s\n", BOLD, RST);
-    nst_lines(IP_LINES, std::size(IP_LINES) - 1, true);
-    nst_lines(IP_LINES + std::size(IP_LINES) - 1, 1, false);
+    nst_lines(IP_COUNTERS, std::size(IP_COUNTERS) - 1, true);
+    nst_lines(IP_COUNTERS + std::size(IP_COUNTERS) - 1, 1, false);
     sb_addf(page(), " %s(strict rp_filter eating asymmetric OSPF paths?)%s\n", DIM, RST);
 
     uint64_t drops = 0, squeeze = 0;
     softnet_read(&drops, &squeeze);
     sb_addf(page(), "\n%s=== Softnet (kernel ingress) ===%s\n", BOLD, RST);
-    sb_addf(page(), "  Drops        : ");
-    ctr_fmtx(page(), "softnet_drops", drops, 1);
-    sb_addf(page(), "\n  Time squeeze : ");
-    ctr_fmtx(page(), "softnet_squeeze", squeeze, 1);
+    sb_addf(page(), "%s", SOFTNET_COUNTERS[0].label);
+    ctr_fmtx(page(), SOFTNET_COUNTERS[0].key, drops, 1);
+    sb_addf(page(), "\n%s", SOFTNET_COUNTERS[1].label);
+    ctr_fmtx(page(), SOFTNET_COUNTERS[1].key, squeeze, 1);
     sb_addf(page(), "  %s(budget exhausted; sustained growth at 10G = raise netdev_budget)%s\n", DIM, RST);
 }
 
 void conntrack_section()
 {
-    uint64_t count = 0, max = 1;
-    uint32_t pct = 0;
-    conntrack_read(&count, &max, &pct);
+    conntrack_collect();
+    const uint64_t count = g_conntrack.count, max = g_conntrack.max;
+    const uint32_t pct = g_conntrack.pct;
     const char *col = DIM;
     if (pct > 90) {
         col = RED;

@@ -52,7 +52,7 @@ void softnet_read(uint64_t *drops, uint64_t *squeeze)
 {
     *drops = 0;
     *squeeze = 0;
-    UniqueFd fd(kfile_open("/proc/net/softnet_stat"));
+    UniqueFd fd(kfile_open(PROC_NET_SOFTNET));
     if (!fd.ok()) return;
     LineReader lr;
     lr_init(&lr, fd.fd);

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string_view>
 
+constexpr const char *PROC_NET_SOFTNET = "/proc/net/softnet_stat";
+
 void softnet_read(uint64_t *drops, uint64_t *squeeze);
 // The same sums over file contents already in memory.
 void softnet_parse(std::string_view text, uint64_t *drops, uint64_t *squeeze);

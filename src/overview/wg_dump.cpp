@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "core/run_tool.hpp"
+
 // Digits after an optional sign; what follows them is ignored and text without
 // digits is 0. Out-of-range values saturate instead of wrapping, so a garbled
 // handshake cannot turn into a wildly wrong age.
@@ -58,4 +60,11 @@ bool wg_dump_split_device(std::string_view line, std::string_view *dev, std::str
     *dev = line.substr(0, tab);
     *rest = line.substr(tab + 1);
     return true;
+}
+
+int wg_dump_start(ToolRun *run, const char *dev)
+{
+    // No shell: a device name is passed to wg as one argument, whatever it holds.
+    const char *const argv[] = {"wg", "show", dev, "dump", nullptr};
+    return tool_start(run, argv);
 }

@@ -8,7 +8,7 @@
 #include "core/run_tool.hpp"
 #include "core/screen.hpp"
 #include "core/strbuf.hpp"
-#include "core/textfile_export.hpp"
+#include "export/tf_notes.hpp"
 #include "core/vis_text.hpp"
 #include "counters/fmt_iec.hpp"
 #include "overview/page_overview.hpp"
@@ -49,20 +49,6 @@ static void copy_cut(char *dst, size_t n, std::string_view v)
     dst[k] = '\0';
 }
 
-// Cut first, then filtered: a cut through a UTF-8 sequence leaves no half of it.
-static void display_name(std::string_view key, char out[64])
-{
-    for (int32_t i = 0; i < g_n_peer_names; i++) {
-        if (key == g_peer_names[i].key) {
-            copy_cut(out, 64, g_peer_names[i].name);
-            vis_inplace(out);
-            return;
-        }
-    }
-    copy_cut(out, 64, key.substr(0, 12));
-    vis_inplace(out);
-}
-
 static HsState handshake_state(int64_t handshake, int64_t *age)
 {
     *age = 0;
@@ -97,7 +83,7 @@ static void render_peer(const WgDumpPeer &p, HsState st, int64_t age, bool roame
 {
     StrBuf *pg = &PAGES[0];
     char name[64];
-    display_name(p.key, name);
+    wg_peer_display_name(p.key, name);
     sb_addf(pg, "  %-12s hs:", name);
     const long long a = static_cast<long long>(age);
     switch (st) {
@@ -220,10 +206,8 @@ void wg_peers_section(const char *dev, WgHealth *rec)
     if (g_all_unread > 0) {
         peers_from_all_dump(dev, rec, &t);
     } else {
-        // No shell: a device name is passed to wg as one argument, whatever it holds.
-        const char *const argv[] = {"wg", "show", dev, "dump", nullptr};
         ToolRun run;
-        if (tool_start(&run, argv) != 0) {
+        if (wg_dump_start(&run, dev) != 0) {
             sb_addf(&PAGES[0], "  %s(wg unavailable)%s\n", YEL, RST);
             return;
         }

@@ -20,7 +20,7 @@ bool if_exists(const char *name)
     if (!name || !name[0] || std::strchr(name, '/') || !std::strcmp(name, ".") || !std::strcmp(name, ".."))
         return false;
     char path[256];
-    if (fs_path(path, sizeof path, "/sys/class/net/%s", name) != 0) return false;
+    if (fs_path(path, sizeof path, "%s/%s", SYS_CLASS_NET, name) != 0) return false;
     return ::access(path, F_OK) == 0;
 }
 
@@ -68,7 +68,7 @@ void iface_discover()
 
     bool scanned = false;
     char dirpath[256];
-    if (fs_path(dirpath, sizeof dirpath, "/sys/class/net") == 0) {
+    if (fs_path(dirpath, sizeof dirpath, "%s", SYS_CLASS_NET) == 0) {
         if (DIR *d = ::opendir(dirpath)) {
             scanned = true;
             while (const dirent *e = ::readdir(d)) {

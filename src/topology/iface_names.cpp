@@ -7,12 +7,13 @@
 
 #include "core/fsroot.hpp"
 #include "core/vis_text.hpp"
+#include "topology/ifaces.hpp"
 
 void list_interfaces(char *out, size_t n)
 {
     out[0] = '\0';
     char dir[256];
-    if (fs_path(dir, sizeof dir, "/sys/class/net") != 0) return;
+    if (fs_path(dir, sizeof dir, "%s", SYS_CLASS_NET) != 0) return;
     DIR *d = ::opendir(dir);
     if (!d) return;
     struct Name {

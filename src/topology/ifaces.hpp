@@ -2,6 +2,9 @@
 #pragma once
 #include <cstdint>
 
+// Where the kernel lists the interfaces (under the fixture root).
+constexpr const char *SYS_CLASS_NET = "/sys/class/net";
+
 constexpr int MAX_IFACES = 32;
 extern char g_ifaces[MAX_IFACES][16];
 extern int32_t g_n_ifaces;

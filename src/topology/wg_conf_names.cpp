@@ -68,8 +68,29 @@ void wg_conf_names_parse(std::string_view text)
     wg_conf_from(&src);
 }
 
-void wg_conf_names_load(const char *path)
+bool wg_conf_names_load(const char *path)
 {
     std::string text;
-    if (conf_read(path, &text)) wg_conf_names_parse(text);
+    if (!conf_read(path, &text)) return false;
+    wg_conf_names_parse(text);
+    return true;
+}
+
+static void copy_cut(char *dst, size_t n, std::string_view v)
+{
+    size_t k = v.size() < n - 1 ? v.size() : n - 1;
+    std::memcpy(dst, v.data(), k);
+    dst[k] = '\0';
+}
+
+void wg_peer_display_name(std::string_view key, char out[64])
+{
+    std::string_view name = key.substr(0, 12);
+    for (int32_t i = 0; i < g_n_peer_names && i < MAX_PEER_NAMES; i++)
+        if (key == g_peer_names[i].key) {
+            name = g_peer_names[i].name;
+            break;
+        }
+    copy_cut(out, 64, name);
+    vis_inplace(out);
 }

@@ -10,6 +10,7 @@
 
 char g_wgdevs[MAX_WGDEVS][16];
 int32_t g_n_wgdevs = 0;
+int32_t g_n_wgconfs = 0;
 PeerName g_peer_names[MAX_PEER_NAMES];
 int32_t g_n_peer_names = 0;
 WgHealth g_wg_health[MAX_WG_HEALTH];
@@ -25,6 +26,7 @@ static bool is_wireguard(const char *name)
 void wg_discover()
 {
     g_n_wgdevs = 0;
+    g_n_wgconfs = 0;
     g_n_peer_names = 0;
     char dirpath[256];
     if (fs_path(dirpath, sizeof dirpath, "/sys/class/net") != 0) return;
@@ -40,7 +42,7 @@ void wg_discover()
         char conf[4096];
         int n = std::snprintf(conf, sizeof conf, "%s/%s.conf", g_wgdir ? g_wgdir : "", dev);
         if (n < 0 || static_cast<size_t>(n) >= sizeof conf) continue;  // a cut path names another file
-        wg_conf_names_load(conf);
+        if (wg_conf_names_load(conf)) g_n_wgconfs++;
     }
     ::closedir(d);
 }

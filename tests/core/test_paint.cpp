@@ -45,6 +45,7 @@ TEST(paint, screens_are_exact)
     colors_set(true);
     g_clear = g_term_ansi = 1;
     g_burst_state = 1;
+    g_screen_capturing = burst_capturing;
     sb_clear(&PAGES[1]);
     alert("one");
     alert("two %d", 2);

@@ -1,19 +1,33 @@
-// The Prometheus textfile and --check, with the real program, real namespaces,
+// The Prometheus textfile and --check: the export and the check in process against
+// model tables and fixture trees, then the real program with real namespaces,
 // promtool, node_exporter and a Prometheus server.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <functional>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 
 #include "burst/burst_state.hpp"
+#include "check/self_check.hpp"
 #include "core/fsroot.hpp"
 #include "core/program_run.hpp"
 #include "core/screen.hpp"
+#include "core/settings.hpp"
 #include "core/strbuf.hpp"
-#include "core/textfile_export.hpp"
+#include "core/unique_fd.hpp"
+#include "export/prom_text.hpp"
+#include "export/textfile_export.hpp"
+#include "export/tf_notes.hpp"
+#include "gate/mw_client.hpp"
 #include "ifdetail/ifsnap.hpp"
 #include "overview/birdc_neighbors.hpp"
+#include "overview/conntrack.hpp"
+#include "support/capture_stdout.hpp"
+#include "support/gate_rig.hpp"
 #include "support/netns.hpp"
 #include "topology/ifaces.hpp"
 #include "topology/ospf_expected.hpp"
@@ -39,6 +53,7 @@ TEST(textfile, label_values)
         {"a\x1b[2Jb", "a\\\\x1b[2Jb"},                                        // ESC: visible, never raw
         {"\xff\xfe", "\\\\xff\\\\xfe"}, {"caf\xc3\xa9", "caf\xc3\xa9"},       // not UTF-8; UTF-8 stays
         {"\xc2\x9b" "x", "\\\\xc2\\\\x9bx"}, {"\xe2\x82", "\\\\xe2\\\\x82"},  // C1 CSI, UTF-8 encoded; cut short
+        {"a\x7f" "b", "a\\\\x7fb"}, {"\t\r\x01\x1f", "\\\\x09\\\\x0d\\\\x01\\\\x1f"},  // DEL, every other control
     };
     for (const auto &[in, out] : rows) EXPECT_EQ(label_of(in), out) << in;
 }
@@ -75,6 +90,7 @@ TEST(textfile, exact_series_of_one_sample)
     g_n_ifaces = 1;
     std::strcpy(g_ifaces[0], "eth0");
     g_ifaces_left_out = 3;
+    g_conntrack = {};
     IfSnap &e = g_snap[0];
     e.rx_bytes = 9000, e.tx_bytes = 8000, e.rx_packets = 90, e.tx_packets = 80, e.rx_dropped = 7, e.tx_dropped = 4;
     e.rx_missed_errors = 3, e.carrier_changes = 2, e.qdisc_drops = 5, e.flags = 0x1003, e.speed = 1000, e.mtu = 1500;
@@ -149,6 +165,152 @@ tarnwatch_last_sample_timestamp_seconds 1700000100
 )");
 }
 
+// The sample's series as the tables hold them, each row on a fresh model.
+// Name, how the tables are set, lines that must be there exactly once, text never there.
+struct SeriesRow {
+    const char *name;
+    std::function<void()> set;
+    std::vector<std::string> once, never;
+};
+
+TEST(textfile, series_follow_the_models)
+{
+    auto iface = [](int i, const char *name, int64_t speed) {
+        std::strcpy(g_ifaces[i], name);
+        g_snap[i] = IfSnap{};
+        g_snap[i].speed = speed;
+        g_n_ifaces = i + 1;
+    };
+    const std::string P = "tarnwatch_wireguard_peer_";
+    const SeriesRow rows[] = {
+        {"peer_rx_and_tx_each_in_their_own_series", [] { tf_note_wg_peer("wg0", "K1=", 5, 10, 20); },
+         {P + "rx_bytes_total{device=\"wg0\",public_key=\"K1=\",name=\"K1=\"} 10\n",
+          P + "tx_bytes_total{device=\"wg0\",public_key=\"K1=\",name=\"K1=\"} 20\n"}, {}},
+        {"link_speed_in_bytes_per_second", [&] { iface(0, "eth0", 100), iface(1, "eth1", -1); },
+         {"tarnwatch_interface_speed_bytes{device=\"eth0\"} 12500000\n"}, {"speed_bytes{device=\"eth1\"}"}},
+        {"a_label_set_written_once",
+         [&] {
+             iface(0, "eth0", 10), iface(1, "eth0", 10);
+             for (int i = 0; i < 2; i++) {
+                 tf_note_wg_peer("wg0", "K1=", 5, 10, 20);
+                 tf_note_ospf_neighbor("10.0.0.9 1 Full/PtP 00:35 eth0 10.1.0.9", true);
+             }
+             tf_note_ospf_table(false, nullptr);
+         },
+         {"tarnwatch_interface_mtu_bytes{device=\"eth0\"} 0\n", P + "tx_bytes_total{device=\"wg0\",public_key=\"K1=\",name=\"K1=\"} 20\n",
+          "tarnwatch_ospf_neighbor_full{router_id=\"10.0.0.9\",address=\"10.1.0.9\"} 1\n"}, {}},
+        // Cut at 12 bytes through a UTF-8 sequence, and ESC: the name is the one page 1 shows.
+        {"peer_name_as_page_one_shows_it",
+         [] { tf_note_wg_peer("wg0", "AAAAAAAAAAA\xc3\xa9=", 0, 0, 0), tf_note_wg_peer("wg0", "B\x1b[2JCDEFGHIJ=", 0, 0, 0); },
+         {P + "rx_bytes_total{device=\"wg0\",public_key=\"AAAAAAAAAAA\xc3\xa9=\",name=\"AAAAAAAAAAA?\"} 0\n",
+          P + "rx_bytes_total{device=\"wg0\",public_key=\"B\\\\x1b[2JCDEFGHIJ=\",name=\"B?[2JCDEFGHI\"} 0\n"}, {}},
+        {"conntrack_from_the_sample_read", [] { g_conntrack = {7, 100, 7}; },
+         {"tarnwatch_conntrack_entries 7\n", "tarnwatch_conntrack_entries_limit 100\n"}, {}},
+    };
+    g_textfile = "/nonexistent/tw.prom";  // notes are only kept for an export
+    for (const SeriesRow &r : rows) {
+        SCOPED_TRACE(r.name);
+        g_n_ifaces = 0;
+        g_conntrack = {};
+        r.set();
+        StrBuf b{};
+        tf_build(&b, nullptr, 0);
+        const std::string text(b.buf, b.len);
+        std::free(b.buf);
+        tf_forget_notes();
+        for (const std::string &line : r.once) EXPECT_EQ(occurrences(text, line), 1u) << line << text;
+        for (const std::string &bad : r.never) EXPECT_EQ(text.find(bad), std::string::npos) << bad;
+    }
+}
+
+// --check in process against a fixture tree, stand-in tools and a gate of its own.
+struct CheckFx {
+    TempDir root, bin, conf;
+    BpfDir bpf;
+    UniqueFd server;
+    void tool(const std::string &name, const std::string &script) const
+    {
+        chmod(bin.write(name, "#!/bin/sh\n" + script + "\n").c_str(), 0755);
+    }
+    // The gate's maps, pinned by bpftool; the port list with the key size given.
+    void pins(int port_key) const
+    {
+        const std::string c = " && bpftool map create " + bpf.pindir + "/moatwall_";
+        sh("mkdir -p " + bpf.pindir + c + "drop4 type lpm_trie key 8 value 1 entries 8 flags 1 name d4" + c +
+           "drop6 type lpm_trie key 20 value 1 entries 8 flags 1 name d6" + c + "dports type hash key " +
+           std::to_string(port_key) + " value 1 entries 8 name p" + c + "stats type percpu_array key 4 value 8 entries 5 name s");
+    }
+    void listen_on_sock()
+    {
+        sockaddr_un sa{AF_UNIX, {}};
+        std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", bpf.sock.c_str());
+        server = UniqueFd(socket(AF_UNIX, SOCK_STREAM, 0));
+        bind(server.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), listen(server.fd, 4);
+    }
+};
+
+TEST(check, rows_in_process)
+{
+    if (geteuid() != 0 || sh("command -v bpftool >/dev/null") != 0) GTEST_SKIP() << "needs root and bpftool";
+    const std::string B = TW_SOURCE_DIR "/tests/export/fixtures/bin/";
+    auto bird = [](const std::string &client) {
+        return [client](CheckFx &) {
+            g_birdc = client.c_str();  // the row outlives its check
+            g_birdconf = TW_SOURCE_DIR "/tests/export/fixtures/bird_two_neighbours.conf";
+        };
+    };
+    // Row, how the fixture is set, lines the report holds (the configuration directory shown as DIR).
+    const std::tuple<const char *, std::function<void(CheckFx &)>, std::vector<std::string>> rows[] = {
+        {"no_gate_is_a_note", [](CheckFx &) {}, {"--   gate pins ", "--   gate daemon socket ", "--   birdc ", "--   bird config "}},
+        {"socket_only_gate_fails", [](CheckFx &f) { f.listen_on_sock(); }, {"FAIL gate pins ", "ok   gate daemon socket "}},
+        {"pins_only_gate_fails", [](CheckFx &f) { f.pins(2); }, {"ok   gate pins ", "FAIL gate daemon socket "}},
+        {"list_map_of_another_key_size_fails", [](CheckFx &f) { f.pins(4); }, {"/moatwall_dports: not the gate's map layout"}},
+        {"some_wireguard_configs_missing_is_not_ok",
+         [](CheckFx &f) {
+             for (const char *dev : {"wg0", "wg1"}) f.root.write("sys/class/net/" + std::string(dev) + "/uevent", "DEVTYPE=wireguard\n");
+             f.conf.write("wg0.conf", "[Peer]\n# alice\nPublicKey = K1=\n");
+             f.tool("wg", "echo line");
+         },
+         {"ok   wg ", "--   wireguard configs        DIR holds 1 of 2 device configs",
+          "FAIL wan enp16s0f0np0         no such interface; here: wg0 wg1; name yours with -w IF", "FAIL tracefs "}},
+        {"a_probed_tool_leaves_nothing_running",
+         [](CheckFx &f) { f.tool("tcpdump", "sleep 60 >/dev/null 2>&1 & echo $! >" + f.bin.path + "/pid"); }, {"ok   tcpdump "}},
+        {"no_tc_no_tcpdump", [](CheckFx &f) { setenv("PATH", f.bin.path.c_str(), 1); },
+         {"FAIL tc                       not on PATH", "FAIL tcpdump                  not on PATH"}},
+        {"bird_answers", bird(B + "birdc-ok"),
+         {"ok   bird config", "ok   birdc                    answers: 1 neighbours, 1 Full, 1 of 2 expected missing"}},
+        {"bird_down", bird(B + "birdc-down"),
+         {"FAIL birdc                    no neighbour table (is bird running?); it said: Unable to connect"}},
+        {"bird_missing", bird("/nonexistent/birdc"),
+         {"FAIL birdc                    /nonexistent/birdc not found, but 2 neighbours are expected"}},
+        {"bird_stalls", bird(B + "birdc-stall"), {"FAIL birdc                    " + B + "birdc-stall gave no answer"}},
+    };
+    const std::string sock_was = mw_sock_path(), pins_was = mw_pin_dir(), path = getenv("PATH");
+    for (const auto &[name, set, want] : rows) {
+        SCOPED_TRACE(name);
+        CheckFx f;
+        settings_defaults();
+        fsroot_set(f.root.path.c_str());
+        mw_paths_set(f.bpf.sock.c_str(), f.bpf.pindir.c_str());
+        g_wgdir = f.conf.path.c_str();
+        g_birdc = "/nonexistent/birdc";
+        g_birdconf = "/nonexistent";
+        setenv("PATH", (f.bin.path + ":" + path).c_str(), 1);
+        set(f);
+        const auto t0 = std::chrono::steady_clock::now();
+        std::string report = capture_stdout([] { self_check(stdout); });
+        if (size_t at = report.find(f.conf.path); at != std::string::npos) report.replace(at, f.conf.path.size(), "DIR");
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+        for (const std::string &w : want) EXPECT_NE(report.find(w), std::string::npos) << w << "\n" << report;
+        if (const std::string pid = read_whole_file(f.bin.path + "/pid"); !pid.empty()) {
+            EXPECT_TRUE(process_gone(pid.substr(0, pid.size() - 1)));
+        }
+    }
+    fsroot_set("");
+    setenv("PATH", path.c_str(), 1);
+    mw_paths_set(sock_was.c_str(), pins_was.c_str());
+}
+
 // Both sides of a real scrape: node_exporter serves the file, Prometheus scrapes
 // it, and its query API answers with the number page 2 printed. The LAN's name has
 // a quote, a backslash and ESC, as the kernel allows them; the file stays valid.
@@ -208,46 +370,25 @@ TEST(textfile, prometheus_answers_with_the_value_the_page_shows)
     EXPECT_NE(answer.find(",\"" + shown + "\"]"), std::string::npos) << answer;
 }
 
-// --check in a namespace, with and without each source.
-TEST(check, one_line_per_source_with_and_without_it)
+// --check of the real program in a namespace: real veths, ethtool, tc and tracefs,
+// within a second, and nothing left behind (no trace instance, no trigger).
+TEST(check, the_program_in_a_namespace)
 {
     if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
     NetnsGuard ns("twchk");
     ASSERT_EQ(ns.run("sh -c 'ip link add twwan type veth peer name twp0 && ip link add twlan type veth peer name twp1'"), 0);
-    const std::string B = TW_SOURCE_DIR "/tests/export/fixtures/bin/", ok = "-B " + B + "birdc-ok",
-                      conf = " -b " TW_SOURCE_DIR "/tests/export/fixtures/bird_two_neighbours.conf ", both = "-w twwan -l twlan ";
-    const std::string here = " no such interface; here: lo twlan twp0 twp1 twwan; name yours with ";
-    // Arguments, what goes before the program, exit status, lines (or their starts) in the report.
-    const std::tuple<std::string, std::string, int, std::vector<std::string>> rows[] = {
-        {ok + conf + both + "-P", "", 0,
-         {"ok   wan twwan ", "ok   lan twlan ", "ok   ethtool twwan            driver veth",
-          "ok   birdc                    answers: 1 neighbours, 1 Full, 1 of 2 expected missing",
-          "ok   bird config", "ok   tc ", "--   wg ", "ok   kfree_skb trigger", "--   gate pins"}},
-        // The newcomer's first run: the default names do not exist here.
-        {ok + conf + "-P", "", 1, {"FAIL wan enp16s0f0np0        " + here + "-w IF", "FAIL lan enp16s0f1np1        " + here + "-l IF"}},
-        {"-B " + B + "birdc-down" + conf + both + "-P", "", 1,
-         {"FAIL birdc                    no neighbour table (is bird running?); it said: Unable to connect"}},
-        {"-B /nonexistent/birdc" + conf + both + "-P", "", 1,
-         {"FAIL birdc                    /nonexistent/birdc not found, but 2 neighbours are expected"}},
-        {"-B /nonexistent/birdc -b /nonexistent " + both + "-P", "", 0, {"--   birdc ", "--   bird config "}},
-        {"-B " + B + "birdc-stall" + conf + both + "-P", "", 1, {"FAIL birdc                    "}},
-        // No tc, no tcpdump: PATH holds only the stand-ins.
-        {ok + conf + both, "env PATH=" + B + " ", 1, {"FAIL tc                       not on PATH", "FAIL tcpdump                  not on PATH"}},
-        {ok + conf + both, "unshare -m sh -c 'umount -l /sys/kernel/tracing; exec \"$0\" \"$@\"' ", 1, {"FAIL tracefs"}},
-    };
     const std::string traces = "ls /sys/kernel/tracing/instances; cat /sys/kernel/tracing/events/skb/kfree_skb/trigger";
     const std::string traces_before = run_program(traces).out;
-    for (const auto &[args, env, status, want] : rows) {
-        SCOPED_TRACE(env + args);
-        // ip netns exec remounts /sys without tracefs; the monitor's host has it.
-        ProgramRun c = run_program("ip netns exec " + ns.name + " sh -c 'mount -t tracefs nodev /sys/kernel/tracing "
-                                   "2>/dev/null; exec \"$@\"' sh " + env + TW_BIN " --check " + args);
-        EXPECT_EQ(c.status, status) << c.out << c.err;
-        EXPECT_LT(c.seconds, 1.0);
-        for (const std::string &w : want) EXPECT_NE(c.out.find(w), std::string::npos) << w << "\n" << c.out;
-        EXPECT_EQ(c.err, "");
-    }
-    // Nothing was left: no trace instance, no trigger.
+    // ip netns exec remounts /sys without tracefs; the monitor's host has it.
+    ProgramRun c = run_program("ip netns exec " + ns.name + " sh -c 'mount -t tracefs nodev /sys/kernel/tracing "
+                               "2>/dev/null; exec \"$@\"' sh " TW_BIN " --check -w twwan -l twlan -P -B " TW_SOURCE_DIR
+                               "/tests/export/fixtures/bin/birdc-ok -b " TW_SOURCE_DIR "/tests/export/fixtures/bird_two_neighbours.conf");
+    EXPECT_EQ(c.status, 0) << c.out << c.err;
+    EXPECT_LT(c.seconds, 1.0);
+    for (const char *w : {"ok   wan twwan ", "ok   lan twlan ", "ok   ethtool twwan            driver veth", "ok   birdc ",
+                          "ok   tc ", "--   wg ", "ok   kfree_skb trigger", "--   gate pins"})
+        EXPECT_NE(c.out.find(w), std::string::npos) << w << "\n" << c.out;
+    EXPECT_EQ(c.err, "");
     EXPECT_EQ(run_program(traces).out, traces_before);
 }
 

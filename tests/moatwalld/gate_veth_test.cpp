@@ -12,7 +12,7 @@
 #include <tuple>
 #include <unistd.h>
 
-#include "gate/moatwall_contract.h"
+#include "moatwall/moatwall_contract.h"
 #include "support/gate_rig.hpp"
 #include "support/tmpdir.hpp"
 

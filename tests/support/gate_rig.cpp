@@ -15,7 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "gate/moatwall_contract.h"
+#include "moatwall/moatwall_contract.h"
 
 #ifndef MW_DAEMON  // set by the build where clang and libbpf are found
 #define MW_DAEMON ""

@@ -8,7 +8,7 @@
 #include "core/colors.hpp"
 #include "core/fsroot.hpp"
 #include "core/screen.hpp"
-#include "core/textfile_export.hpp"
+#include "export/textfile_export.hpp"
 #include "ifdetail/page_ifdetail.hpp"
 #include "core/settings.hpp"
 #include "ifdetail/ifsnap.hpp"
