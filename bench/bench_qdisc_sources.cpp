@@ -127,6 +127,30 @@ void run_tc(const char *const argv[], TcListing *ls)
 }
 
 // Roots' drops and the first two kinds of each watched interface, straight from the kernel.
+// Sends one dump request and hands each answer to on_msg, until the kernel
+// says the dump is done. Both dumps below read their replies this way.
+template <class Req, class OnMsg>
+void netlink_dump(int sock, const Req &req, OnMsg on_msg)
+{
+    if (::send(sock, &req, sizeof req, 0) < 0) return;
+    alignas(nlmsghdr) static char buf[32768];
+    for (;;) {
+        ssize_t len = ::recv(sock, buf, sizeof buf, 0);
+        if (len <= 0) return;
+        for (auto *nh = reinterpret_cast<nlmsghdr *>(buf); NLMSG_OK(nh, len); nh = NLMSG_NEXT(nh, len)) {
+            if (nh->nlmsg_type == NLMSG_DONE || nh->nlmsg_type == NLMSG_ERROR) return;
+            on_msg(nh);
+        }
+    }
+}
+
+int fixture_slot(const Fixture &fx, int ifindex)
+{
+    for (int i = 0; i < fx.n; i++)
+        if (fx.ifindex[i] == static_cast<unsigned>(ifindex)) return i;
+    return -1;
+}
+
 void rtnetlink_dump(int sock, const Fixture &fx, uint64_t *drops, TcKinds *kinds)
 {
     struct {
@@ -137,31 +161,21 @@ void rtnetlink_dump(int sock, const Fixture &fx, uint64_t *drops, TcKinds *kinds
     req.nh.nlmsg_type = RTM_GETQDISC;
     req.nh.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     req.tc.tcm_family = AF_UNSPEC;
-    if (::send(sock, &req, sizeof req, 0) < 0) return;
-    alignas(nlmsghdr) static char buf[32768];
-    for (;;) {
-        ssize_t len = ::recv(sock, buf, sizeof buf, 0);
-        if (len <= 0) return;
-        for (auto *nh = reinterpret_cast<nlmsghdr *>(buf); NLMSG_OK(nh, len); nh = NLMSG_NEXT(nh, len)) {
-            if (nh->nlmsg_type == NLMSG_DONE || nh->nlmsg_type == NLMSG_ERROR) return;
-            auto *tc = static_cast<tcmsg *>(NLMSG_DATA(nh));
-            int slot = -1;
-            for (int i = 0; i < fx.n; i++)
-                if (fx.ifindex[i] == static_cast<unsigned>(tc->tcm_ifindex)) slot = i;
-            if (slot < 0) continue;
-            const bool root = tc->tcm_parent == TC_H_ROOT || tc->tcm_parent == TC_H_INGRESS;
-            int alen = static_cast<int>(nh->nlmsg_len - NLMSG_LENGTH(sizeof *tc));
-            for (auto *a = reinterpret_cast<rtattr *>(tc + 1); RTA_OK(a, alen); a = RTA_NEXT(a, alen)) {
-                if (a->rta_type == TCA_KIND && kinds[slot].n < 2)
-                    std::snprintf(kinds[slot].kind[kinds[slot].n++], 32, "%s", static_cast<char *>(RTA_DATA(a)));
-                if (a->rta_type != TCA_STATS2 || !root) continue;
-                int slen = static_cast<int>(RTA_PAYLOAD(a));
-                for (auto *s = static_cast<rtattr *>(RTA_DATA(a)); RTA_OK(s, slen); s = RTA_NEXT(s, slen))
-                    if (s->rta_type == TCA_STATS_QUEUE)
-                        drops[slot] += static_cast<gnet_stats_queue *>(RTA_DATA(s))->drops;
-            }
+    netlink_dump(sock, req, [&](nlmsghdr *nh) {
+        auto *tc = static_cast<tcmsg *>(NLMSG_DATA(nh));
+        const int slot = fixture_slot(fx, tc->tcm_ifindex);
+        if (slot < 0) return;
+        const bool root = tc->tcm_parent == TC_H_ROOT || tc->tcm_parent == TC_H_INGRESS;
+        int alen = static_cast<int>(nh->nlmsg_len - NLMSG_LENGTH(sizeof *tc));
+        for (auto *a = reinterpret_cast<rtattr *>(tc + 1); RTA_OK(a, alen); a = RTA_NEXT(a, alen)) {
+            if (a->rta_type == TCA_KIND && kinds[slot].n < 2)
+                std::snprintf(kinds[slot].kind[kinds[slot].n++], 32, "%s", static_cast<char *>(RTA_DATA(a)));
+            if (a->rta_type != TCA_STATS2 || !root) continue;
+            int slen = static_cast<int>(RTA_PAYLOAD(a));
+            for (auto *st = static_cast<rtattr *>(RTA_DATA(a)); RTA_OK(st, slen); st = RTA_NEXT(st, slen))
+                if (st->rta_type == TCA_STATS_QUEUE) drops[slot] += static_cast<gnet_stats_queue *>(RTA_DATA(st))->drops;
         }
-    }
+    });
 }
 
 // The sysfs files a snapshot reads, opened once as the snapshot keeps them.
@@ -196,23 +210,14 @@ void rtnetlink_links(int sock, const Fixture &fx, rtnl_link_stats64 *stats)
     req.nh.nlmsg_len = sizeof req;
     req.nh.nlmsg_type = RTM_GETLINK;
     req.nh.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    if (::send(sock, &req, sizeof req, 0) < 0) return;
-    alignas(nlmsghdr) static char buf[32768];
-    for (;;) {
-        ssize_t len = ::recv(sock, buf, sizeof buf, 0);
-        if (len <= 0) return;
-        for (auto *nh = reinterpret_cast<nlmsghdr *>(buf); NLMSG_OK(nh, len); nh = NLMSG_NEXT(nh, len)) {
-            if (nh->nlmsg_type == NLMSG_DONE || nh->nlmsg_type == NLMSG_ERROR) return;
-            auto *ifi = static_cast<ifinfomsg *>(NLMSG_DATA(nh));
-            int slot = -1;
-            for (int i = 0; i < fx.n; i++)
-                if (fx.ifindex[i] == static_cast<unsigned>(ifi->ifi_index)) slot = i;
-            if (slot < 0) continue;
-            int alen = static_cast<int>(nh->nlmsg_len - NLMSG_LENGTH(sizeof *ifi));
-            for (auto *a = IFLA_RTA(ifi); RTA_OK(a, alen); a = RTA_NEXT(a, alen))
-                if (a->rta_type == IFLA_STATS64) std::memcpy(&stats[slot], RTA_DATA(a), sizeof stats[slot]);
-        }
-    }
+    netlink_dump(sock, req, [&](nlmsghdr *nh) {
+        auto *ifi = static_cast<ifinfomsg *>(NLMSG_DATA(nh));
+        const int slot = fixture_slot(fx, ifi->ifi_index);
+        if (slot < 0) return;
+        int alen = static_cast<int>(nh->nlmsg_len - NLMSG_LENGTH(sizeof *ifi));
+        for (auto *a = IFLA_RTA(ifi); RTA_OK(a, alen); a = RTA_NEXT(a, alen))
+            if (a->rta_type == IFLA_STATS64) std::memcpy(&stats[slot], RTA_DATA(a), sizeof stats[slot]);
+    });
 }
 
 void bm_qdisc_sources(benchmark::State &state)
