@@ -6,9 +6,13 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 
+#include "core/fsroot.hpp"
+#include "core/screen.hpp"
 #include "core/unique_fd.hpp"
 #include "gate/mw_client.hpp"
+#include "gate/mw_page.hpp"
 #include "standin_server.hpp"
 #include "support/netns.hpp"
 #include "support/tmpdir.hpp"
@@ -163,6 +167,46 @@ TEST(MsgDone, NotesAfterTheSuccessText)
         EXPECT_LT(std::strlen(g_mw_msg), sizeof g_mw_msg);
     }
     g_mw_nskipped = 0;
+}
+
+// Page 4 with no lists to read, no NIC to offer and the daemon up or down: keys
+// that find nothing to act on, and q closing a menu, not the monitor; the page
+// as the next sample paints it, message kept.
+TEST_F(ClientFixture, PageKeysWithNothingToActOn)
+{
+    TempDir sys;  // no NICs
+    const struct {
+        const char *keys;
+        bool daemon;
+        int taken, mode;
+        const char *msg, *shown;
+    } rows[] = {
+        {"x", true, 1, 0, "nothing selected", ">> nothing selected"},
+        {"fq", true, 1, 0, "", "tab=pane"},
+        {"i", true, 1, 4, "", "(no physical NICs found?)"},
+        {"", false, 0, 0, "", "(control offline - service moatwall start; pinned maps still readable below)"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.keys);
+        std::unique_ptr<StandinServer> srv;
+        if (r.daemon) srv = std::make_unique<StandinServer>(sock, [](const std::string &) { return std::string("OK\n"); });
+        fsroot_set(sys.path.c_str());
+        g_mw_mode = g_mw_sel = g_mw_msel = g_mw_pane = 0;
+        g_mw_msg[0] = '\0';
+        sb_clear(&PAGES[3]);
+        mw_render();
+        int taken = 0;
+        for (const char *k = r.keys; *k; k++)
+            if ((taken = mw_key(*k))) sb_clear(&PAGES[3]), mw_render_again();
+        sb_clear(&PAGES[3]);
+        mw_render();
+        fsroot_set("");
+        EXPECT_EQ(taken, r.taken);
+        EXPECT_EQ(g_mw_mode, r.mode);
+        EXPECT_STREQ(g_mw_msg, r.msg);
+        EXPECT_NE(std::string(PAGES[3].buf).find(r.shown), std::string::npos) << PAGES[3].buf;
+        mw_drop_conn();
+    }
 }
 
 // The gate state after a status exchange, as "daemon_ok iface attached mode ngate last-gate".
