@@ -10,10 +10,15 @@
 
 #include "core/fsroot.hpp"
 #include "core/screen.hpp"
+#include "core/settings.hpp"
+#include "counters/counters.hpp"
 #include "core/unique_fd.hpp"
 #include "gate/mw_client.hpp"
+#include "gate/mw_maps.hpp"
 #include "gate/mw_page.hpp"
 #include "standin_server.hpp"
+#include "support/gate_maps.hpp"
+#include "support/gate_rig.hpp"
 #include "support/netns.hpp"
 #include "support/tmpdir.hpp"
 
@@ -207,6 +212,27 @@ TEST_F(ClientFixture, PageKeysWithNothingToActOn)
         EXPECT_NE(std::string(PAGES[3].buf).find(r.shown), std::string::npos) << PAGES[3].buf;
         mw_drop_conn();
     }
+}
+
+// A statistic's growth is over the interval -i gave.
+TEST_F(ClientFixture, GrowthOverTheGivenInterval)
+{
+    BpfDir pins;
+    if (!pins.mounted) GTEST_SKIP() << "cannot mount a BPF file system (needs root)";
+    mw_close_maps();
+    mw_paths_set(sock.c_str(), pins.fs.c_str());
+    GateMaps m(pins.fs);
+    const int32_t interval = g_interval;
+    g_interval = 1;
+    for (uint64_t total : {10, 15}) {
+        m.set_stat(MW_STAT_PASS, total);
+        sb_clear(&PAGES[3]);
+        mw_render();
+        ctr_roll();
+    }
+    g_interval = interval;
+    mw_close_maps();
+    EXPECT_NE(std::string(PAGES[3].buf).find(" 15 (+5/1s)"), std::string::npos) << PAGES[3].buf;
 }
 
 // The gate state after a status exchange, as "daemon_ok iface attached mode ngate last-gate".
