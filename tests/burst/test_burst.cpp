@@ -293,8 +293,8 @@ protected:
     {
         const std::string f = t.path + "/" + tag;
         t.write(tag + ".sh", "mount -t tracefs nodev /sys/kernel/tracing 2>/dev/null\necho $$ >" + f +
-                                 ".pid\nexec env TARNWATCH_TEST_CAPTURE_DIR=" + cap + " " TW_BIN " -M -w " + dev + " -l " +
-                                 dev + " -W /nonexistent -b /nonexistent -B /bin/false " + opts + "\n");
+                                 ".pid\nexec env TARNWATCH_TEST_CAPTURE_DIR=" + cap + " " +
+                                 tw_quiet("-M -w " + dev + " -l " + dev + " " + opts) + "\n");
         return f;
     }
     // In the background with -k: its output in <f>.out, then its exit status in <f>.rc.
@@ -422,7 +422,7 @@ TEST_F(RealBurst, every_ending_during_a_capture_cleans_up)
             EXPECT_EQ(sh("test -d " + inst), 0);
             const std::string other = instance(start("-i 1", "other"));  // a second, running monitor keeps its own
             ASSERT_TRUE(wait_for("test -d " + other, 5));
-            sh(TW_BIN " -1 -D -w twnone0 -l twnone1 -W /nonexistent -b /nonexistent -B /bin/false >/dev/null 2>&1");
+            sh(tw_quiet("-1 -D -w twnone0 -l twnone1 >/dev/null 2>&1"));
             EXPECT_EQ(sh("test -d " + inst), 1) << "instance of the killed monitor left";
             EXPECT_EQ(sh("test -d " + other), 0);
             sh("kill $(cat " + t.path + "/other.pid)");

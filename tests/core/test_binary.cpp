@@ -5,13 +5,13 @@
 #include <sys/stat.h>
 #include <tuple>
 
-#include "core/program_run.hpp"
+#include "support/launch.hpp"
 #include "support/netns.hpp"
+#include "support/veth_pair.hpp"
 
 namespace {
 
-// Quiet discovery: no WireGuard configs, no bird config, a birdc that is absent.
-const std::string TW = TW_BIN " -W /nonexistent -b /nonexistent -B /nonexistent/birdc -w tw-no-wan -l tw-no-lan ";
+const std::string TW = tw_quiet("-w tw-no-wan -l tw-no-lan ");
 
 TEST(binary, exit_statuses_and_messages)
 {
@@ -143,7 +143,7 @@ TEST(binary, first_run_says_what_is_missing)
         SCOPED_TRACE(setup);
         NetnsGuard ns("twfirst");
         ASSERT_EQ(ns.run("sh -c '" + setup + "'"), 0);
-        ProgramRun r = run_program("ip netns exec " + ns.name + " " TW_BIN " -W /nonexistent -b /nonexistent -B /bin/false -1 -M");
+        ProgramRun r = run_program("ip netns exec " + ns.name + " " + tw_quiet("-1 -M"));
         const size_t p2 = r.out.find("########## PAGE 2"), p3 = r.out.find("########## PAGE 3");
         ASSERT_LT(p2, p3) << r.out;
         EXPECT_NE(r.out.substr(p2, p3 - p2).find(page2), std::string::npos) << r.out.substr(p2, p3 - p2);
@@ -159,10 +159,7 @@ TEST(binary, live_samples_rediscover_and_rate_over_the_last_gap)
 {
     if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
     NetnsGuard a("twliveA"), b("twliveB");
-    ASSERT_EQ(sh("set -e; A='ip -n " + a.name + "'; B='ip -n " + b.name + "'; $A link add lan0 type veth peer name "
-                 "p0 netns " + b.name + "; $A addr add 10.8.0.1/24 dev lan0; $B addr add 10.8.0.2/24 dev p0; $A link "
-                 "set lan0 up; $B link set p0 up; $B neigh add 10.8.0.1 lladdr $($A -br link show lan0 | awk "
-                 "'{print $3}') dev p0"), 0);
+    ASSERT_EQ(sh("set -e\n" + quiet_veth(a.name, b.name, "lan0", "10.8.0", 1)), 0);
     TempDir d;
     const std::string out = d.path + "/out", headers = "grep -c '=== Interfaces' " + out + " 2>/dev/null";
     sh("ip netns exec " + a.name + " " + TW + "-k -M -i 1 -n 3 -r 1 -l lan0 -D >" + out + " 2>&1 </dev/null &");

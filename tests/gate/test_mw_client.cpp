@@ -19,6 +19,7 @@
 #include "standin_server.hpp"
 #include "support/gate_maps.hpp"
 #include "support/gate_rig.hpp"
+#include "support/launch.hpp"
 #include "support/netns.hpp"
 #include "support/tmpdir.hpp"
 
@@ -144,8 +145,8 @@ TEST_F(ClientFixture, OnceRunAgainstDrippingDaemonEndsAndWritesItsFile)
     ASSERT_GE(srv.listen_fd, 0);
     const std::string prom = dir.path + "/tw.prom";
     auto t0 = std::chrono::steady_clock::now();
-    int rc = sh("TARNWATCH_TEST_MW_SOCK=" + sock + " TARNWATCH_TEST_MW_PINS=" + dir.path + "/nopins timeout 60 " TW_BIN
-                " -1 -M --textfile " + prom + " -w twnone0 -l twnone1 -W /nonexistent -b /nonexistent -B /bin/false -D -P >/dev/null 2>&1");
+    int rc = sh("TARNWATCH_TEST_MW_SOCK=" + sock + " TARNWATCH_TEST_MW_PINS=" + dir.path + "/nopins timeout 60 " +
+                tw_quiet("-1 -M --textfile " + prom + " -w twnone0 -l twnone1 -D -P >/dev/null 2>&1"));
     EXPECT_LT(secs_since(t0), 15) << "the 66 bytes take 33 s to drip";
     EXPECT_EQ(rc, 0);
     EXPECT_NE(sh_out("cat " + prom).find("\ntarnwatch_gate_daemon_up 0\n"), std::string::npos);

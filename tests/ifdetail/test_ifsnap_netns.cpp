@@ -13,22 +13,17 @@
 #include "topology/wg_discover.hpp"
 #include "support/netns.hpp"
 #include "support/tmpdir.hpp"
+#include "support/veth_pair.hpp"
 
 namespace {
 
-// a0 (10.9.0.1) here pairs with a1 (10.9.0.2) in b. IPv6 is off, and ARP too, as both
-// ends share one MAC address; so the only packets on the pair are the test's own.
+// a0 (10.9.0.1) here pairs with pa0 (10.9.0.2) in b, IPv6 off.
 TEST(ifsnap_netns, snapshots_match_ip_tc_and_the_traffic_sent)
 {
     if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
     NetnsGuard a{"twsnapA"}, b{"twsnapB"};
     for (auto *ns : {&a, &b}) ns->run("sysctl -qw net.ipv6.conf.default.disable_ipv6=1 net.ipv4.icmp_ratelimit=0");
-    ASSERT_EQ(sh("set -e; A=" + a.name + "; B=" + b.name + R"(
-        ip -n $A link add a0 address 02:00:00:00:00:01 type veth peer name a1 address 02:00:00:00:00:01 netns $B
-        ip -n $A addr add 10.9.0.1/24 dev a0
-        ip -n $B addr add 10.9.0.2/24 dev a1
-        ip -n $A link set a0 up arp off
-        ip -n $B link set a1 up arp off
+    ASSERT_EQ(sh("set -e\n" + quiet_veth(a.name, b.name, "a0", "10.9.0", 1) + "A=" + a.name + R"(
         # a0 passes traffic once the link watcher has attached its qdisc, which a
         # busy kernel does late; sent before that, datagrams are dropped unseen.
         for i in $(seq 250); do tc -n $A qdisc show dev a0 | grep -q noqueue && break; sleep 0.02; done
@@ -57,7 +52,7 @@ TEST(ifsnap_netns, snapshots_match_ip_tc_and_the_traffic_sent)
         EXPECT_EQ(s.rx_pps, 10.0);
         EXPECT_EQ(s.rx_bps, 20 * 170 / 2.0);
         // The peer's flap reaches a0's carrier count, compared below.
-        sh("ip -n " + b.name + " link set a1 down && ip -n " + b.name + " link set a1 up");
+        sh("ip -n " + b.name + " link set pa0 down && ip -n " + b.name + " link set pa0 up");
         ifsnap_take(0, "a0", 2.0);
         EXPECT_EQ(s.flags, 0x1083u);  // up, broadcast, noarp, multicast
         EXPECT_EQ(s.carrier_changes, std::stoull(sh_out("cat /sys/class/net/a0/carrier_changes")));
@@ -172,15 +167,12 @@ TEST(ifsnap_netns, qdisc_drops_are_the_root_figures_of_tc)
 {
     if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
     NetnsGuard a{"twqdA"}, b{"twqdB"};
-    std::string setup = "set -e; A=" + a.name + "; B=" + b.name + "\nip -n $A link add dn type veth peer name dnp\n";
+    std::string setup = "set -e; A=" + a.name + "\nip -n $A link add dn type veth peer name dnp\n";
     int k = 1;
     for (const QdiscRig &r : QDISC_RIGS) {
-        // Both ends share one MAC address and ARP is off: the datagrams are the only frames.
-        setup += "D=" + std::string(r.dev) + "; K=" + std::to_string(k++) + R"(
-            ip -n $A link add $D address 02:00:00:00:00:$K numtxqueues 4 type veth peer name p$D address 02:00:00:00:00:$K netns $B
-            ip -n $A addr add 10.9.$K.1/24 dev $D && ip -n $B addr add 10.9.$K.2/24 dev p$D
-            ip -n $A link set $D up arp off && ip -n $B link set p$D up arp off
-            ip netns exec $A sh -c ")" + r.tc + "\"\n";
+        setup += quiet_veth(a.name, b.name, r.dev, "10.9." + std::to_string(k), k, "numtxqueues 4") + "D=" + r.dev +
+                 "; ip netns exec $A sh -c \"" + r.tc + "\"\n";
+        k++;
     }
     for (auto *ns : {&a, &b}) ns->run("sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1");
     ASSERT_EQ(sh(setup), 0);
