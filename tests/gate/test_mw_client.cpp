@@ -215,8 +215,9 @@ TEST_F(ClientFixture, PageKeysWithNothingToActOn)
     }
 }
 
-// A statistic's growth is over the interval -i gave.
-TEST_F(ClientFixture, GrowthOverTheGivenInterval)
+// Samples over maps of the test's own: a statistic's growth is over the interval
+// -i gave, and the selection follows a list that shrank under it.
+TEST_F(ClientFixture, SamplesOverPinnedMaps)
 {
     BpfDir pins;
     if (!pins.mounted) GTEST_SKIP() << "cannot mount a BPF file system (needs root)";
@@ -232,8 +233,17 @@ TEST_F(ClientFixture, GrowthOverTheGivenInterval)
         ctr_roll();
     }
     g_interval = interval;
-    mw_close_maps();
     EXPECT_NE(std::string(PAGES[3].buf).find(" 15 (+5/1s)"), std::string::npos) << PAGES[3].buf;
+    m.add_prefix("10.0.0.0", 8);
+    m.add_prefix("192.168.0.0", 16);
+    mw_render();
+    mw_key('j');  // the last row
+    m.add_prefix("192.168.0.0", 16, true);
+    sb_clear(&PAGES[3]);
+    mw_render();
+    mw_close_maps();
+    EXPECT_EQ(g_mw_sel, 0);
+    EXPECT_NE(std::string(PAGES[3].buf).find("> 10.0.0.0/8"), std::string::npos) << PAGES[3].buf;
 }
 
 // The gate state after a status exchange, as "daemon_ok iface attached mode ngate last-gate".
