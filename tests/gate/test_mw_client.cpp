@@ -21,6 +21,7 @@
 #include "support/gate_rig.hpp"
 #include "support/launch.hpp"
 #include "support/netns.hpp"
+#include "support/pty_session.hpp"
 #include "support/tmpdir.hpp"
 
 namespace {
@@ -244,6 +245,25 @@ TEST_F(ClientFixture, SamplesOverPinnedMaps)
     mw_close_maps();
     EXPECT_EQ(g_mw_sel, 0);
     EXPECT_NE(std::string(PAGES[3].buf).find("> 10.0.0.0/8"), std::string::npos) << PAGES[3].buf;
+}
+
+// The real monitor on a terminal, over a /sys/class/net of the test's own with one
+// device-backed NIC: choosing it as the WAN in page 4's NIC menu rediscovers at
+// the next sample, not after the rediscovery period.
+TEST(NicMenu, ChosenWanIsWatchedFromTheNextSample)
+{
+    if (sh("unshare -m true 2>/dev/null") != 0) GTEST_SKIP() << "needs root for a mount namespace";
+    const std::string script = "mount -t tmpfs none /sys/class/net && mkdir -p /sys/class/net/eth7/device && "
+                               "echo up >/sys/class/net/eth7/operstate && exec env TARNWATCH_TEST_MW_SOCK=/nonexistent " +
+                               tw_quiet("-i 1 -r 600 -M -D -w none0 -l none1");
+    PtySession s;
+    ASSERT_TRUE(s.start({"/usr/bin/unshare", "-m", "/bin/sh", "-c", script.c_str()}));
+    ASSERT_TRUE(s.read_until("=== UDP underlay ===", 5)) << s.out;
+    s.write("4i\rj\r");
+    ASSERT_TRUE(s.read_until("tarnwatch WAN -> eth7 (rediscovering)", 5)) << s.out.substr(s.sent_at);
+    s.write("2");
+    EXPECT_TRUE(s.read_until("=== eth7 ===", 4)) << s.out.substr(s.sent_at);
+    s.write("q");
 }
 
 // The gate state after a status exchange, as "daemon_ok iface attached mode ngate last-gate".
