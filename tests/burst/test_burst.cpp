@@ -5,6 +5,8 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <fstream>
+#include <sys/stat.h>
 #include <memory>
 #include <set>
 #include <unistd.h>
@@ -87,11 +89,14 @@ TEST(burst_trace, stacks_and_drop_reasons)
     }
 }
 
-// A fixture tracefs root (no instances there, so the root itself is used), one
-// interface whose tx_dropped the test sets, and a capture parent of the test's own.
+// A fixture tracefs root with the monitor's own instance, whose trace still holds
+// an earlier burst's stack; one interface whose tx_dropped the test sets, and a
+// capture parent of the test's own.
 class BurstFixture : public testing::Test {
 protected:
     TempDir root, cap;
+    const std::string inst = "sys/kernel/tracing/instances/tarnwatch-" + std::to_string(getpid());
+    std::string window_trace = stack({"__dev_queue_xmit"});  // what the kernel traces during a window
 
     void SetUp() override
     {
@@ -101,7 +106,9 @@ protected:
         g_burst_budget_mib = 64;
         root.write("sys/kernel/tracing/events/skb/kfree_skb/trigger", "");
         root.write("sys/kernel/tracing/events/skb/kfree_skb/enable", "0");
-        root.write("sys/kernel/tracing/trace", stack({"__dev_queue_xmit"}));
+        root.write(inst + "/events/skb/kfree_skb/trigger", "");
+        root.write(inst + "/events/skb/kfree_skb/enable", "0");
+        root.write(inst + "/trace", stack({"stale_xmit", "__dev_queue_xmit"}));
         set_drops(0);
         fsroot_set(root.path.c_str());
         burst_probe();
@@ -111,12 +118,13 @@ protected:
     {
         root.write(std::string("sys/class/net/") + dev + "/statistics/tx_dropped", std::to_string(v));
     }
+    void window() { std::ofstream(root.path + "/" + inst + "/trace", std::ios::app) << window_trace; }
     // One sample's trigger step; a capture it starts is finished at once.
     void sample(uint64_t drops)
     {
         set_drops(drops);
         burst_detect();
-        if (g_burst_state == 1) burst_finish();
+        if (g_burst_state == 1) window(), burst_finish();
     }
     std::string page()
     {
@@ -177,6 +185,7 @@ TEST_F(BurstFixture, files_ring_and_page)
     set_drops(140);
     burst_detect();
     ASSERT_EQ(g_burst_state, 1);
+    window();
     set_drops(165);  // drops inside the window
     burst_finish();
     const std::string dir = g_bursts[0].dir;
@@ -187,7 +196,7 @@ TEST_F(BurstFixture, files_ring_and_page)
     sample(165);  // the window's own drops never trigger again
     EXPECT_EQ(g_n_bursts, 1);
 
-    root.write("sys/kernel/tracing/trace", "no stacks at all\n");
+    window_trace = "no stacks at all\n";
     for (uint64_t i = 2, v = 165; i <= 10; i++) sample(v += i);  // burst i rises by i
     EXPECT_STREQ(g_bursts[1].txpath, "no tx-path frames (hw counter / rx-side only)");
     std::string p = page();
@@ -205,11 +214,17 @@ TEST_F(BurstFixture, files_ring_and_page)
 
 // Two captures in the same second, and names planted at what the next capture
 // could be called (a symlink, another user's open directory): each capture
-// gets a fresh directory of its own, and none of root's writes go elsewhere.
+// gets a fresh directory of its own, and none of root's or tcpdump's writes go
+// elsewhere (the stand-in tcpdump writes where -w says).
 TEST_F(BurstFixture, every_capture_gets_a_directory_of_its_own)
 {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to plant another user's directory";
     TempDir target;
+    g_burst_pcap = 1;
+    chmod(root.write("bin/tcpdump", "#!/bin/sh\nwhile [ $# -gt 1 ]; do [ \"$1\" = -w ] && w=$2; shift; done\n"
+                                    "if [ \"$w\" = - ]; then echo PCAP; else echo PCAP >\"$w\"; fi\n").c_str(), 0755);
+    const std::string path = getenv("PATH");
+    setenv("PATH", (root.path + "/bin:" + path).c_str(), 1);
     const time_t when = 978307200;
     const std::string prefix = cap.path + capture_name(when).substr(4);  // "/tmp" off
     ASSERT_EQ(sh("chmod 1777 " + cap.path + " && ln -s " + target.path + " " + prefix +
@@ -222,8 +237,10 @@ TEST_F(BurstFixture, every_capture_gets_a_directory_of_its_own)
         EXPECT_STREQ(e.note, "");
         EXPECT_EQ(std::string(e.dir).substr(0, prefix.size() + 1), prefix + "-");
         EXPECT_EQ(sh(std::string("test -s ") + e.dir + "/counters.txt"), 0) << e.dir;
+        EXPECT_EQ(read_whole_file(std::string(e.dir) + "/burst.pcap"), "PCAP\n");
         dirs.insert(e.dir);
     }
+    setenv("PATH", path.c_str(), 1);
     EXPECT_EQ(dirs.size(), 3u);
     EXPECT_EQ(sh("test -z \"$(ls -A " + target.path + ")$(ls -A " + prefix + "-AAAAAA)\""), 0);
 }
@@ -276,8 +293,8 @@ protected:
     {
         const std::string f = t.path + "/" + tag;
         t.write(tag + ".sh", "mount -t tracefs nodev /sys/kernel/tracing 2>/dev/null\necho $$ >" + f +
-                                 ".pid\nexec env TARNWATCH_TEST_CAPTURE_DIR=" + cap + " " TW_BIN " -M -w " + dev + " -l " +
-                                 dev + " -W /nonexistent -b /nonexistent -B /bin/false " + opts + "\n");
+                                 ".pid\nexec env TARNWATCH_TEST_CAPTURE_DIR=" + cap + " " +
+                                 tw_quiet("-M -w " + dev + " -l " + dev + " " + opts) + "\n");
         return f;
     }
     // In the background with -k: its output in <f>.out, then its exit status in <f>.rc.
@@ -406,7 +423,7 @@ TEST_F(RealBurst, every_ending_during_a_capture_cleans_up)
             EXPECT_EQ(sh("test -d " + inst), 0);
             const std::string other = instance(start("-i 1", "other"));  // a second, running monitor keeps its own
             ASSERT_TRUE(wait_for("test -d " + other, 5));
-            sh(TW_BIN " -1 -D -w twnone0 -l twnone1 -W /nonexistent -b /nonexistent -B /bin/false >/dev/null 2>&1");
+            sh(tw_quiet("-1 -D -w twnone0 -l twnone1 >/dev/null 2>&1"));
             EXPECT_EQ(sh("test -d " + inst), 1) << "instance of the killed monitor left";
             EXPECT_EQ(sh("test -d " + other), 0);
             sh("kill $(cat " + t.path + "/other.pid)");

@@ -5,13 +5,13 @@
 #include <sys/stat.h>
 #include <tuple>
 
-#include "core/program_run.hpp"
+#include "support/launch.hpp"
 #include "support/netns.hpp"
+#include "support/veth_pair.hpp"
 
 namespace {
 
-// Quiet discovery: no WireGuard configs, no bird config, a birdc that is absent.
-const std::string TW = TW_BIN " -W /nonexistent -b /nonexistent -B /nonexistent/birdc -w tw-no-wan -l tw-no-lan ";
+const std::string TW = tw_quiet("-w tw-no-wan -l tw-no-lan ");
 
 TEST(binary, exit_statuses_and_messages)
 {
@@ -76,7 +76,8 @@ TEST(binary, once_mode_colour_and_sample_counts)
 }
 
 // Ten watched interfaces (a LAN and nine VLANs of it, veths in a namespace) and a
-// stand-in `tc` on PATH that misbehaves in one way per case. Every tc writes its
+// stand-in `tc` on PATH that misbehaves in one way per case (also as `birdc`, which
+// the first-only case makes stall first and stream after). Every tc writes its
 // process id, and its child's, to pids; none may be left running afterwards.
 TEST(binary, misbehaving_tools_and_lost_output)
 {
@@ -87,6 +88,8 @@ TEST(binary, misbehaving_tools_and_lost_output)
     TempDir d;
     const std::string D = d.path, quick = "echo qdisc noqueue 0: root refcnt 2";
     const std::string stall = "sleep 60 & echo $! >>" + D + "/pids; ";
+    const std::string first_only = "mkdir " + D + "/first 2>/dev/null && { " + stall + "wait; }; ";
+    ASSERT_EQ(sh("mkdir -p " + D + "/bin && ln -s tc " + D + "/bin/birdc && mkfifo " + D + "/fifo"), 0);
     // tc's script, the monitor's arguments and redirections, most seconds, "tc timed out" lines, /dev/null screens.
     const std::tuple<std::string, std::string, std::string, double, size_t, size_t> cases[] = {
         {stall + "wait", "-1 -M", "", 8, 1, 0}, {"exec cat /dev/zero", "-1 -M", "", 8, 1, 0},
@@ -94,12 +97,16 @@ TEST(binary, misbehaving_tools_and_lost_output)
         // Started with descriptor 7 open and standard output closed.
         {"readlink /proc/$PPID/fd/1 >>" + D + "/fds; " + quick, "-1 -M", " 7>/dev/null >&-", 3, 0, 1},  // one tc a sample
         {stall + "wait", "-k -i 1 -M >/dev/null & sleep 1; kill -INT $!; wait", "", 3, 0, 0},  // SIGINT while tc stalls
-        {quick, "-k -i 1 -M | head -1", "", 4, 0, 0},
+        // The reader of its output goes: status 1, not death by SIGPIPE.
+        {quick, "-k -i 1 -M >" + D + "/fifo 2>/dev/null & head -1 " + D + "/fifo >/dev/null; wait $!; [ $? = 1 ]", "", 4, 0, 0},
+        // The stall takes 3 s of the sample's 4: the stream after it gets what is left, not a run's 5 s.
+        {first_only + "exec cat /dev/zero", "-1 -M -B " + D + "/bin/birdc", "", 6.5, 1, 0},
     };
     for (const auto &[tc, args, redirs, max_s, timed_out, devnull] : cases) {
         SCOPED_TRACE(tc + " / " + args);
         ::unlink((D + "/pids").c_str());
         ::unlink((D + "/fds").c_str());
+        ::rmdir((D + "/first").c_str());
         d.write("bin/tc", "#!/bin/sh\necho $$ >>" + D + "/pids\n[ -e /proc/$$/fd/7 ] && echo leaked >>" + D + "/fds\n" +
                               tc + "\n");
         chmod((D + "/bin/tc").c_str(), 0755);
@@ -136,7 +143,7 @@ TEST(binary, first_run_says_what_is_missing)
         SCOPED_TRACE(setup);
         NetnsGuard ns("twfirst");
         ASSERT_EQ(ns.run("sh -c '" + setup + "'"), 0);
-        ProgramRun r = run_program("ip netns exec " + ns.name + " " TW_BIN " -W /nonexistent -b /nonexistent -B /bin/false -1 -M");
+        ProgramRun r = run_program("ip netns exec " + ns.name + " " + tw_quiet("-1 -M"));
         const size_t p2 = r.out.find("########## PAGE 2"), p3 = r.out.find("########## PAGE 3");
         ASSERT_LT(p2, p3) << r.out;
         EXPECT_NE(r.out.substr(p2, p3 - p2).find(page2), std::string::npos) << r.out.substr(p2, p3 - p2);
@@ -152,10 +159,7 @@ TEST(binary, live_samples_rediscover_and_rate_over_the_last_gap)
 {
     if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
     NetnsGuard a("twliveA"), b("twliveB");
-    ASSERT_EQ(sh("set -e; A='ip -n " + a.name + "'; B='ip -n " + b.name + "'; $A link add lan0 type veth peer name "
-                 "p0 netns " + b.name + "; $A addr add 10.8.0.1/24 dev lan0; $B addr add 10.8.0.2/24 dev p0; $A link "
-                 "set lan0 up; $B link set p0 up; $B neigh add 10.8.0.1 lladdr $($A -br link show lan0 | awk "
-                 "'{print $3}') dev p0"), 0);
+    ASSERT_EQ(sh("set -e\n" + quiet_veth(a.name, b.name, "lan0", "10.8.0", 1)), 0);
     TempDir d;
     const std::string out = d.path + "/out", headers = "grep -c '=== Interfaces' " + out + " 2>/dev/null";
     sh("ip netns exec " + a.name + " " + TW + "-k -M -i 1 -n 3 -r 1 -l lan0 -D >" + out + " 2>&1 </dev/null &");

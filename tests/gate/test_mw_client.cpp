@@ -6,11 +6,22 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 
+#include "core/fsroot.hpp"
+#include "core/screen.hpp"
+#include "core/settings.hpp"
+#include "counters/counters.hpp"
 #include "core/unique_fd.hpp"
 #include "gate/mw_client.hpp"
+#include "gate/mw_maps.hpp"
+#include "gate/mw_page.hpp"
 #include "standin_server.hpp"
+#include "support/gate_maps.hpp"
+#include "support/gate_rig.hpp"
+#include "support/launch.hpp"
 #include "support/netns.hpp"
+#include "support/pty_session.hpp"
 #include "support/tmpdir.hpp"
 
 namespace {
@@ -135,8 +146,8 @@ TEST_F(ClientFixture, OnceRunAgainstDrippingDaemonEndsAndWritesItsFile)
     ASSERT_GE(srv.listen_fd, 0);
     const std::string prom = dir.path + "/tw.prom";
     auto t0 = std::chrono::steady_clock::now();
-    int rc = sh("TARNWATCH_TEST_MW_SOCK=" + sock + " TARNWATCH_TEST_MW_PINS=" + dir.path + "/nopins timeout 60 " TW_BIN
-                " -1 -M --textfile " + prom + " -w twnone0 -l twnone1 -W /nonexistent -b /nonexistent -B /bin/false -D -P >/dev/null 2>&1");
+    int rc = sh("TARNWATCH_TEST_MW_SOCK=" + sock + " TARNWATCH_TEST_MW_PINS=" + dir.path + "/nopins timeout 60 " +
+                tw_quiet("-1 -M --textfile " + prom + " -w twnone0 -l twnone1 -D -P >/dev/null 2>&1"));
     EXPECT_LT(secs_since(t0), 15) << "the 66 bytes take 33 s to drip";
     EXPECT_EQ(rc, 0);
     EXPECT_NE(sh_out("cat " + prom).find("\ntarnwatch_gate_daemon_up 0\n"), std::string::npos);
@@ -163,6 +174,96 @@ TEST(MsgDone, NotesAfterTheSuccessText)
         EXPECT_LT(std::strlen(g_mw_msg), sizeof g_mw_msg);
     }
     g_mw_nskipped = 0;
+}
+
+// Page 4 with no lists to read, no NIC to offer and the daemon up or down: keys
+// that find nothing to act on, and q closing a menu, not the monitor; the page
+// as the next sample paints it, message kept.
+TEST_F(ClientFixture, PageKeysWithNothingToActOn)
+{
+    TempDir sys;  // no NICs
+    const struct {
+        const char *keys;
+        bool daemon;
+        int taken, mode;
+        const char *msg, *shown;
+    } rows[] = {
+        {"x", true, 1, 0, "nothing selected", ">> nothing selected"},
+        {"fq", true, 1, 0, "", "tab=pane"},
+        {"i", true, 1, 4, "", "(no physical NICs found?)"},
+        {"", false, 0, 0, "", "(control offline - service moatwall start; pinned maps still readable below)"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.keys);
+        std::unique_ptr<StandinServer> srv;
+        if (r.daemon) srv = std::make_unique<StandinServer>(sock, [](const std::string &) { return std::string("OK\n"); });
+        fsroot_set(sys.path.c_str());
+        g_mw_mode = g_mw_sel = g_mw_msel = g_mw_pane = 0;
+        g_mw_msg[0] = '\0';
+        sb_clear(&PAGES[3]);
+        mw_render();
+        int taken = 0;
+        for (const char *k = r.keys; *k; k++)
+            if ((taken = mw_key(*k))) sb_clear(&PAGES[3]), mw_render_again();
+        sb_clear(&PAGES[3]);
+        mw_render();
+        fsroot_set("");
+        EXPECT_EQ(taken, r.taken);
+        EXPECT_EQ(g_mw_mode, r.mode);
+        EXPECT_STREQ(g_mw_msg, r.msg);
+        EXPECT_NE(std::string(PAGES[3].buf).find(r.shown), std::string::npos) << PAGES[3].buf;
+        mw_drop_conn();
+    }
+}
+
+// Samples over maps of the test's own: a statistic's growth is over the interval
+// -i gave, and the selection follows a list that shrank under it.
+TEST_F(ClientFixture, SamplesOverPinnedMaps)
+{
+    BpfDir pins;
+    if (!pins.mounted) GTEST_SKIP() << "cannot mount a BPF file system (needs root)";
+    mw_close_maps();
+    mw_paths_set(sock.c_str(), pins.fs.c_str());
+    GateMaps m(pins.fs);
+    const int32_t interval = g_interval;
+    g_interval = 1;
+    for (uint64_t total : {10, 15}) {
+        m.set_stat(MW_STAT_PASS, total);
+        sb_clear(&PAGES[3]);
+        mw_render();
+        ctr_roll();
+    }
+    g_interval = interval;
+    EXPECT_NE(std::string(PAGES[3].buf).find(" 15 (+5/1s)"), std::string::npos) << PAGES[3].buf;
+    m.add_prefix("10.0.0.0", 8);
+    m.add_prefix("192.168.0.0", 16);
+    mw_render();
+    mw_key('j');  // the last row
+    m.add_prefix("192.168.0.0", 16, true);
+    sb_clear(&PAGES[3]);
+    mw_render();
+    mw_close_maps();
+    EXPECT_EQ(g_mw_sel, 0);
+    EXPECT_NE(std::string(PAGES[3].buf).find("> 10.0.0.0/8"), std::string::npos) << PAGES[3].buf;
+}
+
+// The real monitor on a terminal, over a /sys/class/net of the test's own with one
+// device-backed NIC: choosing it as the WAN in page 4's NIC menu rediscovers at
+// the next sample, not after the rediscovery period.
+TEST(NicMenu, ChosenWanIsWatchedFromTheNextSample)
+{
+    if (sh("unshare -m true 2>/dev/null") != 0) GTEST_SKIP() << "needs root for a mount namespace";
+    const std::string script = "mount -t tmpfs none /sys/class/net && mkdir -p /sys/class/net/eth7/device && "
+                               "echo up >/sys/class/net/eth7/operstate && exec env TARNWATCH_TEST_MW_SOCK=/nonexistent " +
+                               tw_quiet("-i 1 -r 600 -M -D -w none0 -l none1");
+    PtySession s;
+    ASSERT_TRUE(s.start({"/usr/bin/unshare", "-m", "/bin/sh", "-c", script.c_str()}));
+    ASSERT_TRUE(s.read_until("=== UDP underlay ===", 5)) << s.out;
+    s.write("4i\rj\r");
+    ASSERT_TRUE(s.read_until("tarnwatch WAN -> eth7 (rediscovering)", 5)) << s.out.substr(s.sent_at);
+    s.write("2");
+    EXPECT_TRUE(s.read_until("=== eth7 ===", 4)) << s.out.substr(s.sent_at);
+    s.write("q");
 }
 
 // The gate state after a status exchange, as "daemon_ok iface attached mode ngate last-gate".

@@ -3,7 +3,7 @@
 #pragma once
 #include <string>
 
-#include "core/program_run.hpp"
+#include "support/launch.hpp"
 #include "support/netns.hpp"
 #include "support/pty_session.hpp"
 

@@ -61,6 +61,8 @@ TEST(tc_qdisc, root_drops_and_kinds_of_real_cut_and_hostile_listings)
          "             mode:dcb\n Sent 0 bytes 0 pkt (dropped 2, overlimits 0 requeues 0) \n"
          "qdisc pfifo_fast 0: dev a parent 8001:4 bands 3\n Sent 0 bytes 0 pkt (dropped 2, overlimits 0)\n",
          {"a"}, {"2 mqprio"}},
+        {"a qdiscX line is no qdisc line",
+         "qdisc x 1: dev a root\n Sent (dropped 1,\nqdiscX y 2: dev a root\n Sent (dropped 5,\n", {"a"}, {"1 x"}},
         {"a listing of one device names none", "qdisc htb 1: root\n Sent (dropped 5,\n", {"a"}, {"0 "}},
         {"kinds cut to fit, no newline at the end",
          "qdisc " + k40 + " 1: dev a root\n Sent (dropped 1,\nqdisc \t b 2: dev a parent 1:1", {"a"},

@@ -76,5 +76,13 @@ TEST(XdpProg, CostPerPacket)
             EXPECT_LT(t[0], 1000u);
         }
     }
+    // Full lists say so, not that the map failed.
+    Trie rest;
+    fill(AF_INET, MW_DROP4_MAX, rest);
+    EXPECT_EQ(gate_block({AF_INET, 32, {1, 2, 3, 4}}, err, sizeof err), -1);
+    EXPECT_STREQ(err, "prefix list full");
+    for (uint16_t port = 1; port <= MW_DPORTS_MAX; port++) ASSERT_EQ(gate_drop_port(port, err, sizeof err), 0) << err;
+    EXPECT_EQ(gate_drop_port(MW_DPORTS_MAX + 1, err, sizeof err), -1);
+    EXPECT_STREQ(err, "port list full");
     gate_close();
 }

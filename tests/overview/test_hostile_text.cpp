@@ -21,13 +21,17 @@ TEST(hostile_text, filters_keep_valid_utf8_and_replace_controls_and_broken_seque
         // Overlong CSI (two ways), a surrogate, past U+10FFFF, never a lead byte; then sequences cut short.
         {"\xc0\x9b\xe0\x82\x9b\xed\xa0\x80\xf4\x90\x80\x80\xf5\xff", std::string(14, '?')},
         {"\xe2\x82x\xf0\x9f\x98 \xc3", "??x??? ?"},
+        {[] { std::string all;  // every C1 control, UTF-8 encoded
+             for (char c = '\x80'; c != '\xa0'; c++) all += std::string("\xc2") + c;
+             return all; }(), std::string(64, '?')},
     };
     for (auto [text, want] : cases) {
         SCOPED_TRACE(text);
         vis_inplace(text.data());
         EXPECT_EQ(text, want);
     }
-    EXPECT_STREQ(vis_ifname(utf8.c_str()).s, "caf?? ?????????");
+    for (int c = 1; c < 256; c++)  // interface names: printable ASCII or '?'
+        EXPECT_EQ(vis_ifname(std::string(1, char(c)).c_str()).s[0], c >= 0x20 && c <= 0x7e ? char(c) : '?') << c;
     // Cut to 63 bytes first, then filtered.
     EXPECT_EQ(std::string(vis((std::string(62, 'a') + "\xc3\xa9").c_str()).s), std::string(62, 'a') + "?");
 }

@@ -7,7 +7,7 @@
 
 TempDir::TempDir()
 {
-    char tmpl[] = "/tmp/twtest.XXXXXX";
+    char tmpl[] = "/tmp/tw.XXXXXX";  // short: trace instance paths under it must fit 63 bytes
     path = mkdtemp(tmpl) ? tmpl : "/tmp";
 }
 

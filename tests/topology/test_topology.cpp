@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <vector>
 #include <string>
@@ -47,6 +51,7 @@ TEST(link_state, table)
         {"wg0", 0, 1, "dormant", "dormant/R"}, {"t", 0, 0x10001, "unknown", "up*/G+"}, {"e", 0, 0x1003, "up", "up/G+"},
         {"t", 0, 0x41, "unknown", "up*/G+"}, {"t", 0, 1, "unknown", "up? (no-carrier)/Y"},
         {"t", 0, 0x10040, "unknown", "down/R"}, {"wg9", 1, 0x10040, "", "down/R"},
+        {"wg10", 1, 1, "", "up (no peer data)/Y"},  // wg1's figures are not its
     };
     for (auto [name, is_wg, flags, oper, want] : cases) EXPECT_EQ(state_of(name, is_wg, flags, oper), want) << name;
 }
@@ -150,9 +155,60 @@ TEST(ospf_expected, addresses_and_neighbors_blocks)
         {"1. 2.3.4", ""}, {"1.+2.3.4", ""}, {"1.-2.3.4", ""},
     };
     for (char out[48]; auto &c : cases) EXPECT_STREQ(looks_ipv4(c[0], out) ? out : "", c[1]) << c[0];
-    // Blocks opened only by a line with both "neighbors" and "{", closed by any "}" after it.
+    // Blocks opened only by a line with both "neighbors" and "{", closed by any "}" after it;
+    // a label cut to fit loses the blanks it was cut in.
     load_ospf_expected((TW_SOURCE_DIR "/tests/topology/fixtures/bird_neighbors_blocks.conf"));
     std::string got;
     for (int i = 0; i < g_n_ospf_exp; i++) got += g_ospf_exp[i].address + std::string("=") + g_ospf_exp[i].label + ",";
-    EXPECT_EQ(got, "10.0.0.2=core-b,10.0.0.5=10.0.0.5,10.2.0.2=" + std::string(63, 'L') + ",10.2.0.3=10.2.0.3,");
+    EXPECT_EQ(got, "10.0.0.2=core-b,10.0.0.5=10.0.0.5,10.2.0.2=" + std::string(63, 'L') + ",10.2.0.3=10.2.0.3,10.2.0.6=" + std::string(60, 'M') + ",");
+}
+
+// What can stand at a configuration path instead of a configuration file, made
+// there from the sound text; found is how many entries each reader takes. Each
+// reader returns at once, with what a sound file holds or with nothing.
+TEST(config_readers, bounded_whatever_stands_at_the_path)
+{
+    using Str = const std::string &;
+    const struct {
+        const char *name;
+        void (*make)(Str path, Str text);
+        int found;
+    } kinds[] = {
+        {"huge_sparse", [](Str p, Str t) {  // the real text, 4 GiB of holes, then text never read
+             std::ofstream(p) << t;
+             sh("truncate -s 4G " + p + " && printf '\\n[Peer]\\n# late\\nPublicKey = KEYLATE\\nneighbors {\\n10.0.0.77;\\n}\\n' >>" + p);
+         }, 1},
+        {"binary", [](Str p, Str t) {  // taken up again after the junk
+             std::string junk;
+             for (unsigned i = 0; i < 65536; i++) junk += static_cast<char>((i * 2654435761u) >> 24);
+             std::ofstream(p) << junk + "\n" + t;
+         }, 1},
+        {"last_line_cut_by_the_limit", [](Str p, Str t) {  // the line under the 1 MiB limit is not taken in part
+             std::string pad;
+             while (pad.size() < (1u << 20)) pad += "# padding padding padding\n";
+             pad.resize((1u << 20) - (t[0] == '[' ? t.find("PublicKey") + 14 : t.find("10.0.0.2") + 8));
+             pad.back() = '\n';
+             std::ofstream(p) << pad + t;
+         }, 0},
+        {"fifo_without_writer", [](Str p, Str) { mkfifo(p.c_str(), 0600); }, 0},
+        {"directory", [](Str p, Str) { ::mkdir(p.c_str(), 0700); }, 0},
+        {"endless_device", [](Str p, Str) { symlink("/dev/zero", p.c_str()); }, 0},
+    };
+    for (const auto &k : kinds) {
+        SCOPED_TRACE(k.name);
+        TempDir d;
+        k.make(d.path + "/wg0.conf", "[Peer]\n# alice\nPublicKey = KEYALICE\n");
+        k.make(d.path + "/bird.conf", "neighbors {\n10.0.0.2; # core-b\n}\n");
+        const auto t0 = std::chrono::steady_clock::now();
+        g_n_peer_names = 0;
+        wg_conf_names_load((d.path + "/wg0.conf").c_str());
+        load_ospf_expected((d.path + "/bird.conf").c_str());
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+        ASSERT_EQ(g_n_peer_names, k.found);
+        ASSERT_EQ(g_n_ospf_exp, k.found);
+        if (k.found) {
+            EXPECT_STREQ(g_peer_names[0].name, "alice");
+            EXPECT_STREQ(g_ospf_exp[0].label, "core-b");
+        }
+    }
 }
