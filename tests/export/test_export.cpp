@@ -305,6 +305,7 @@ TEST(check, rows_in_process)
         if (const std::string pid = read_whole_file(f.bin.path + "/pid"); !pid.empty()) {
             EXPECT_TRUE(process_gone(pid.substr(0, pid.size() - 1)));
         }
+        setenv("PATH", path.c_str(), 1);  // the fixture's clean-up runs shell tools
     }
     fsroot_set("");
     setenv("PATH", path.c_str(), 1);
