@@ -35,8 +35,10 @@ int mw_cpu_count();
 long mw_count_cpu_list(const char *s);
 // Opens the pins that are not open yet; a missing one is tried again next time.
 void mw_open_maps();
-// Reads the statistics and appends their five lines (with the growth since the
-// previous sample) to page 4, or the "not readable" line. Once per sample.
+// Reads the statistics for the sample's page. Once per sample.
+void mw_stats_read();
+// Appends their five lines (with the growth since the previous sample) to page
+// 4, or the "not readable" line, and raises the alert. Once per sample.
 void mw_stats_block();
 // The same lines again, as the sample's read showed them, for a re-render
 // between samples: the growth stays and no alert is raised twice.

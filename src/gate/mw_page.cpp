@@ -141,9 +141,6 @@ static void render_lists(StrBuf *b)
 static void render(bool sample)
 {
     StrBuf *b = &PAGES[3];
-    mw_cpu_count();
-    mw_open_maps();
-    mw_refresh_status();
 
     sb_addf(b, "%s=== MOATWALL: XDP early-drop gate ===%s", BOLD, RST);
     if (g_mw_daemon_ok == 1)
@@ -163,7 +160,6 @@ static void render(bool sample)
         mw_stats_block();
     else
         mw_stats_block_again();
-    mw_read_lists();
     render_lists(b);
 
     sb_addf(b, "\n%stab=pane j/k=sel a=add-prefix f=add-port x=del i=NICs A=attach D=detach R=seed%s\n", DIM, RST);
@@ -235,7 +231,8 @@ void mw_scan_nics()
 }
 
 // The pattern of every command sent from a key: result into the message line,
-// then fresh status, and the pins reopened by the next render.
+// then fresh status, and the pins reopened (a move pins them anew) and the
+// lists read again, for the page built after the key.
 static void mw_command(const char *cmd, const char *ok_msg)
 {
     static char reply[512];
@@ -248,6 +245,17 @@ static void mw_command(const char *cmd, const char *ok_msg)
     // again would only hold the keys another full exchange.
     if (r != -2) mw_refresh_status();
     mw_close_maps();
+    mw_open_maps();
+    mw_read_lists();
+}
+
+void mw_collect()
+{
+    mw_cpu_count();
+    mw_open_maps();
+    mw_refresh_status();
+    mw_stats_read();
+    mw_read_lists();
 }
 
 void mw_add_port(unsigned int port)
@@ -337,6 +345,17 @@ static void menu_choose()
         }
         g_mw_mode = 0;
     }
+}
+
+// The keys key_normal answers; the rest are the global keys'.
+constexpr int MW_NORMAL_KEYS[] = {'\t', 'j', KEY_DOWN, 'k', KEY_UP, 'a', 'f', 'i', 'x', 'A', 'D', 'R'};
+
+bool mw_takes_key(int key)
+{
+    if (g_mw_mode != 0) return true;
+    for (int k : MW_NORMAL_KEYS)
+        if (k == key) return true;
+    return false;
 }
 
 static int key_normal(int key)
@@ -432,6 +451,7 @@ static void key_menu(int key)
 
 int mw_key(int key)
 {
+    if (!mw_takes_key(key)) return 0;
     if (g_mw_mode == 0) return key_normal(key);
     if (g_mw_mode <= 2)
         key_typing(key);

@@ -2,41 +2,16 @@
 
 #include <cstdio>
 #include <cstring>
-#include <sys/wait.h>
 
 #include "core/alerts.hpp"
 #include "core/colors.hpp"
 #include "core/kernel_file.hpp"
-#include "core/run_tool.hpp"
 #include "core/screen.hpp"
-#include "core/settings.hpp"
 #include "core/textfile_export.hpp"
 #include "core/vis_text.hpp"
 #include "overview/birdc_neighbors.hpp"
+#include "overview/overview_model.hpp"
 #include "topology/ospf_expected.hpp"
-
-// -B is the operator's own command line, so it goes through the shell as given.
-// It reaches the shell as an argument and eval puts it into the command, so no
-// buffer of ours cuts a long one; ToolRun still bounds every wait.
-static bool shell_start(ToolRun *run, const char *script)
-{
-    const char *const argv[] = {"/bin/sh", "-c", script, "sh", g_birdc, nullptr};
-    return tool_start(run, argv, "birdc") == 0;
-}
-
-enum ClientCheck { CLIENT_ABSENT, CLIENT_PRESENT, CLIENT_TIMED_OUT };
-
-static ClientCheck client_check()
-{
-    ToolRun run;
-    if (!shell_start(&run, "eval \"command -v $1 >/dev/null 2>&1\""))
-        return run.timed_out ? CLIENT_TIMED_OUT : CLIENT_ABSENT;
-    char line[64];
-    while (tool_getline(&run, line, sizeof line) >= 0) {}
-    int st = tool_close(&run);
-    if (run.timed_out) return CLIENT_TIMED_OUT;
-    return st >= 0 && WIFEXITED(st) && WEXITSTATUS(st) == 0 ? CLIENT_PRESENT : CLIENT_ABSENT;
-}
 
 // A client cut off by time gave part of its table at most: a MISSING check on
 // it would report neighbours that are there. The alert naming the client comes
@@ -50,18 +25,13 @@ static void timed_out_notice(StrBuf *pg, const BirdcScan *scan)
 
 void ospf_check()
 {
-    ClientCheck client = client_check();
-    if (client == CLIENT_ABSENT) return;
+    const OspfRun &o = g_ospf_run;
+    if (o.client == OSPF_CLIENT_ABSENT) return;
     StrBuf *pg = &PAGES[0];
     sb_addf(pg, "\n%s=== OSPF neighbors (bird) ===%s\n", BOLD, RST);
     tf_note_ospf_table(false, nullptr);  // until a table is read
-    if (client == CLIENT_TIMED_OUT) {
-        timed_out_notice(pg, nullptr);
-        return;
-    }
-    ToolRun run;
-    if (!shell_start(&run, "eval \"$1 show ospf neighbors 2>&1\"")) {
-        if (run.timed_out) timed_out_notice(pg, nullptr);
+    if (o.client == OSPF_CLIENT_TIMED_OUT || !o.started) {
+        if (o.timed_out || o.client == OSPF_CLIENT_TIMED_OUT) timed_out_notice(pg, nullptr);
         return;
     }
 
@@ -69,7 +39,8 @@ void ospf_check()
     birdc_scan_init(&scan);
     int shown = 0, hidden = 0, hidden_down = 0;
     char line[512];
-    while (tool_getline(&run, line, sizeof line) >= 0) {
+    size_t pos = 0;
+    while (tl_next(&o.lines, &pos, line, sizeof line) >= 0) {
         rstrip(line);
         vis_inplace(line);  // shown and alerted as the client printed it, minus control bytes
         const char *entry = nullptr;
@@ -90,13 +61,12 @@ void ospf_check()
             }
         }
     }
-    tool_close(&run);
 
     if (hidden > 0)
         sb_addf(pg, "  %s(%d more neighbor lines not shown, %d of them not Full)%s\n", DIM, hidden, hidden_down, RST);
     if (hidden_down > 0) alert("OSPF: %d more neighbors not Full", hidden_down);
-    tf_note_ospf_table(!run.timed_out && scan.table_seen, &scan);
-    if (run.timed_out) {
+    tf_note_ospf_table(!o.timed_out && scan.table_seen, &scan);
+    if (o.timed_out) {
         timed_out_notice(pg, &scan);
         return;
     }

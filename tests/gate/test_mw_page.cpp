@@ -105,6 +105,7 @@ struct Page4 : ::testing::Test {
     {
         for (StrBuf &p : PAGES) sb_clear(&p);
         alerts_clear();
+        mw_collect();
         mw_render();
         ctr_roll();
         int taken = 0;

@@ -12,6 +12,7 @@
 #include "ifdetail/ifsnap.hpp"
 #include "overview/nst_table.hpp"
 #include "overview/ospf_check.hpp"
+#include "overview/overview_model.hpp"
 #include "overview/page_overview.hpp"
 #include "support/netns.hpp"
 #include "support/tmpdir.hpp"
@@ -50,6 +51,7 @@ struct OverviewPage : ::testing::Test {
     {
         sb_clear(&PAGES[0]);
         alerts_clear();
+        overview_collect();
         render();
         return PAGES[0].buf;
     }
@@ -145,6 +147,7 @@ TEST_F(OverviewPage, several_devices_share_one_wg_run)
     std::snprintf(g_wgdevs[1], 16, "wg1");
     g_n_wgdevs = 2;
     sh("chmod +x " + t.write("bin/wg", "#!/bin/sh\necho \"$1 $2 $3\" >>\"${0%/bin/wg}/runs\"\n"
+                                         "[ \"$2\" = all ] && [ -e \"${0%/bin/wg}/noall\" ] && exit 1\n"
                                          "[ \"$2\" = all ] || { echo 'PRIV\tPUB\t51820\toff'; exec cat \"${0%/bin/wg}/dump.$2\"; }\n"
                                          "for f in \"${0%/bin/wg}\"/dump.*; do d=${f##*/dump.}\n"
                                          "  printf '%s\\tPRIV\\tPUB\\t51820\\toff\\n' \"$d\"\n"
@@ -159,10 +162,11 @@ TEST_F(OverviewPage, several_devices_share_one_wg_run)
     for (const auto &[wg1, runs] : cases) {
         t.write("dump." + WG, peer("C", "192.0.2.3:1", "1699999000") + "garbage\n");
         t.write("dump.wg1", wg1);
+        t.write("noall", "");  // each device its own run
         sample();  // endpoints and counters seen once
         const std::string own = sample(), own_alerts = ALERTS.buf;
         ::unlink((t.path + "/runs").c_str());
-        wg_peers_collect();
+        ::unlink((t.path + "/noall").c_str());
         EXPECT_EQ(sample(), own);
         EXPECT_EQ(ALERTS.buf, own_alerts);
         EXPECT_EQ(read_whole_file(t.path + "/runs"), runs);
@@ -199,6 +203,7 @@ TEST_F(OverviewPage, ospf_client_output)
         g_birdc = client.c_str();
         const std::string p = sample([] {
             tool_sample_begin();
+            ospf_collect();
             ospf_check();
             tool_sample_end();
         });
