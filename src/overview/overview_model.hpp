@@ -42,6 +42,8 @@ extern OspfRun g_ospf_run;
 
 // Runs every device's dump and fills g_wg_dump, then g_wg_health from it.
 void wg_peers_collect();
+// Counts every device's peers and fresh peers of g_wg_dump into g_wg_health.
+void wg_health_count();
 // Checks for the client and runs it into g_ospf_run.
 void ospf_collect();
 // Everything above, and the kernel files of page 1.

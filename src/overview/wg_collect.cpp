@@ -78,7 +78,7 @@ static WgHealth *wg_health_for(const char *dev)
 }
 
 // Peers, and peers with a fresh handshake, of one device's dump.
-static void count_health(int32_t d)
+static void health_of(int32_t d)
 {
     WgHealth *rec = wg_health_for(g_wgdevs[d]);
     if (!rec) return;
@@ -112,6 +112,11 @@ void wg_peers_collect()
             g_wg_dump[d].ran = true;
         else
             own_dump(d);
-        count_health(d);
     }
+    wg_health_count();
+}
+
+void wg_health_count()
+{
+    for (int32_t d = 0; d < g_n_wgdevs && d < MAX_WGDEVS; d++) health_of(d);
 }
