@@ -313,6 +313,7 @@ constexpr int MAX_HELD_KEYS = 64;
 static int g_held_keys[MAX_HELD_KEYS];
 static int g_n_held = 0;
 static bool g_quit_in_sample = false;
+static bool g_pages_shown = false;  // before the first sample only q is answered at once
 
 static bool keys_during_sample()
 {
@@ -321,7 +322,8 @@ static bool keys_during_sample()
     if (n <= 0) return true;
     keys_split(bytes, n, [](int key) {
         if (g_quit_in_sample) return true;
-        bool hold = g_n_held > 0 || (!g_help && ((g_page == 3 && mw_takes_key(key)) || key == 'b'));
+        bool hold = g_n_held > 0 || (!g_pages_shown && key != 'q') ||
+                    (!g_help && ((g_page == 3 && mw_takes_key(key)) || key == 'b'));
         if (!hold)
             view_key(key, &g_quit_in_sample);  // or a key without a meaning
         else if (g_n_held < MAX_HELD_KEYS)
@@ -385,10 +387,10 @@ static bool wait_interval()
 
 // One sample: collect, build, export, paint. False when a key quit during
 // the collection (the sample is then dropped).
-static bool run_sample(double dt, int *textfile_err, bool keys)
+static bool run_sample(double dt, int *textfile_err)
 {
     tool_sample_begin();
-    if (keys && g_key_input) tool_watch_keys(STDIN_FILENO, keys_during_sample);
+    if (g_key_input) tool_watch_keys(STDIN_FILENO, keys_during_sample);
     collect_sample(dt);
     tool_watch_keys(-1, nullptr);
     if (g_quit_in_sample) {
@@ -403,6 +405,7 @@ static bool run_sample(double dt, int *textfile_err, bool keys)
         print_once_report();
     else
         paint();
+    g_pages_shown = true;
     return true;
 }
 
@@ -473,8 +476,7 @@ int tarnwatch_main(int argc, char **argv)
         double start = mono_secs();
         double dt = first ? static_cast<double>(g_interval) : start - prev_start;
 
-        // Keys are answered during a collection once there are pages to show.
-        if (!run_sample(dt, &textfile_err, !first)) break;
+        if (!run_sample(dt, &textfile_err)) break;
         ctr_roll();
         if (g_output_lost) break;
         if (!held_keys()) break;
