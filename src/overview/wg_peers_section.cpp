@@ -17,7 +17,6 @@
 PeerEndpoint g_peer_eps[MAX_PEER_EPS];
 int32_t g_n_peer_eps = 0;
 
-
 // Compares against what a field of size n can hold, so that an over-long key or
 // endpoint, stored cut, still matches itself the next sample instead of looking
 // like a new peer or a roam every time.
