@@ -214,9 +214,11 @@ static void collect_sample(double dt)
 {
     nst_refresh();
     ifsnap_take_all(g_ifaces, g_n_ifaces, dt);
-    overview_collect();
-    ifdetail_collect(g_nics, g_n_nics);
-    mw_collect();
+    using Step = void (*)();
+    static constexpr Step STEPS[] = {overview_collect, [] { ifdetail_collect(g_nics, g_n_nics); }, mw_collect};
+    // A quit gives the sample up: what is left of it is not read.
+    for (Step step : STEPS)
+        if (!tool_sample_given_up()) step();
 }
 
 // Formats the pages and raises the alerts from the models alone.
