@@ -13,6 +13,7 @@
 #include "core/settings.hpp"
 #include "counters/counters.hpp"
 #include "ifdetail/ethdev_discover.hpp"
+#include "ifdetail/ifdetail_model.hpp"
 #include "ifdetail/page_ifdetail.hpp"
 #include "topology/ifaces.hpp"
 
@@ -36,6 +37,7 @@ static void bm_page_ifdetail_two_nics(benchmark::State &state)
     add_iface("v1");
     for (auto _ : state) {
         sb_clear(&PAGES[1]);
+        ifdetail_collect(nics, 2);
         render_interfaces(nics, 2);
         ctr_roll();
     }

@@ -26,6 +26,8 @@ void lr_init(LineReader *lr, int fd, int timeout_ms)
     lr->timeout_ms = timeout_ms;
     lr->deadline_ms = 0;
     lr->done_fd = -1;
+    lr->wake_fd = nullptr;
+    lr->on_wake = nullptr;
     lr->pos = lr->end = 0;
     lr->eof = fd < 0;
     lr->timed_out = false;
@@ -42,21 +44,29 @@ static bool lr_stop(LineReader *lr, bool timed_out)
 static bool lr_fill(LineReader *lr)
 {
     if (lr->eof) return false;
+    // A wake-up for the other descriptor is no pause of the writer's.
+    const long long stall_at = lr->timeout_ms >= 0 ? mono_ms() + lr->timeout_ms : 0;
     for (;;) {
         if (lr->timeout_ms >= 0 || lr->deadline_ms > 0) {
-            int wait = lr->timeout_ms;
+            long long now = mono_ms();
+            long long wait = lr->timeout_ms >= 0 ? (stall_at > now ? stall_at - now : 0) : -1;
             if (lr->deadline_ms > 0) {
                 // Checked before every read, so a writer that never pauses (and
                 // never ends its line) is still cut off in time.
-                long long left = lr->deadline_ms - mono_ms();
+                long long left = lr->deadline_ms - now;
                 if (left <= 0) return lr_stop(lr, true);
-                if (wait < 0 || left < wait) wait = static_cast<int>(left);
+                if (wait < 0 || left < wait) wait = left;
             }
-            pollfd p[2] = {{lr->fd, POLLIN, 0}, {lr->done_fd, POLLIN, 0}};
-            int r = ::poll(p, lr->done_fd >= 0 ? 2 : 1, wait);
+            const int wake = lr->wake_fd && lr->on_wake ? *lr->wake_fd : -1;
+            pollfd p[3] = {{lr->fd, POLLIN, 0}, {lr->done_fd, POLLIN, 0}, {wake, POLLIN, 0}};
+            int r = ::poll(p, 3, static_cast<int>(wait));
             if (r < 0 && errno == EINTR) continue;
             if (r < 0) return lr_stop(lr, false);
             if (r == 0) return lr_stop(lr, true);  // a stalled writer ends the input, not the sample
+            if (p[2].revents != 0) {
+                if (!lr->on_wake()) return lr_stop(lr, true);
+                if (p[0].revents == 0 && p[1].revents == 0) continue;
+            }
             // The writer has ended and nothing is left to read: whatever still holds
             // the pipe open (a child it left behind) writes no part of its output.
             if (p[0].revents == 0) return lr_stop(lr, false);

@@ -14,6 +14,10 @@ struct LineReader {
     int timeout_ms = -1;      // >= 0: a wait longer than this for more bytes ends the input
     long long deadline_ms = 0;  // > 0: monotonic time at which reading stops, even inside a line
     int done_fd = -1;         // >= 0: readable once the writer is gone; what is buffered is still read
+    // With a deadline or time-out: *wake_fd (when >= 0) is watched too, and
+    // on_wake called when it is readable; its false ends the input as a time-out.
+    const int *wake_fd = nullptr;
+    bool (*on_wake)() = nullptr;
     char buf[4096];
 };
 

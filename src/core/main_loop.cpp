@@ -29,9 +29,11 @@
 #include "export/textfile_export.hpp"
 #include "gate/mw_page.hpp"
 #include "ifdetail/ethdev_discover.hpp"
+#include "ifdetail/ifdetail_model.hpp"
 #include "ifdetail/ifsnap.hpp"
 #include "ifdetail/page_ifdetail.hpp"
 #include "overview/nst_table.hpp"
+#include "overview/overview_model.hpp"
 #include "overview/page_overview.hpp"
 #include "topology/ifaces.hpp"
 #include "topology/machine_defaults.hpp"
@@ -207,20 +209,30 @@ static void topology_discover()
     nics_rediscover(g_nics, &g_n_nics, g_wan, g_lan);
 }
 
-static void build_pages(double dt)
+// Reads every source into the models the pages are built from. The pages of
+// the last sample stay as they were meanwhile, for the keys to show.
+static void collect_sample(double dt)
+{
+    nst_refresh();
+    ifsnap_take_all(g_ifaces, g_n_ifaces, dt);
+    using Step = void (*)();
+    static constexpr Step STEPS[] = {overview_collect, [] { ifdetail_collect(g_nics, g_n_nics); }, mw_collect};
+    // A quit gives the sample up: what is left of it is not read.
+    for (Step step : STEPS)
+        if (!tool_sample_given_up()) step();
+}
+
+// Formats the pages and raises the alerts from the models alone.
+static void build_pages()
 {
     for (StrBuf &p : PAGES) sb_clear(&p);
     alerts_clear();
-    tool_sample_begin();
-    nst_refresh();
-    ifsnap_take_all(g_ifaces, g_n_ifaces, dt);
+    // It starts a capture on the fresh snapshots; its alert opens the list.
     burst_detect();
-    wg_peers_collect();
     render_overview();
     render_interfaces(g_nics, g_n_nics);
     render_burst_page();
     mw_render();
-    tool_sample_end();
 }
 
 // Offers a key to page 4; true when the page took it and has been redrawn.
@@ -235,53 +247,108 @@ static bool gate_page_key(int key)
     return true;
 }
 
+// The page a key switches to; false for a key that switches none.
+static bool switch_page(int key)
+{
+    if (key >= '1' && key <= '4')
+        g_page = key - '1';
+    else if (key == 'n' || key == KEY_RIGHT)
+        g_page = (g_page + 1) % N_PAGES;
+    else if (key == 'p' || key == KEY_LEFT)
+        g_page = (g_page + N_PAGES - 1) % N_PAGES;
+    else
+        return false;
+    return true;
+}
+
+// Keys that only move about the pages already built, or end the run.
+// Returns false for any other key; true once it is answered.
+static bool view_key(int key, bool *quit)
+{
+    if (key == 'q' && !g_help) {
+        *quit = true;
+        return true;
+    }
+    // The keys' help stays until the next key, which only closes it.
+    if (g_help)
+        g_help = 0;
+    else if (key == '?')
+        g_help = 1;
+    else if (!screen_scroll(key) && !switch_page(key))
+        return false;
+    paint();
+    return true;
+}
+
 // Handles one key; returns false when it asks to quit.
 static bool handle_key(int key)
 {
-    // The keys' help stays until the next key, which only closes it.
-    if (g_help) {
-        g_help = 0;
-        paint();
-        return true;
-    }
-    if (gate_page_key(key)) return true;
-    if (screen_scroll(key)) {
-        paint();
-        return true;
-    }
-    switch (key) {
-    case '1': case '2': case '3': case '4':
-        g_page = key - '1';
-        paint();
-        break;
-    case 'n': case KEY_RIGHT:
-        g_page = (g_page + 1) % N_PAGES;
-        paint();
-        break;
-    case 'p': case KEY_LEFT:
-        g_page = (g_page + N_PAGES - 1) % N_PAGES;
-        paint();
-        break;
-    case 'b':
+    bool quit = false;
+    if (!g_help && gate_page_key(key)) return true;
+    if (view_key(key, &quit)) return !quit;
+    if (key == 'b') {
         burst_toggle_arm();
         paint();
-        break;
-    case '?':
-        g_help = 1;
-        paint();
-        break;
-    case 'q':
-        return false;
-    default:
-        break;  // lone ESC, other sequences, other bytes
     }
-    return true;
+    return true;  // lone ESC, other sequences, other bytes
+}
+
+static bool g_key_input = false;
+
+// Reads what the terminal has into bytes; returns the count, as read does.
+// Keys stop being read at the end of input or on a read error: a terminal
+// gone without a hang-up reads as ready forever.
+static ssize_t read_keys(unsigned char (&bytes)[8])
+{
+    ssize_t n = ::read(STDIN_FILENO, bytes, sizeof bytes);
+    // Ready yet nothing to read, from a terminal that no longer answers: hung up.
+    if ((n == 0 && !isatty(STDIN_FILENO)) || (n < 0 && errno != EINTR && errno != EAGAIN)) {
+        g_key_input = false;
+        tool_watch_keys(-1, nullptr);
+    }
+    return n;
+}
+
+// Keys typed while a sample collects, in order: the ones that only move
+// between pages (or quit) are answered at once from the last sample's pages;
+// from the first other key on (page 4's, b) they wait for the sample's end.
+constexpr int MAX_HELD_KEYS = 64;
+static int g_held_keys[MAX_HELD_KEYS];
+static int g_n_held = 0;
+static bool g_quit_in_sample = false;
+static bool g_pages_shown = false;  // before the first sample only q is answered at once
+
+static bool keys_during_sample()
+{
+    unsigned char bytes[8];
+    ssize_t n = read_keys(bytes);
+    if (n <= 0) return true;
+    keys_split(bytes, n, [](int key) {
+        if (g_quit_in_sample) return true;
+        bool hold = g_n_held > 0 || (!g_pages_shown && key != 'q') ||
+                    (!g_help && ((g_page == 3 && mw_takes_key(key)) || key == 'b'));
+        if (!hold)
+            view_key(key, &g_quit_in_sample);  // or a key without a meaning
+        else if (g_n_held < MAX_HELD_KEYS)
+            g_held_keys[g_n_held++] = key;
+        return true;
+    });
+    return !g_quit_in_sample;
+}
+
+// The held keys, now that the sample's pages are shown; false when one quits.
+static bool held_keys()
+{
+    bool go_on = true;
+    for (int i = 0; i < g_n_held && go_on; i++) go_on = handle_key(g_held_keys[i]);
+    g_n_held = 0;
+    return go_on;
 }
 
 // Waits for the interval in slices of at most 0.25 s; false when q was pressed or
 // the screen can no longer be written. Keys stop being read at the end of input
 // or on a read error: a terminal gone without a hang-up reads as ready forever.
-static bool wait_interval(bool *key_input)
+static bool wait_interval()
 {
     double deadline = mono_secs() + g_interval;
     bool quit = false;
@@ -292,8 +359,8 @@ static bool wait_interval(bool *key_input)
         timeval tv{0, static_cast<suseconds_t>(slice * 1e6)};
         fd_set rd;
         FD_ZERO(&rd);
-        if (*key_input) FD_SET(STDIN_FILENO, &rd);
-        int r = select(*key_input ? STDIN_FILENO + 1 : 0, &rd, nullptr, nullptr, &tv);
+        if (g_key_input) FD_SET(STDIN_FILENO, &rd);
+        int r = select(g_key_input ? STDIN_FILENO + 1 : 0, &rd, nullptr, nullptr, &tv);
 
         if (g_burst_state == 1 && mono_secs() - g_burst_t0 >= g_burst_secs) {
             burst_finish();
@@ -308,11 +375,9 @@ static bool wait_interval(bool *key_input)
             paint();
         }
         if (g_output_lost) return false;
-        if (r <= 0 || !*key_input || !FD_ISSET(STDIN_FILENO, &rd)) continue;
+        if (r <= 0 || !g_key_input || !FD_ISSET(STDIN_FILENO, &rd)) continue;
         unsigned char bytes[8];
-        ssize_t n = ::read(STDIN_FILENO, bytes, sizeof bytes);
-        // Ready yet nothing to read, from a terminal that no longer answers: hung up.
-        if ((n == 0 && !isatty(STDIN_FILENO)) || (n < 0 && errno != EINTR && errno != EAGAIN)) *key_input = false;
+        ssize_t n = read_keys(bytes);
         if (n <= 0) continue;
         // q ends the loop, but the keys typed with it in the same read still count.
         keys_split(bytes, n, [&](int key) {
@@ -321,6 +386,30 @@ static bool wait_interval(bool *key_input)
         });
     }
     return !quit && !g_output_lost;
+}
+
+// One sample: collect, build, export, paint. False when a key quit during
+// the collection (the sample is then dropped).
+static bool run_sample(double dt, int *textfile_err)
+{
+    tool_sample_begin();
+    if (g_key_input) tool_watch_keys(STDIN_FILENO, keys_during_sample);
+    collect_sample(dt);
+    tool_watch_keys(-1, nullptr);
+    if (g_quit_in_sample) {
+        tool_sample_end();
+        return false;
+    }
+    build_pages();
+    tool_sample_end();
+    if (g_textfile) tf_after_sample(g_nics, g_n_nics, textfile_err);
+    screen_refit();
+    if (g_count == 1)
+        print_once_report();
+    else
+        paint();
+    g_pages_shown = true;
+    return true;
 }
 
 // Started with 0, 1 or 2 closed, the next descriptor opened would take its place
@@ -367,8 +456,8 @@ int tarnwatch_main(int argc, char **argv)
     std::setvbuf(stdout, outbuf, _IOFBF, sizeof outbuf);
 
     install_signals();
-    bool key_input = g_clear && isatty(STDIN_FILENO) && g_count != 1;
-    terminal_setup(key_input);
+    g_key_input = g_clear && isatty(STDIN_FILENO) && g_count != 1;
+    terminal_setup(g_key_input);
     screen_setup();
     buffers_setup();
     topology_discover();
@@ -391,18 +480,13 @@ int tarnwatch_main(int argc, char **argv)
         double start = mono_secs();
         double dt = first ? static_cast<double>(g_interval) : start - prev_start;
 
-        build_pages(dt);
-        if (g_textfile) tf_after_sample(g_nics, g_n_nics, &textfile_err);
-        screen_refit();
-        if (g_count == 1)
-            print_once_report();
-        else
-            paint();
+        if (!run_sample(dt, &textfile_err)) break;
         ctr_roll();
         if (g_output_lost) break;
+        if (!held_keys()) break;
 
         if (++samples >= g_count) break;
-        if (!wait_interval(&key_input)) break;
+        if (!wait_interval()) break;
         first = false;
         prev_start = start;
     }

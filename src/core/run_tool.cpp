@@ -38,9 +38,28 @@ static void mark_timed_out(ToolRun *t)
     std::snprintf(g_timed_out[g_n_timed_out++], sizeof g_timed_out[0], "%s", t->name);
 }
 
+int g_tool_key_fd = -1;
+static KeyInputFn g_key_fn = nullptr;
+static bool g_given_up = false;
+
+void tool_watch_keys(int fd, KeyInputFn on_input)
+{
+    g_tool_key_fd = on_input ? fd : -1;
+    g_key_fn = on_input;
+}
+
+bool tool_keys_ready()
+{
+    if (!g_given_up && g_key_fn && !g_key_fn()) g_given_up = true;
+    return !g_given_up;
+}
+
+bool tool_sample_given_up() { return g_given_up; }
+
 void tool_sample_begin(int budget_ms)
 {
     g_in_sample = true;
+    g_given_up = false;
     g_sample_deadline_ms = mono_ms() + budget_ms;
     g_n_timed_out = 0;
 }
@@ -49,6 +68,7 @@ void tool_sample_end()
 {
     for (int i = 0; i < g_n_timed_out; i++) alert("%s timed out", g_timed_out[i]);
     g_in_sample = false;
+    g_given_up = false;
     g_n_timed_out = 0;
 }
 
@@ -63,6 +83,10 @@ int tool_start(ToolRun *t, const char *const argv[], const char *name)
     }
     std::snprintf(t->name, sizeof t->name, "%s", name);
     long long now = mono_ms();
+    if (g_given_up) {
+        t->timed_out = true;
+        return -1;
+    }
     if (g_in_sample && (now >= g_sample_deadline_ms || timed_out_before(t->name))) {
         mark_timed_out(t);
         return -1;
@@ -92,6 +116,8 @@ int tool_start(ToolRun *t, const char *const argv[], const char *name)
     lr_init(&t->lr, p[0], TOOL_READ_TIMEOUT_MS);
     t->lr.deadline_ms = deadline;
     t->lr.done_fd = t->pidfd;
+    t->lr.wake_fd = &g_tool_key_fd;
+    t->lr.on_wake = tool_keys_ready;
     return 0;
 }
 
@@ -106,8 +132,9 @@ long tool_getline(ToolRun *t, char *line, size_t size)
         t->awaited = true;
         long long left = t->lr.deadline_ms - mono_ms();
         if (t->pidfd >= 0 && left > 0) {
-            pollfd p{t->pidfd, POLLIN, 0};
-            ::poll(&p, 1, static_cast<int>(left < TOOL_FIRST_WAIT_MS ? left : TOOL_FIRST_WAIT_MS));
+            pollfd p[2] = {{t->pidfd, POLLIN, 0}, {g_tool_key_fd, POLLIN, 0}};
+            ::poll(p, 2, static_cast<int>(left < TOOL_FIRST_WAIT_MS ? left : TOOL_FIRST_WAIT_MS));
+            if (p[1].revents != 0 && !tool_keys_ready()) t->lr.eof = t->lr.timed_out = true;
         }
     }
     long n = lr_getline(&t->lr, line, size);
@@ -133,10 +160,11 @@ static bool wait_exit(const ToolRun *t, long long ms)
     for (;;) {
         if (tool_exited(t->pid)) return true;
         long long left = until - mono_ms();
-        if (left <= 0) return false;
+        if (left <= 0 || g_given_up) return false;
         if (left > 10 && t->pidfd < 0) left = 10;  // no pidfd: look again every 10 ms
-        pollfd p{t->pidfd, POLLIN, 0};
-        ::poll(&p, t->pidfd >= 0 ? 1 : 0, static_cast<int>(left));
+        pollfd p[2] = {{t->pidfd, POLLIN, 0}, {g_tool_key_fd, POLLIN, 0}};
+        ::poll(p, 2, static_cast<int>(left));
+        if (p[1].revents != 0) tool_keys_ready();
     }
 }
 
@@ -147,7 +175,7 @@ int tool_close(ToolRun *t)
         lr_init(&t->lr, -1);
     }
     if (t->pid < 0) return -1;
-    if (!t->timed_out) {
+    if (!t->timed_out && !g_given_up) {
         long long grace = TOOL_EXIT_GRACE_MS;
         if (g_in_sample && g_sample_deadline_ms - mono_ms() < grace) grace = g_sample_deadline_ms - mono_ms();
         if (!wait_exit(t, grace)) mark_timed_out(t);

@@ -55,6 +55,19 @@ long tool_getline(ToolRun *t, char *line, size_t size);
 // there was no child.
 int tool_close(ToolRun *t);
 
+// Keys while a sample collects: every wait of a run (and of the gate client)
+// also wakes for input on fd and calls on_input, which answers what it can
+// from the last sample's pages. Its false gives the sample up (the operator
+// quits): the runs then end at once as on a time-out, their tools killed and
+// reaped, and no other run starts until the next sample. fd -1 stops watching.
+using KeyInputFn = bool (*)();
+void tool_watch_keys(int fd, KeyInputFn on_input);
+// What the waits watch: the descriptor (-1: none) and, for a wait of its own,
+// the handler call; false once the sample is given up.
+extern int g_tool_key_fd;
+bool tool_keys_ready();
+bool tool_sample_given_up();
+
 // A sample's runs: its budget (budget_ms for all of them) starts here, and until
 // tool_sample_end a tool that timed out is not started again.
 void tool_sample_begin(int budget_ms = TOOL_SAMPLE_BUDGET_MS);

@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "core/run_tool.hpp"
 #include "core/vis_text.hpp"
 #include "moatwall/moatwall_contract.h"
 
@@ -154,6 +155,22 @@ static int send_request(const char *cmd, const timespec &deadline)
     return 0;
 }
 
+// Waits for more of the reply; false when the exchange's time is up first. Keys
+// typed meanwhile are handed on (see tool_watch_keys), and a sample given up
+// ends the wait.
+static bool await_reply(const timespec &deadline)
+{
+    for (;;) {
+        int left = ms_left(deadline);
+        if (left <= 0 || tool_sample_given_up()) return false;
+        pollfd p[2] = {{g_mwc, POLLIN, 0}, {g_tool_key_fd, POLLIN, 0}};
+        int pr = ::poll(p, 2, left);
+        if (pr < 0 && errno != EINTR) return false;
+        if (pr > 0 && p[1].revents != 0 && !tool_keys_ready()) return false;
+        if (pr > 0 && p[0].revents != 0) return true;
+    }
+}
+
 int mw_req(const char *cmd, char *reply, size_t size)
 {
     static char rb[4096];
@@ -187,14 +204,7 @@ int mw_req(const char *cmd, char *reply, size_t size)
         }
         // Checked before every wait, so a daemon that streams lines without
         // end cannot hold the exchange either.
-        int left = ms_left(deadline);
-        pollfd p{g_mwc, POLLIN, 0};
-        int pr = 0;
-        if (left > 0) {
-            do pr = ::poll(&p, 1, left);
-            while (pr < 0 && errno == EINTR && (left = ms_left(deadline)) > 0);
-        }
-        if (pr <= 0) {
+        if (!await_reply(deadline)) {
             mw_drop_conn();
             return -2;
         }

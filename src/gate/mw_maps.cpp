@@ -160,9 +160,9 @@ static void not_readable()
 
 constexpr int N_STATS = sizeof MW_STAT_ROWS / sizeof MW_STAT_ROWS[0];
 
-// What the sample's statistics block showed, in MW_STAT_ROWS order. Counters roll
-// at the end of the sample, so a re-render after a key could not work the
-// growth out again.
+// The sample's statistics as read, in MW_STAT_ROWS order, and the growth its block
+// showed: counters roll at the end of the sample, so a re-render after a key
+// could not work the growth out again.
 static struct {
     bool taken;
     bool readable;
@@ -221,6 +221,13 @@ static bool read_stat(uint32_t key, uint64_t *total)
     return true;
 }
 
+void mw_stats_read()
+{
+    g_shown.readable = g_mw_fd_stats >= 0;
+    for (int i = 0; i < N_STATS && g_shown.readable; i++)
+        g_shown.readable = read_stat(MW_STAT_ROWS[i].key, &g_shown.total[i]);
+}
+
 void mw_stats_block_again()
 {
     if (!g_shown.taken) return mw_stats_block();
@@ -231,9 +238,6 @@ void mw_stats_block_again()
 void mw_stats_block()
 {
     g_shown.taken = true;
-    g_shown.readable = g_mw_fd_stats >= 0;
-    for (int i = 0; i < N_STATS && g_shown.readable; i++)
-        g_shown.readable = read_stat(MW_STAT_ROWS[i].key, &g_shown.total[i]);
     if (!g_shown.readable) return not_readable();
     for (int i = 0; i < N_STATS; i++) {
         const MwStatRow &r = MW_STAT_ROWS[i];

@@ -58,8 +58,10 @@ void mw_open_maps();
 // After mw_open_maps: the first pin not open, with why in why (the system's
 // reason, or a map of another layout); nullptr when all are open.
 const char *mw_maps_missing(char *why, size_t size);
-// Reads the statistics and appends their five lines (with the growth since the
-// previous sample) to page 4, or the "not readable" line. Once per sample.
+// Reads the statistics for the sample's page. Once per sample.
+void mw_stats_read();
+// Appends their five lines (with the growth since the previous sample) to page
+// 4, or the "not readable" line, and raises the alert. Once per sample.
 void mw_stats_block();
 // The same lines again, as the sample's read showed them, for a re-render
 // between samples: the growth stays and no alert is raised twice.

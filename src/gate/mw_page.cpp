@@ -2,19 +2,12 @@
 
 #include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "core/colors.hpp"
-#include "core/fsroot.hpp"
-#include "core/kernel_file.hpp"
 #include "core/keys.hpp"
 #include "core/screen.hpp"
 #include "core/settings.hpp"
-#include "core/vis_text.hpp"
 #include "gate/mw_client.hpp"
 #include "gate/mw_maps.hpp"
 
@@ -141,9 +134,6 @@ static void render_lists(StrBuf *b)
 static void render(bool sample)
 {
     StrBuf *b = &PAGES[3];
-    mw_cpu_count();
-    mw_open_maps();
-    mw_refresh_status();
 
     sb_addf(b, "%s=== MOATWALL: XDP early-drop gate ===%s", BOLD, RST);
     if (g_mw_daemon_ok == 1)
@@ -163,7 +153,6 @@ static void render(bool sample)
         mw_stats_block();
     else
         mw_stats_block_again();
-    mw_read_lists();
     render_lists(b);
 
     sb_addf(b, "\n%stab=pane j/k=sel a=add-prefix f=add-port x=del i=NICs A=attach D=detach R=seed%s\n", DIM, RST);
@@ -175,67 +164,9 @@ void mw_render() { render(true); }
 
 void mw_render_again() { render(false); }
 
-static bool nic_name_ok(const char *s)
-{
-    size_t n = std::strlen(s);
-    if (n == 0 || n > 15 || s[0] == '.') return false;
-    for (size_t i = 0; i < n; i++) {
-        char c = s[i];
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                  c == '.' || c == '_';
-        if (!ok) return false;
-    }
-    return true;
-}
-
-static void fill_nic(MwNic *n, const char *name)
-{
-    std::memset(n, 0, sizeof *n);
-    std::snprintf(n->name, sizeof n->name, "%s", name);
-
-    char path[320], link[256];
-    std::snprintf(n->driver, sizeof n->driver, "?");
-    if (fs_path(path, sizeof path, "/sys/class/net/%s/device/driver", name) == 0) {
-        ssize_t r = readlink(path, link, sizeof link - 1);
-        if (r > 0) {
-            link[r] = '\0';
-            const char *slash = std::strrchr(link, '/');
-            std::snprintf(n->driver, sizeof n->driver, "%.31s", slash ? slash + 1 : link);
-            vis_inplace(n->driver);
-        }
-    }
-    if (kfile_str(n->state, sizeof n->state, "/sys/class/net/%s/operstate", name) == 0) {
-        rstrip(n->state);
-        vis_inplace(n->state);
-    } else {
-        std::snprintf(n->state, sizeof n->state, "?");
-    }
-    char sp[32];
-    n->speed = kfile_str(sp, sizeof sp, "/sys/class/net/%s/speed", name) == 0 ? std::strtoll(sp, nullptr, 10) : -1;
-    for (int i = 0; i < g_mw_ngate; i++)
-        if (std::strcmp(g_mw_gate[i], name) == 0) n->in_gate = 1;
-}
-
-void mw_scan_nics()
-{
-    g_mw_nnic = 0;
-    char path[320];
-    if (fs_path(path, sizeof path, "/sys/class/net") != 0) return;
-    DIR *d = opendir(path);
-    if (!d) return;
-    while (g_mw_nnic < 16) {
-        dirent *e = readdir(d);
-        if (!e) break;
-        if (!nic_name_ok(e->d_name)) continue;
-        struct stat st;
-        if (fs_path(path, sizeof path, "/sys/class/net/%s/device", e->d_name) != 0 || stat(path, &st) != 0) continue;
-        fill_nic(&g_mw_nic[g_mw_nnic++], e->d_name);
-    }
-    closedir(d);
-}
-
 // The pattern of every command sent from a key: result into the message line,
-// then fresh status, and the pins reopened by the next render.
+// then fresh status, and the pins reopened (a move pins them anew) and the
+// lists read again, for the page built after the key.
 static void mw_command(const char *cmd, const char *ok_msg)
 {
     static char reply[512];
@@ -248,6 +179,8 @@ static void mw_command(const char *cmd, const char *ok_msg)
     // again would only hold the keys another full exchange.
     if (r != -2) mw_refresh_status();
     mw_close_maps();
+    mw_open_maps();
+    mw_read_lists();
 }
 
 void mw_add_port(unsigned int port)
@@ -337,6 +270,17 @@ static void menu_choose()
         }
         g_mw_mode = 0;
     }
+}
+
+// The keys key_normal answers; the rest are the global keys'.
+constexpr int MW_NORMAL_KEYS[] = {'\t', 'j', KEY_DOWN, 'k', KEY_UP, 'a', 'f', 'i', 'x', 'A', 'D', 'R'};
+
+bool mw_takes_key(int key)
+{
+    if (g_mw_mode != 0) return true;
+    for (int k : MW_NORMAL_KEYS)
+        if (k == key) return true;
+    return false;
 }
 
 static int key_normal(int key)
@@ -432,6 +376,7 @@ static void key_menu(int key)
 
 int mw_key(int key)
 {
+    if (!mw_takes_key(key)) return 0;
     if (g_mw_mode == 0) return key_normal(key);
     if (g_mw_mode <= 2)
         key_typing(key);

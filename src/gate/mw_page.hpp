@@ -31,10 +31,13 @@ extern MwNic g_mw_nic[16];
 extern int g_mw_nnic;
 extern int g_mw_nic_pick;
 
-// Builds page 4 (appends to its buffer), once per sample.
+// Reads what page 4 shows: the daemon's status, the pinned statistics and
+// lists. Once per sample, before the page is built.
+void mw_collect();
+// Builds page 4 (appends to its buffer) from what was read, once per sample.
 void mw_render();
-// Builds it again after a key, between samples: the statistics as the sample
-// showed them, the lists and the daemon's state read afresh.
+// Builds it again after a key, between samples, from the same reads (a
+// command's key reads the status and lists again itself).
 void mw_render_again();
 // Rebuilds g_mw_nic from /sys/class/net: device-backed interfaces only.
 void mw_scan_nics();
@@ -43,3 +46,5 @@ void mw_add_port(unsigned int port);
 // shown. Returns 1 when the page took it (the caller then rebuilds and
 // repaints page 4), 0 when it is left to the global keys.
 int mw_key(int key);
+// Whether mw_key would take the key, without taking it.
+bool mw_takes_key(int key);

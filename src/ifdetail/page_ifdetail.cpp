@@ -14,8 +14,8 @@
 #include "counters/fmt_iec.hpp"
 #include "ifdetail/ethdev_discover.hpp"
 #include "ifdetail/ethtool.hpp"
+#include "ifdetail/ifdetail_model.hpp"
 #include "ifdetail/ifsnap.hpp"
-#include "topology/iface_names.hpp"
 #include "topology/ifaces.hpp"
 #include "topology/link_state.hpp"
 
@@ -145,32 +145,18 @@ void stat_row(const EthDev *d, uint32_t idx, uint64_t value)
     sb_addf(page(), "\n");
 }
 
-void stat_rows(EthDev *d)
+void stat_rows(const EthDev *d, const NicValues *vals)
 {
-    if (d->n_stats == 0 || d->n_watch == 0 || d->recount || !d->stat_names) return;
-    // The kernel writes as many values as the driver has now; a count that moved
-    // (queues changed, driver reset) would misalign values and names.
-    uint32_t now = 0;
-    if (eth_sset_count(d->name, ETH_SS_STATS, &now) != 0) return;
-    if (now != d->n_stats) {
-        d->recount = 1;
-        return;
-    }
-    EthStats st;
-    uint32_t answered = d->n_stats;
-    if (eth_gstats(d->name, d->n_stats, &st, &answered) != 0) {
-        if (answered != d->n_stats) d->recount = 1;
-        return;
-    }
+    if (!vals->ok) return;
     for (int32_t w = 0; w < d->n_watch && w < static_cast<int32_t>(ETH_MAX_STATS); w++) {
         uint32_t idx = d->watch_idx[w];
-        if (idx < d->n_stats) stat_row(d, idx, st.v[idx]);
+        if (idx < d->n_stats) stat_row(d, idx, vals->v[idx]);
     }
 }
 
 }  // namespace
 
-void render_iface_full(uint32_t index, const char *name, EthDev *nics, int32_t n_nics)
+void render_iface_full(uint32_t index, const char *name, const EthDev *nics, int32_t n_nics)
 {
     if (index >= static_cast<uint32_t>(MAX_SNAPS)) return;
     const IfSnap *s = &g_snap[index];
@@ -183,7 +169,7 @@ void render_iface_full(uint32_t index, const char *name, EthDev *nics, int32_t n
     for (int32_t i = 0; i < n_nics && i < MAX_NICS; i++) {
         if (std::strncmp(nics[i].name, name, sizeof nics[i].name) != 0) continue;
         pflags_line(&nics[i]);
-        stat_rows(&nics[i]);
+        stat_rows(&nics[i], &g_nic_vals[i]);
     }
 }
 
@@ -194,21 +180,19 @@ static void missing_ifaces_note()
     struct Role {
         const char *role, *name, *opt;
     };
-    const Role roles[] = {{"WAN", g_wan, "-w"}, {"LAN", g_lan, "-l"}};
-    char here[400] = "";
-    for (const Role &r : roles) {
-        if (if_exists(r.name)) continue;
-        if (!here[0]) list_interfaces(here, sizeof here);
-        const char *names = here[0] ? here : "(none)";
+    const Role roles[N_IF_ROLES] = {{"WAN", g_wan, "-w"}, {"LAN", g_lan, "-l"}};
+    for (int i = 0; i < N_IF_ROLES; i++) {
+        const Role &r = roles[i];
+        if (!g_role_missing[i]) continue;
+        const char *names = g_ifs_here[0] ? g_ifs_here : "(none)";
         sb_addf(page(), "%s%s %s not found%s: name yours with %s IF (interfaces here: %s)\n", YEL, r.role,
                 vis_ifname(r.name).s, RST, r.opt, names);
         alert("%s %s not found: %s IF names yours (here: %s)", r.role, vis_ifname(r.name).s, r.opt, names);
     }
 }
 
-void render_interfaces(EthDev *nics, int32_t n_nics)
+void render_interfaces(const EthDev *nics, int32_t n_nics)
 {
-    nics_recount(nics, n_nics);
     sb_addf(page(), "%s=== Interface detail ===%s  nics[", BOLD, RST);
     for (int32_t i = 0; i < n_nics && i < MAX_NICS; i++)
         sb_addf(page(), "%s%s(%s)", i ? " " : "", vis_ifname(nics[i].name).s, nics[i].driver);

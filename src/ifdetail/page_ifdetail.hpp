@@ -6,9 +6,8 @@
 struct EthDev;
 
 // Rebuilds page 2 into PAGES[1]: the header naming the NICs, then every watched
-// interface. Once per sample, after the snapshots and the Overview page. Records
-// whose statistic count changed last sample are examined again first.
-void render_interfaces(EthDev *nics, int32_t n_nics);
+// interface, from the snapshots and what ifdetail_collect read.
+void render_interfaces(const EthDev *nics, int32_t n_nics);
 
-// Appends one interface's block; at most one statistics request per NIC.
-void render_iface_full(uint32_t index, const char *name, EthDev *nics, int32_t n_nics);
+// Appends one interface's block.
+void render_iface_full(uint32_t index, const char *name, const EthDev *nics, int32_t n_nics);

@@ -6,12 +6,11 @@
 #include "core/alerts.hpp"
 #include "core/colors.hpp"
 #include "core/kernel_file.hpp"
-#include "core/run_tool.hpp"
 #include "core/screen.hpp"
 #include "core/vis_text.hpp"
 #include "export/tf_notes.hpp"
 #include "overview/birdc_neighbors.hpp"
-#include "overview/birdc_run.hpp"
+#include "overview/overview_model.hpp"
 #include "topology/ospf_expected.hpp"
 
 // A client cut off by time gave part of its table at most: a MISSING check on
@@ -26,18 +25,13 @@ static void timed_out_notice(StrBuf *pg, const BirdcScan *scan)
 
 void ospf_check()
 {
-    BirdcClient client = birdc_client_check();
-    if (client == BIRDC_ABSENT) return;
+    const OspfRun &o = g_ospf_run;
+    if (o.client == BIRDC_ABSENT) return;
     StrBuf *pg = &PAGES[0];
     sb_addf(pg, "\n%s=== OSPF neighbors (bird) ===%s\n", BOLD, RST);
     tf_note_ospf_table(false, nullptr);  // until a table is read
-    if (client == BIRDC_TIMED_OUT) {
-        timed_out_notice(pg, nullptr);
-        return;
-    }
-    ToolRun run;
-    if (!birdc_show_start(&run)) {
-        if (run.timed_out) timed_out_notice(pg, nullptr);
+    if (o.client == BIRDC_TIMED_OUT || !o.started) {
+        if (o.timed_out || o.client == BIRDC_TIMED_OUT) timed_out_notice(pg, nullptr);
         return;
     }
 
@@ -45,7 +39,8 @@ void ospf_check()
     birdc_scan_init(&scan);
     int shown = 0, hidden = 0, hidden_down = 0;
     char line[512];
-    while (tool_getline(&run, line, sizeof line) >= 0) {
+    size_t pos = 0;
+    while (tl_next(&o.lines, &pos, line, sizeof line) >= 0) {
         rstrip(line);
         vis_inplace(line);  // shown and alerted as the client printed it, minus control bytes
         const char *entry = nullptr;
@@ -66,13 +61,12 @@ void ospf_check()
             }
         }
     }
-    tool_close(&run);
 
     if (hidden > 0)
         sb_addf(pg, "  %s(%d more neighbor lines not shown, %d of them not Full)%s\n", DIM, hidden, hidden_down, RST);
     if (hidden_down > 0) alert("OSPF: %d more neighbors not Full", hidden_down);
-    tf_note_ospf_table(!run.timed_out && scan.table_seen, &scan);
-    if (run.timed_out) {
+    tf_note_ospf_table(!o.timed_out && scan.table_seen, &scan);
+    if (o.timed_out) {
         timed_out_notice(pg, &scan);
         return;
     }

@@ -6,7 +6,6 @@
 
 #include "core/alerts.hpp"
 #include "core/colors.hpp"
-#include "core/kernel_file.hpp"
 #include "core/screen.hpp"
 #include "core/strbuf.hpp"
 #include "core/vis_text.hpp"
@@ -17,22 +16,19 @@
 #include "overview/kernel_counters.hpp"
 #include "overview/nst_table.hpp"
 #include "overview/ospf_check.hpp"
-#include "overview/softnet_stat.hpp"
+#include "overview/overview_model.hpp"
 #include "topology/ifaces.hpp"
 #include "topology/link_state.hpp"
 #include "topology/wg_discover.hpp"
 
 namespace {
 
-struct LinkCounter {
-    const char *label;
-    const char *stat;  // also the key suffix: "<dev>/<stat>"
-};
-constexpr LinkCounter WG_LINK_COUNTERS[] = {
-    {"  TX errors (no peer/AllowedIPs match): ", "tx_errors"},
-    {"  TX drops                            : ", "tx_dropped"},
-    {"  RX errors (auth/decrypt fail)       : ", "rx_errors"},
-    {"  RX drops                            : ", "rx_dropped"},
+// By WG_LINK_STATS position; the statistic's name is also the key suffix: "<dev>/<stat>".
+constexpr const char *WG_LINK_LABELS[N_WG_LINK_STATS] = {
+    "  TX errors (no peer/AllowedIPs match): ",
+    "  TX drops                            : ",
+    "  RX errors (auth/decrypt fail)       : ",
+    "  RX drops                            : ",
 };
 
 StrBuf *page() { return &PAGES[0]; }
@@ -43,32 +39,20 @@ uint64_t nst_or_zero(const char *name)
     return nst_get(name, &v) ? v : 0;
 }
 
-WgHealth *wg_health_for(const char *dev)
-{
-    for (int32_t i = 0; i < g_n_wg_health; i++)
-        if (std::strcmp(g_wg_health[i].name, dev) == 0) return &g_wg_health[i];
-    if (g_n_wg_health >= MAX_WG_HEALTH) return nullptr;  // listed, but not counted
-    WgHealth *h = &g_wg_health[g_n_wg_health++];
-    std::snprintf(h->name, sizeof h->name, "%.15s", dev);
-    return h;
-}
-
 void wireguard_sections()
 {
-    for (int32_t d = 0; d < g_n_wgdevs; d++) {
+    for (int32_t d = 0; d < g_n_wgdevs && d < MAX_WGDEVS; d++) {
         const char *dev = g_wgdevs[d];
         sb_addf(page(), "%s=== WireGuard (%s) link ===%s\n", BOLD, vis_ifname(dev).s, RST);
-        for (const LinkCounter &c : WG_LINK_COUNTERS) {
+        for (int i = 0; i < N_WG_LINK_STATS; i++) {
             char key[160];
-            std::snprintf(key, sizeof key, "%s/%s", dev, c.stat);
-            sb_addf(page(), "%s", c.label);
-            ctr_fmtx(page(), key, sysstat(dev, c.stat), 1);
+            std::snprintf(key, sizeof key, "%s/%s", dev, WG_LINK_STATS[i]);
+            sb_addf(page(), "%s", WG_LINK_LABELS[i]);
+            ctr_fmtx(page(), key, g_wg_link[d][i], 1);
             sb_addf(page(), "\n");
         }
         sb_addf(page(), "\n%s=== WireGuard (%s) peers ===%s\n", BOLD, vis_ifname(dev).s, RST);
-        WgHealth *rec = wg_health_for(dev);
-        if (rec) rec->peers = rec->fresh = 0;
-        wg_peers_section(dev, rec);
+        wg_peers_section(d);
         sb_addf(page(), "\n");
     }
 }
@@ -92,19 +76,16 @@ void stack_sections()
     nst_lines(IP_COUNTERS + std::size(IP_COUNTERS) - 1, 1, false);
     sb_addf(page(), " %s(strict rp_filter eating asymmetric OSPF paths?)%s\n", DIM, RST);
 
-    uint64_t drops = 0, squeeze = 0;
-    softnet_read(&drops, &squeeze);
     sb_addf(page(), "\n%s=== Softnet (kernel ingress) ===%s\n", BOLD, RST);
     sb_addf(page(), "%s", SOFTNET_COUNTERS[0].label);
-    ctr_fmtx(page(), SOFTNET_COUNTERS[0].key, drops, 1);
+    ctr_fmtx(page(), SOFTNET_COUNTERS[0].key, g_softnet.drops, 1);
     sb_addf(page(), "\n%s", SOFTNET_COUNTERS[1].label);
-    ctr_fmtx(page(), SOFTNET_COUNTERS[1].key, squeeze, 1);
+    ctr_fmtx(page(), SOFTNET_COUNTERS[1].key, g_softnet.squeeze, 1);
     sb_addf(page(), "  %s(budget exhausted; sustained growth at 10G = raise netdev_budget)%s\n", DIM, RST);
 }
 
 void conntrack_section()
 {
-    conntrack_collect();
     const uint64_t count = g_conntrack.count, max = g_conntrack.max;
     const uint32_t pct = g_conntrack.pct;
     const char *col = DIM;

@@ -68,3 +68,13 @@ int wg_dump_start(ToolRun *run, const char *dev)
     const char *const argv[] = {"wg", "show", dev, "dump", nullptr};
     return tool_start(run, argv);
 }
+
+HsState wg_handshake_state(int64_t handshake, int64_t now, int64_t *age)
+{
+    *age = 0;
+    if (handshake == 0) return HS_NEVER;
+    // A garbled handshake far in the past must not overflow; it is just stale.
+    if (__builtin_sub_overflow(now, handshake, age)) *age = INT64_MAX;
+    if (*age > WG_FRESH_SECS) return HS_STALE;
+    return *age < -WG_CLOCK_SKEW_SECS ? HS_AHEAD : HS_FRESH;
+}

@@ -23,3 +23,15 @@ bool wg_dump_split_device(std::string_view line, std::string_view *dev, std::str
 
 // Starts `wg show DEV dump` (tool_start's result); page 1 and --check read it.
 int wg_dump_start(ToolRun *run, const char *dev);
+
+// A handshake older than this many seconds means the tunnel is not working.
+constexpr int64_t WG_FRESH_SECS = 150;
+// Clocks of router and peer drift a little; a handshake further ahead of the
+// sample time than this is a wrong clock or a garbled field, not a fresh tunnel.
+constexpr int64_t WG_CLOCK_SKEW_SECS = 60;
+
+enum HsState { HS_NEVER, HS_STALE, HS_AHEAD, HS_FRESH };
+
+// A handshake judged at the sample time now; *age gets now - handshake,
+// saturated (0 for none).
+HsState wg_handshake_state(int64_t handshake, int64_t now, int64_t *age);

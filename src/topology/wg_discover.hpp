@@ -17,7 +17,7 @@ constexpr int MAX_PEER_NAMES = 64;
 extern PeerName g_peer_names[MAX_PEER_NAMES];
 extern int32_t g_n_peer_names;
 
-// Filled by the Overview each sample, read by link_state.
+// Filled by the sample's collection of the peers, read by link_state and the export.
 struct WgHealth {
     char name[16];
     int32_t peers;

@@ -112,6 +112,46 @@ TEST_F(LiveTerminal, PageKeysNeverStartASampleEarly)
     EXPECT_NE(s.out.find(bold_tab(2), s.sent_at), std::string::npos);
 }
 
+// A BIRD client that stalls holds each collection for seconds. Keys typed
+// meanwhile are answered at once from the last sample's pages (page 4's own
+// keys aside), and q ends the run and the stalled client with it, also in the
+// first sample, before there is a page.
+TEST_F(LiveTerminal, KeysAreAnsweredWhileAToolStalls)
+{
+    using Steps = std::vector<std::pair<const char *, std::string>>;
+    // The sample whose client stalls, then keys and what each shows.
+    const std::pair<int, Steps> cases[] = {
+        {1, {{"q", "TW_EXIT=0"}}},
+        {2, {{"4", bold_tab(4)}, {"1", bold_tab(1)}, {"q", "TW_EXIT=0"}}},
+    };
+    for (const auto &[sample, steps] : cases) {
+        SCOPED_TRACE("sample " + std::to_string(sample));
+        TempDir t;
+        const std::string runs = t.path + "/runs";
+        const std::string birdc = t.write("birdc", "#!/bin/sh\necho $$ >>" + runs + "\nexec sleep 30\n");
+        sh("chmod +x " + birdc);
+        s.write(TW_BIN " -C -i 1 -W /nonexistent -b /nonexistent -w twnone0 -l twnone1 -D -B " + birdc +
+                "; echo TW_EXIT=$?\n");
+        std::string started;
+        for (int i = 0; i < 750 && std::count(started.begin(), started.end(), '\n') < sample; i++, usleep(20000))
+            started = read_whole_file(runs);
+        ASSERT_EQ(std::count(started.begin(), started.end(), '\n'), sample) << started;
+        const pid_t stalled = std::stoi(started.substr(started.rfind('\n', started.size() - 2) + 1));
+        for (const auto &[key, shown] : steps) {
+            SCOPED_TRACE(key);
+            if (*key == 'q') {
+                EXPECT_EQ(::kill(stalled, 0), 0) << "answered after the collection, not during it";
+            }
+            const auto t0 = std::chrono::steady_clock::now();
+            s.write(key);
+            ASSERT_TRUE(s.read_until(shown, 5)) << s.out.substr(s.sent_at);
+            EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 1.0);
+        }
+        for (int i = 0; i < 100 && ::kill(stalled, 0) == 0; i++) usleep(20000);
+        EXPECT_NE(::kill(stalled, 0), 0) << "the stalled client outlived the monitor";
+    }
+}
+
 // With -k the terminal and keys are left alone: neither key of "2q" counts, so the
 // next sample paints page 1 again. Signal 0 sends nothing; 0x1c is Ctrl-\.
 // First, keys from another terminal that goes away without a hang-up signal (its

@@ -19,6 +19,7 @@
 #include "counters/counters.hpp"
 #include "ifdetail/ifsnap.hpp"
 #include "overview/nst_table.hpp"
+#include "overview/overview_model.hpp"
 #include "overview/page_overview.hpp"
 #include "support/capture_stdout.hpp"
 #include "support/tmpdir.hpp"
@@ -189,6 +190,7 @@ TEST(steady_state, samples_after_the_first_allocate_nothing)
         alerts_clear();
         nst_refresh();
         for (int32_t i = 0; i < g_n_ifaces; i++) ifsnap_take(static_cast<uint32_t>(i), g_ifaces[i], 2.0);
+        overview_collect();
         render_overview();
         ctr_roll();
         used = mallinfo2().uordblks;

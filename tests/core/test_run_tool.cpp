@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -87,6 +88,60 @@ TEST(run_tool, arguments_arrive_verbatim_and_bad_tools_are_bounded)
     ::sigprocmask(SIG_SETMASK, &old, nullptr);
     for (size_t i = 0; i < std::size(ignored); i++) ::signal(ignored[i], before[i]);
     ::close(7);
+}
+
+// The keyboard while a sample's tools run: a stand-in terminal with one key
+// typed, and the key handler's answer.
+int g_keys_fd = -1;
+bool g_keys_go_on = true;
+int g_keys_calls = 0;
+bool take_key()
+{
+    char c;
+    g_keys_calls += ::read(g_keys_fd, &c, 1) == 1;
+    return g_keys_go_on;
+}
+
+// A key typed 0.2 s into a run, while the run waits for output or for the
+// tool's end, is handed on at once. A handler that only repaints leaves the run
+// to finish; one that quits ends the run and its tool as a time-out would, and
+// no other run of the sample starts.
+TEST(run_tool, keys_are_handed_on_while_a_tool_runs)
+{
+    // Handler goes on, tool script, output read, timed out, most ms.
+    const std::tuple<bool, const char *, std::string, bool, int> cases[] = {
+        {true, "sleep 0.6; echo done", "done\n", false, 3000},
+        {false, "echo first; exec sleep 9", "first\n", true, 2000},
+        {false, "echo first; exec >&-; exec sleep 9", "first\n", true, 900},  // within the grace for its exit
+    };
+    for (const auto &[go_on, script, out, timed_out, max_ms] : cases) {
+        SCOPED_TRACE(script);
+        int p[2];
+        ASSERT_EQ(::pipe(p), 0);
+        g_keys_fd = p[0], g_keys_go_on = go_on, g_keys_calls = 0;
+        tool_sample_begin();
+        tool_watch_keys(p[0], take_key);
+        const auto t0 = std::chrono::steady_clock::now();
+        std::thread typist([w = p[1]] { usleep(200000), (void)!::write(w, "q", 1); });
+        const char *const argv[] = {"sh", "-c", script, nullptr};
+        ToolRun t;
+        ASSERT_EQ(tool_start(&t, argv), 0);
+        std::string got;
+        char line[64];
+        while (tool_getline(&t, line, sizeof line) >= 0) got += std::string(line) + "\n";
+        tool_close(&t);
+        typist.join();
+        EXPECT_EQ(got, out);
+        EXPECT_EQ(t.timed_out, timed_out);
+        EXPECT_EQ(g_keys_calls, 1);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(max_ms));
+        ToolRun next;
+        EXPECT_EQ(tool_start(&next, argv) == 0, go_on) << "a run started after the quit";
+        tool_close(&next);
+        tool_watch_keys(-1, nullptr);
+        tool_sample_end();
+        ::close(p[0]), ::close(p[1]);
+    }
 }
 
 }  // namespace

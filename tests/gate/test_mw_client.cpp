@@ -12,6 +12,7 @@
 #include "core/screen.hpp"
 #include "core/settings.hpp"
 #include "counters/counters.hpp"
+#include "core/run_tool.hpp"
 #include "core/unique_fd.hpp"
 #include "gate/mw_client.hpp"
 #include "gate/mw_maps.hpp"
@@ -136,6 +137,38 @@ TEST_F(ClientFixture, NoDaemonFailsAtOnceAndBacklogAfterTheWait)
     EXPECT_GE(secs_since(t0), 0.6);
     EXPECT_LT(secs_since(t0), 1.5);
     EXPECT_EQ(g_mwc, -1);
+}
+
+// A key typed while a sample waits for the daemon is handed on at once: a
+// handler that only repaints leaves the exchange to finish, one that quits
+// ends it.
+bool g_key_go_on = true;
+int g_key_calls = 0;
+TEST_F(ClientFixture, KeysAreHandedOnWhileTheDaemonAnswers)
+{
+    for (const bool go_on : {true, false}) {
+        StandinServer srv(sock, {{{{"iface eth1\n", 0}, {"OK\n", 300}}}});
+        ASSERT_GE(srv.listen_fd, 0);
+        UniqueFd keys[2];
+        int p[2];
+        ASSERT_EQ(::pipe(p), 0);
+        keys[0].reset(p[0]), keys[1].reset(p[1]);
+        ASSERT_EQ(::write(p[1], "q", 1), 1);
+        g_key_go_on = go_on, g_key_calls = 0;
+        tool_watch_keys(p[0], [] {
+            char c;
+            g_key_calls += ::read(g_tool_key_fd, &c, 1) == 1;
+            return g_key_go_on;
+        });
+        char reply[512];
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(mw_req("status", reply, sizeof reply), go_on ? 0 : -2);
+        EXPECT_EQ(g_key_calls, 1);
+        EXPECT_LT(secs_since(t0), go_on ? 1.5 : 0.25);
+        tool_watch_keys(-1, nullptr);
+        tool_sample_end();  // the sample given up is over
+        mw_drop_conn();
+    }
 }
 
 // A cron run of the real monitor against a daemon that drips its reply for

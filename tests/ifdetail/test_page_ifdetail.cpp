@@ -21,6 +21,7 @@
 #include "ifdetail/ethdev_discover.hpp"
 #include "ifdetail/ethtool.hpp"
 #include "ifdetail/ifsnap.hpp"
+#include "ifdetail/ifdetail_model.hpp"
 #include "ifdetail/page_ifdetail.hpp"
 #include "support/netns.hpp"
 #include "support/tmpdir.hpp"
@@ -123,6 +124,7 @@ struct IfdetailPage : ::testing::Test {
     {
         sb_clear(&PAGES[1]);
         alerts_clear();
+        ifdetail_collect(nics, n_nics);
         render_interfaces(nics, n_nics);
         ctr_roll();
         return PAGES[1].buf;

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <sstream>
+#include <vector>
 
 #include "core/alerts.hpp"
 #include "core/colors.hpp"
@@ -12,6 +15,7 @@
 #include "ifdetail/ifsnap.hpp"
 #include "overview/nst_table.hpp"
 #include "overview/ospf_check.hpp"
+#include "overview/overview_model.hpp"
 #include "overview/page_overview.hpp"
 #include "support/netns.hpp"
 #include "support/tmpdir.hpp"
@@ -28,10 +32,8 @@ std::string peer(const std::string &key, const std::string &ep, const std::strin
     return key + "\t(none)\t" + ep + "\t10.9.0.0/24\t" + hs + "\t" + rx_tx + "\toff\n";
 }
 
-// Page 1 over a fixture /sys and /proc tree at sample time 1700000000, with the
-// one device WG and a stand-in `wg` on PATH. It prints <dir>/dump.<dev> only when
-// called as `wg show <dev> dump`, so a name split or expanded on the way finds no
-// peers.
+// Page 1 built from model tables filled here, at sample time 1700000000, with
+// the one device WG. Tests of the collectors put a stand-in `wg` or client on PATH.
 struct OverviewPage : ::testing::Test {
     TempDir t;
 
@@ -42,14 +44,35 @@ struct OverviewPage : ::testing::Test {
         g_birdc = "/nonexistent/birdc";
         std::snprintf(g_wgdevs[0], 16, "%s", WG.c_str());
         g_n_wgdevs = 1;
-        sh("chmod +x " + t.write("bin/wg", "#!/bin/sh\n[ \"$1 $3\" = 'show dump' ] || exit 1\n"
-                                             "echo 'PRIV\tPUB\t51820\toff'\ncat \"${0%/bin/wg}/dump.$2\"\n"));
+        g_ospf_run.client = BIRDC_ABSENT;
+        std::memset(g_wg_link, 0, sizeof g_wg_link);
+        g_softnet = {0, 0};
+        conntrack(0, 1);
+        dump("");
         setenv("PATH", (t.path + "/bin:" + getenv("PATH")).c_str(), 1);
     }
+    // What the device's own `wg show WG dump` printed: its own line, then peers.
+    static void dump(const std::string &peers)
+    {
+        WgDump &w = g_wg_dump[0];
+        w.ran = true;
+        tl_clear(&w.lines);
+        std::istringstream text("PRIV\tPUB\t51820\toff\n" + peers);
+        for (std::string l; std::getline(text, l);) tl_add(&w.lines, l.data(), l.size());
+    }
+    static void birdc_printed(const std::vector<std::string> &lines)
+    {
+        g_ospf_run.client = BIRDC_PRESENT;
+        g_ospf_run.started = true;
+        tl_clear(&g_ospf_run.lines);
+        for (const std::string &l : lines) tl_add(&g_ospf_run.lines, l.data(), l.size());
+    }
+    static void conntrack(uint64_t count, uint64_t max) { g_conntrack = {count, max, uint32_t(count * 100 / max)}; }
     static std::string sample(void (*render)() = render_overview)
     {
         sb_clear(&PAGES[0]);
         alerts_clear();
+        wg_health_count();
         render();
         return PAGES[0].buf;
     }
@@ -61,14 +84,12 @@ struct OverviewPage : ::testing::Test {
 TEST_F(OverviewPage, exact_page_then_colours_and_alert_order)
 {
     g_interval = 7;
-    t.write("sys/class/net/" + WG + "/statistics/rx_errors", "3\n");
-    const std::string dump = fixture("overview/fixtures/wg_dump_skewed_and_broken.tsv");
-    t.write("dump." + WG, dump + peer("gar\x1b" "bage", "(none)", "x17"));
+    g_wg_link[0][2] = 3;  // rx_errors
+    dump(fixture("overview/fixtures/wg_dump_skewed_and_broken.tsv") + peer("gar\x1b" "bage", "(none)", "x17"));
     nst_put("IpInNoRoutes", 99);  // the kernel's InNoRoutes lives under IpExt
     nst_put("IpExtInNoRoutes", 2);
-    t.write("proc/net/softnet_stat", "0000a1b2 00000003 00000010\n00000001 00000002 00000001\n");
-    t.write("proc/sys/net/netfilter/nf_conntrack_count", "0\n");
-    t.write("proc/sys/net/netfilter/nf_conntrack_max", "0\n");
+    g_softnet = {5, 17};
+    conntrack(0, 1);  // a maximum of 0 reads as 1
     std::snprintf(g_ifaces[0], 16, "%s", WG.c_str());
     g_n_ifaces = 1;
     IfSnap &s = g_snap[0];
@@ -82,21 +103,19 @@ TEST_F(OverviewPage, exact_page_then_colours_and_alert_order)
                              "9223372035154775807s ahead | peer:gar?bage no handshake ever");
 
     // The next interval, where every section has something to say, and more
-    // peers than endpoints are kept for. The client is a shell command line;
-    // '#' drops the arguments appended to it.
+    // peers than endpoints are kept for.
     colors_set(true);
-    g_birdc = "echo Router ID; echo 10.0.0.3 2-Way eth0 #";
+    birdc_printed({"Router ID", "10.0.0.3 2-Way eth0"});
     ctr_roll();
     g_last_ts += 2;
-    t.write("sys/class/net/" + WG + "/statistics/rx_errors", "5\n");
+    g_wg_link[0][2] = 5;
     std::string more = peer("gar\x1b" "bage", "192.0.2.7:51820", "x17");
     for (int i = 0; i < 65; i++) more += peer("peer" + std::to_string(i), "(none)", "1700000000");
-    t.write("dump." + WG, more);
+    dump(more);
     g_nst_n = 0;  // refilled as a refresh would
     nst_put("IpExtInNoRoutes", 3);
-    t.write("proc/net/softnet_stat", "00000001 00000006 00000011\n");
-    t.write("proc/sys/net/netfilter/nf_conntrack_count", "91\n");
-    t.write("proc/sys/net/netfilter/nf_conntrack_max", "100\n");
+    g_softnet = {6, 17};
+    conntrack(91, 100);
     s.tx_dropped = 12;
     s.qdisc_drops = 4;
     EXPECT_EQ(sample(), fixture("overview/fixtures/page1_second_sample_colour.txt"));
@@ -105,26 +124,34 @@ TEST_F(OverviewPage, exact_page_then_colours_and_alert_order)
                              "roamed | IpInNoRoutes +1 | softnet_drops +1 | conntrack 91% | OSPF: 10.0.0.3 2-Way eth0");
     // Roaming is shown once; 90% is no alert yet.
     ctr_roll();
-    t.write("sys/class/net/" + WG + "/statistics/rx_errors", "9\n");
-    t.write("proc/sys/net/netfilter/nf_conntrack_count", "90\n");
+    g_wg_link[0][2] = 9;
+    conntrack(90, 100);
     EXPECT_EQ(sample(), fixture("overview/fixtures/page1_third_sample_colour.txt"));
     EXPECT_STREQ(ALERTS.buf, "wg;id>x$(y)?/rx_errors +4 | peer:gar?bage no handshake ever | OSPF: 10.0.0.3 2-Way eth0");
-    t.write("proc/sys/net/netfilter/nf_conntrack_count", "71\n");
+    conntrack(71, 100);
     EXPECT_NE(sample().find("  \e[33;1m71 / 100 (71%)"), std::string::npos);
-    t.write("proc/sys/net/netfilter/nf_conntrack_count", "70\n");
+    conntrack(70, 100);
     EXPECT_NE(sample().find("  \e[2m70 / 100 (70%)"), std::string::npos);
 
-    setenv("PATH", "/nonexistent", 1);  // wg missing: its child exits 127 without output
+    g_wg_dump[0].ran = true;  // a wg that printed nothing (missing: exit 127)
+    tl_clear(&g_wg_dump[0].lines);
     EXPECT_NE(sample().find("peers ===\e[0m\n\n\e[1m=== UDP underlay"), std::string::npos);
+    g_wg_dump[0].ran = false;
+    EXPECT_NE(sample().find("peers ===\e[0m\n  \e[33;1m(wg unavailable)\e[0m\n\n"), std::string::npos);
+    // The collection reads each link statistic into its own column.
+    t.write("sys/class/net/" + WG + "/statistics/tx_dropped", "4\n");
+    t.write("sys/class/net/" + WG + "/statistics/rx_dropped", "6\n");
+    overview_collect();
+    EXPECT_EQ(std::vector<uint64_t>(g_wg_link[0], g_wg_link[0] + N_WG_LINK_STATS), std::vector<uint64_t>({0, 4, 0, 6}));
 }
 
 // A hub with more peers than rows: the rest in one line, and every problem among
-// them in one alert. A runaway `wg` does not grow the page.
+// them in one alert. A runaway `wg` does not grow the page, nor the memory.
 TEST_F(OverviewPage, peer_rows_are_bounded_and_no_problem_is_lost)
 {
-    std::string dump;
-    for (int i = 0; i < 300; i++) dump += peer("p" + std::to_string(i), "(none)", i % 3 ? "1700000000" : "0");
-    t.write("dump." + WG, dump);
+    std::string peers;
+    for (int i = 0; i < 300; i++) peers += peer("p" + std::to_string(i), "(none)", i % 3 ? "1700000000" : "0");
+    dump(peers);
     // The rows of p0 ... p255, each of p0, p3 ... p255 alerted, the hidden ones together; the
     // summary row counts every peer.
     std::snprintf(g_ifaces[0], 16, "%s", WG.c_str());
@@ -132,7 +159,9 @@ TEST_F(OverviewPage, peer_rows_are_bounded_and_no_problem_is_lost)
     const std::string p = sample();
     EXPECT_EQ(p + "-- alerts: " + ALERTS.buf + "\n", fixture("overview/fixtures/page1_300_peers.txt"));
 
-    t.write("bin/wg", "#!/bin/sh\necho dev\nyes 'KEY\t(none)\t(none)\t*\t0\t1\t2\toff' | head -n 2000000\n");
+    sh("chmod +x " + t.write("bin/wg", "#!/bin/sh\necho dev\nyes 'KEY\t(none)\t(none)\t*\t0\t1\t2\toff' | head -n 2000000\n"));
+    wg_peers_collect();
+    EXPECT_LE(g_wg_dump[0].lines.len, TOOL_LINES_MAX);
     EXPECT_NE(sample().find(" more peers not shown, "), std::string::npos);
     EXPECT_LT(PAGES[0].len, 32768u);
     EXPECT_EQ(n_alerts, 256 + 1);
@@ -145,6 +174,7 @@ TEST_F(OverviewPage, several_devices_share_one_wg_run)
     std::snprintf(g_wgdevs[1], 16, "wg1");
     g_n_wgdevs = 2;
     sh("chmod +x " + t.write("bin/wg", "#!/bin/sh\necho \"$1 $2 $3\" >>\"${0%/bin/wg}/runs\"\n"
+                                         "[ \"$2\" = all ] && [ -e \"${0%/bin/wg}/noall\" ] && exit 1\n"
                                          "[ \"$2\" = all ] || { echo 'PRIV\tPUB\t51820\toff'; exec cat \"${0%/bin/wg}/dump.$2\"; }\n"
                                          "for f in \"${0%/bin/wg}\"/dump.*; do d=${f##*/dump.}\n"
                                          "  printf '%s\\tPRIV\\tPUB\\t51820\\toff\\n' \"$d\"\n"
@@ -159,9 +189,12 @@ TEST_F(OverviewPage, several_devices_share_one_wg_run)
     for (const auto &[wg1, runs] : cases) {
         t.write("dump." + WG, peer("C", "192.0.2.3:1", "1699999000") + "garbage\n");
         t.write("dump.wg1", wg1);
+        t.write("noall", "");  // each device its own run
+        wg_peers_collect();
         sample();  // endpoints and counters seen once
         const std::string own = sample(), own_alerts = ALERTS.buf;
         ::unlink((t.path + "/runs").c_str());
+        ::unlink((t.path + "/noall").c_str());
         wg_peers_collect();
         EXPECT_EQ(sample(), own);
         EXPECT_EQ(ALERTS.buf, own_alerts);
@@ -199,6 +232,7 @@ TEST_F(OverviewPage, ospf_client_output)
         g_birdc = client.c_str();
         const std::string p = sample([] {
             tool_sample_begin();
+            ospf_collect();
             ospf_check();
             tool_sample_end();
         });
@@ -230,6 +264,7 @@ TEST_F(OverviewPage, ospf_real_bird_daemons)
     g_birdc = client.c_str();
     sh("for i in $(seq 100); do " + client + " show ospf neighbors | grep -q Full && break; sleep 0.2; done");
     colors_set(true);
+    ospf_collect();
     std::string p = sample(ospf_check);
     EXPECT_TRUE(p.starts_with("\n\e[1m=== OSPF neighbors (bird) ===\e[0m\n  \e[32m10.77.0.2")) << p;
     EXPECT_TRUE(p.ends_with("  \e[31;1m10.77.0.9 (ghost) MISSING - configured in bird.conf, no adjacency\e[0m\n")) << p;
@@ -237,6 +272,7 @@ TEST_F(OverviewPage, ospf_real_bird_daemons)
 
     // Both daemons stop here (the test has no early exit), so none outlives its namespace.
     sh("for p in $(cat " + t.path + "/vl?.conf.pid); do kill $p && timeout 5 tail --pid=$p -f /dev/null; done");
+    ospf_collect();
     p = sample(ospf_check);
     EXPECT_NE(p.find("skipping MISSING check\e[0m\n  \e[2mbirdc said: Unable to connect"), std::string::npos) << p;
     EXPECT_STREQ(ALERTS.buf, "birdc unreadable");

@@ -11,6 +11,7 @@
 #include "core/kernel_file.hpp"
 #include "overview/conntrack.hpp"
 #include "overview/nst_table.hpp"
+#include "overview/overview_model.hpp"
 #include "overview/page_overview.hpp"
 #include "overview/softnet_stat.hpp"
 #include "support/netns.hpp"
@@ -112,6 +113,7 @@ TEST(nst_kernel, counters_and_overview_match_nstat_in_a_router_namespace)
         for (std::string line; std::getline(lines, line);)
             if (nst.find("\n" + line + "\n") == std::string::npos) diff += line + "\n";
         g_birdc = "/nonexistent/birdc";
+        overview_collect();
         render_overview();
         const char *line = std::strstr(PAGES[0].buf, "\n  Icmp6 PktTooBig out: ");
         unsigned long long ours = ~0ull;

@@ -13,6 +13,7 @@
 #include "core/fsroot.hpp"
 #include "core/screen.hpp"
 #include "export/textfile_export.hpp"
+#include "ifdetail/ifdetail_model.hpp"
 #include "ifdetail/page_ifdetail.hpp"
 #include "core/settings.hpp"
 #include "ifdetail/ifsnap.hpp"
@@ -90,6 +91,7 @@ TEST(topology_netns, discovery_order_and_link_states)
         g_wan = "wan0";
         g_lan = "lan0";
         iface_discover();
+        ifdetail_collect(nullptr, 0);
         render_interfaces(nullptr, 0);
         StrBuf prom{};
         tf_build(&prom, nullptr, 0);
