@@ -263,6 +263,7 @@ TEST_F(ClientFixture, SamplesOverPinnedMaps)
     for (uint64_t total : {10, 15}) {
         m.set_stat(MW_STAT_PASS, total);
         sb_clear(&PAGES[3]);
+        mw_collect();
         mw_render();
         ctr_roll();
     }
@@ -270,10 +271,12 @@ TEST_F(ClientFixture, SamplesOverPinnedMaps)
     EXPECT_NE(std::string(PAGES[3].buf).find(" 15 (+5/1s)"), std::string::npos) << PAGES[3].buf;
     m.add_prefix("10.0.0.0", 8);
     m.add_prefix("192.168.0.0", 16);
+    mw_collect();
     mw_render();
     mw_key('j');  // the last row
     m.add_prefix("192.168.0.0", 16, true);
     sb_clear(&PAGES[3]);
+    mw_collect();
     mw_render();
     mw_close_maps();
     EXPECT_EQ(g_mw_sel, 0);
