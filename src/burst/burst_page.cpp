@@ -42,6 +42,9 @@ void render_burst_page()
     }
     const VisText ifname = vis_ifname(g_burst_if);
     sb_addf(p, "  watching : %s (tx_dropped, poll %ds)\n", ifname.s, g_interval);
+    // Armed on a name that is not there would catch nothing, silently.
+    if (g_burst_if_missing)
+        sb_addf(p, "  %sno interface %s here: -I IF (or -l IF) names the one to watch%s\n", YEL, ifname.s, RST);
     sb_addf(p, "  tracefs  : %s\n", g_tracedir);
     sb_addf(p, "  window   : %ds   pcap: %s   armed: %s%s%s   (key 'b' toggles)\n", g_burst_secs,
             g_burst_pcap == 1 ? "yes (400 pkts)" : "no", g_burst_arm ? GRN : YEL, g_burst_arm ? "YES" : "no", RST);

@@ -28,6 +28,7 @@ extern int32_t g_n_bursts;      // completed since start; only grows
 extern BurstEntry g_bursts[BURST_RING];
 extern uint64_t g_burst_prev;
 extern int32_t g_burst_prev_ok;
+extern bool g_burst_if_missing;  // the watched interface does not exist (read each sample)
 
 // Whether a capture window is open (the screen flags it).
 bool burst_capturing();

@@ -7,9 +7,11 @@
 #include "burst/burst_state.hpp"
 #include "core/kernel_file.hpp"
 #include "core/settings.hpp"
+#include "topology/ifaces.hpp"
 
 uint64_t g_burst_prev = 0;
 int32_t g_burst_prev_ok = 0;
+bool g_burst_if_missing = false;
 
 // Without -I the catcher watches the LAN, also after page 4 made another
 // interface the LAN. A copy of our own: the menu rewrites its buffer in place,
@@ -27,6 +29,7 @@ static void follow_lan()
 void burst_detect()
 {
     follow_lan();
+    g_burst_if_missing = !if_exists(g_burst_if);
     if (g_burst_arm != 1 || g_tracedir[0] == '\0' || g_burst_state != 0) return;
     uint64_t v = sysstat(g_burst_if, "tx_dropped");
     if (!g_burst_prev_ok) {

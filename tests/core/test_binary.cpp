@@ -143,10 +143,16 @@ TEST(binary, first_run_says_what_is_missing)
         SCOPED_TRACE(setup);
         NetnsGuard ns("twfirst");
         ASSERT_EQ(ns.run("sh -c '" + setup + "'"), 0);
-        ProgramRun r = run_program("ip netns exec " + ns.name + " " + tw_quiet("-1 -M"));
+        // tracefs mounted, so the burst catcher is armed and its page says what it watches.
+        ProgramRun r = run_program("ip netns exec " + ns.name + " sh -c 'mount -t tracefs nodev /sys/kernel/tracing " +
+                                   "2>/dev/null; exec " + tw_quiet("-1 -M") + "'");
         const size_t p2 = r.out.find("########## PAGE 2"), p3 = r.out.find("########## PAGE 3");
         ASSERT_LT(p2, p3) << r.out;
         EXPECT_NE(r.out.substr(p2, p3 - p2).find(page2), std::string::npos) << r.out.substr(p2, p3 - p2);
+        if (r.out.find("DISABLED: ", p3) == std::string::npos) {
+            EXPECT_NE(r.out.find("no interface enp16s0f1np1 here: -I IF (or -l IF) names the one to watch", p3),
+                      std::string::npos) << r.out.substr(p3);
+        }
         EXPECT_NE(r.out.substr(0, r.out.find('\n', r.out.find('\n') + 1)).find(alert), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find(nowhere), std::string::npos);
     }
