@@ -14,6 +14,9 @@
 #include "core/settings.hpp"
 #include "core/terminal.hpp"
 #include "counters/counters.hpp"
+#include "gate/mw_client.hpp"
+#include "gate/mw_maps.hpp"
+#include "gate/mw_page.hpp"
 #include "ifdetail/ethtool.hpp"
 #include "ifdetail/ifsnap.hpp"
 #include "overview/nst_table.hpp"
@@ -44,6 +47,11 @@ struct FreshState : testing::EmptyTestEventListener {
         g_nctrs = g_nst_n = g_n_ifaces = g_ifaces_left_out = g_n_wgdevs = g_n_peer_names = g_n_wg_health = g_n_peer_eps = 0;
         g_n_ospf_exp = g_n_bursts = g_burst_state = g_burst_prev_ok = 0;
         for (IfSnap &s : g_snap) s = IfSnap{};
+        // Page 4's model: what the last collect read of the gate.
+        mw_close_maps();
+        g_mw_npfx = g_mw_npfx_all = g_mw_nport = g_mw_nport_all = g_mw_ngate = g_mw_nnic = 0;
+        g_mw_daemon_ok = g_mw_mode = g_mw_pane = g_mw_sel = g_mw_msel = 0;
+        g_mw_msg[0] = '\0';
     }
 };
 
