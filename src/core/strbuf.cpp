@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 void sb_init(StrBuf *b, uint64_t cap)
 {
@@ -47,4 +48,11 @@ void sb_addf(StrBuf *b, const char *fmt, ...)
     va_start(ap, fmt);
     sb_vappend(b, fmt, ap);
     va_end(ap);
+}
+
+void copy_cut(char *dst, size_t n, std::string_view v)
+{
+    size_t k = v.size() < n - 1 ? v.size() : n - 1;
+    std::memcpy(dst, v.data(), k);
+    dst[k] = '\0';
 }

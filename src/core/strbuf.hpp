@@ -1,7 +1,9 @@
 // Growable NUL-terminated text buffer that every page and the alert list write into.
 #pragma once
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 struct StrBuf {
     char *buf = nullptr;
@@ -15,3 +17,6 @@ void sb_init(StrBuf *b, uint64_t cap);
 void sb_clear(StrBuf *b);
 void sb_vappend(StrBuf *b, const char *fmt, va_list ap) __attribute__((format(printf, 2, 0)));
 void sb_addf(StrBuf *b, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Fills a fixed text field of n bytes with v, cut to fit: fields never overflow.
+void copy_cut(char *dst, size_t n, std::string_view v);

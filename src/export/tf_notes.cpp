@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/settings.hpp"
+#include "core/strbuf.hpp"
 #include "overview/birdc_neighbors.hpp"
 #include "topology/wg_discover.hpp"
 
@@ -13,13 +14,6 @@ TfNeighbor g_tf_nb[TF_MAX_NEIGHBORS];
 int32_t g_tf_nnb = 0;
 int g_tf_ospf = -1;
 bool g_tf_exp_seen[MAX_OSPF_EXP];
-
-static void copy_cut(char *dst, size_t n, std::string_view v)
-{
-    size_t k = v.size() < n - 1 ? v.size() : n - 1;
-    std::memcpy(dst, v.data(), k);
-    dst[k] = '\0';
-}
 
 void tf_forget_notes()
 {

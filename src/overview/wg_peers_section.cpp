@@ -33,13 +33,6 @@ static PeerEndpoint *peer_ep_find(std::string_view key)
     return nullptr;
 }
 
-static void copy_cut(char *dst, size_t n, std::string_view v)
-{
-    size_t k = v.size() < n - 1 ? v.size() : n - 1;
-    std::memcpy(dst, v.data(), k);
-    dst[k] = '\0';
-}
-
 // Compares the endpoint with the one remembered for the key and remembers the new
 // one. Returns whether it roamed; old then holds the previous one, displayable.
 static bool endpoint_roamed(const WgDumpPeer &p, char old[80])

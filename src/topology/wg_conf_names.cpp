@@ -8,6 +8,7 @@
 #include <strings.h>
 
 #include "core/kernel_file.hpp"
+#include "core/strbuf.hpp"
 #include "core/text_lines.hpp"
 #include "core/vis_text.hpp"
 #include "topology/conf_file.hpp"
@@ -74,13 +75,6 @@ bool wg_conf_names_load(const char *path)
     if (!conf_read(path, &text)) return false;
     wg_conf_names_parse(text);
     return true;
-}
-
-static void copy_cut(char *dst, size_t n, std::string_view v)
-{
-    size_t k = v.size() < n - 1 ? v.size() : n - 1;
-    std::memcpy(dst, v.data(), k);
-    dst[k] = '\0';
 }
 
 void wg_peer_display_name(std::string_view key, char out[64])
