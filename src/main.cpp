@@ -1,3 +1,3 @@
-#include "core/main_loop.hpp"
+#include "app/main_loop.hpp"
 
 int main(int argc, char **argv) { return tarnwatch_main(argc, argv); }
