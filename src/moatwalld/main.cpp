@@ -189,9 +189,13 @@ static int listen_on(const char *path)
     return fd;
 }
 
-int main(int argc, char **argv)
-{
+struct Options {
     const char *iface = nullptr, *pindir = MW_PIN_DIR, *sock = MW_SOCK_PATH, *obj = MOATWALL_OBJ_PATH;
+};
+
+// Returns -1 to go on, or the exit status when the command line ends the run.
+static int parse_options(int argc, char **argv, Options *o)
+{
     if (argc == 2 && strcmp(argv[1], "--version") == 0) {
         printf("moatwalld %s\n", TARNWATCH_VERSION);
         return 0;
@@ -199,49 +203,80 @@ int main(int argc, char **argv)
     int opt;
     while ((opt = getopt(argc, argv, "i:p:S:o:h")) != -1) {
         switch (opt) {
-        case 'i': iface = optarg; break;
-        case 'p': pindir = optarg; break;
-        case 'S': sock = optarg; break;
-        case 'o': obj = optarg; break;
+        case 'i': o->iface = optarg; break;
+        case 'p': o->pindir = optarg; break;
+        case 'S': o->sock = optarg; break;
+        case 'o': o->obj = optarg; break;
         default: fputs(USAGE, opt == 'h' ? stdout : stderr); return opt == 'h' ? 0 : 2;
         }
     }
-    if (!iface || optind != argc || strlen(iface) >= sizeof g_gate.iface || strlen(pindir) >= sizeof g_gate.pindir) {
+    if (!o->iface || optind != argc || strlen(o->iface) >= sizeof g_gate.iface ||
+        strlen(o->pindir) >= sizeof g_gate.pindir) {
         fputs(USAGE, stderr);
         return 2;
     }
+    return -1;
+}
 
-    sigset_t sigs;
-    sigemptyset(&sigs);
-    sigaddset(&sigs, SIGTERM);
-    sigaddset(&sigs, SIGINT);
-    sigprocmask(SIG_BLOCK, &sigs, nullptr);
-    int sfd = signalfd(-1, &sigs, SFD_CLOEXEC);
-    signal(SIGPIPE, SIG_IGN);
-
-    // The pin directory is locked before any pin is touched, and the socket
-    // taken before the program is loaded: a start that is refused changes nothing.
+// The pin directory is locked before any pin is touched, and the socket
+// taken before the program is loaded: a start that is refused changes nothing.
+// Returns the listening socket, or -1 with nothing left behind.
+static int start_gate(const Options &o)
+{
     char err[300];
-    if (gate_lock(pindir, err, sizeof err) != 0) {
+    if (gate_lock(o.pindir, err, sizeof err) != 0) {
         fprintf(stderr, "moatwalld: %s\n", err);
-        return 1;
+        return -1;
     }
-    int lfd = listen_on(sock);
+    int lfd = listen_on(o.sock);
     if (lfd < 0) {
         gate_close();
-        return 1;
+        return -1;
     }
-    if (gate_open(pindir, obj, iface, err, sizeof err) != 0) {
+    if (gate_open(o.pindir, o.obj, o.iface, err, sizeof err) != 0) {
         fprintf(stderr, "moatwalld: %s\n", err);
         close(lfd);
-        unlink(sock);
+        unlink(o.sock);
         gate_close();
-        return 1;
+        return -1;
     }
-    int att = gate_attached();
     fprintf(stderr, "moatwalld: maps under %s, gate %s on %s, listening on %s\n", g_gate.pindir,
-            att ? g_gate.mode : "not attached", g_gate.iface, sock);
+            gate_attached() ? g_gate.mode : "not attached", g_gate.iface, o.sock);
+    return lfd;
+}
 
+// One client's turn after poll: read what came, answer up to a turn's lines,
+// write what fits. Returns false when the client was dropped; *more is set
+// when lines are left for its next turn.
+static bool client_turn(int i, short revents, bool *more)
+{
+    Client *c = &g_cl[i];
+    if (revents & POLLIN) {
+        ssize_t r = read(c->fd, c->in + c->inlen, IN_CAP - c->inlen);
+        if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) {
+            drop_client(i);
+            return false;
+        }
+        if (r > 0) {
+            c->inlen += static_cast<size_t>(r);
+            c->last_ms = now_ms();
+        }
+    } else if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        drop_client(i);
+        return false;
+    }
+    bool left = serve_lines(c);
+    if (flush_out(c) != 0) {
+        drop_client(i);
+        return false;
+    }
+    *more = left && out_room(c);  // a full output waits for POLLOUT instead
+    return true;
+}
+
+// Serves clients until SIGTERM or SIGINT arrives on sfd.
+static void serve(int sfd, int lfd)
+{
     static pollfd pfd[MAX_CLIENTS + 2];
     bool busy = false;  // lines are waiting for their next turn
     for (;;) {
@@ -256,45 +291,44 @@ int main(int argc, char **argv)
         int n = g_ncl;
         if (poll(pfd, static_cast<nfds_t>(n + 2), busy ? 0 : -1) < 0) {
             if (errno == EINTR) continue;
-            break;
+            return;
         }
-        if (pfd[0].revents & POLLIN) break;
+        if (pfd[0].revents & POLLIN) return;
         busy = false;
         // Walk from the end so dropping a client (which moves the last one
         // into its slot) leaves the unvisited ones in place.
         for (int i = n - 1; i >= 0; i--) {
-            Client *c = &g_cl[i];
-            short re = pfd[i + 2].revents;
-            if (re & POLLIN) {
-                ssize_t r = read(c->fd, c->in + c->inlen, IN_CAP - c->inlen);
-                if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) {
-                    drop_client(i);
-                    continue;
-                }
-                if (r > 0) {
-                    c->inlen += static_cast<size_t>(r);
-                    c->last_ms = now_ms();
-                }
-            } else if (re & (POLLHUP | POLLERR | POLLNVAL)) {
-                drop_client(i);
-                continue;
-            }
-            bool more = serve_lines(c);
-            if (flush_out(c) != 0) {
-                drop_client(i);
-                continue;
-            }
-            busy |= more && out_room(c);  // a full output waits for POLLOUT instead
+            bool more = false;
+            if (client_turn(i, pfd[i + 2].revents, &more)) busy |= more;
         }
         // Everyone waiting is let in at once, not one per turn behind a flood.
         for (int k = 0; pfd[1].revents & POLLIN && k < MAX_CLIENTS && accept_client(lfd); k++) {}
     }
+}
+
+int main(int argc, char **argv)
+{
+    Options o;
+    int status = parse_options(argc, argv, &o);
+    if (status >= 0) return status;
+
+    sigset_t sigs;
+    sigemptyset(&sigs);
+    sigaddset(&sigs, SIGTERM);
+    sigaddset(&sigs, SIGINT);
+    sigprocmask(SIG_BLOCK, &sigs, nullptr);
+    int sfd = signalfd(-1, &sigs, SFD_CLOEXEC);
+    signal(SIGPIPE, SIG_IGN);
+
+    int lfd = start_gate(o);
+    if (lfd < 0) return 1;
+    serve(sfd, lfd);
 
     // Stopping leaves the gate attached: detaching is a command, not a side effect.
     for (int i = g_ncl - 1; i >= 0; i--) drop_client(i);
     close(lfd);
-    unlink(sock);
-    att = gate_attached();
+    unlink(o.sock);
+    int att = gate_attached();
     gate_close();
     fprintf(stderr, "moatwalld: stopped, gate left %s\n", att ? "attached" : "detached");
     return 0;
