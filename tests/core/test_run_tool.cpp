@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -16,12 +17,10 @@ namespace {
 void replace_dev_null(const std::string &other_path, int keep)
 {
     const int other = ::open(other_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    for (int fd = 3; fd < 64; fd++) {
-        char to[16] = "";
-        if (fd != other && fd != keep && ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), to, 15) == 9 &&
-            std::string(to) == "/dev/null")
+    std::error_code ec;
+    for (int fd = 3; fd < 64; fd++)
+        if (fd != other && fd != keep && std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec) == "/dev/null")
             ::dup2(other, fd);
-    }
     ::close(other);
 }
 
