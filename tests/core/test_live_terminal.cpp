@@ -174,21 +174,22 @@ TEST(TmuxScreen, FitsEverySizeScrollsAndLeavesTheScrollback)
         ~TmuxServer() { sh(tmux + "kill-server 2>/dev/null"); }
     } server;
     const std::string &tmux = server.tmux;
-    // The rows shown once ok holds for them, or the last ones seen after 5 s.
-    auto wait = [&](const std::function<bool(const std::vector<std::string> &)> &ok) {
-        std::vector<std::string> r;
-        for (int i = 0; i < 250 && (i == 0 || !ok(r)); i++, usleep(20000)) {
+    std::vector<std::string> r;  // the rows last seen
+    // Whether ok holds for the rows shown within 5 s.
+    auto shows = [&](const std::function<bool()> &ok) {
+        for (int i = 0; i < 250; i++, usleep(20000)) {
             const std::string text = sh_out(tmux + "capture-pane -p");
             r.clear();
             for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) r.push_back(text.substr(at, nl - at));
+            if (ok()) return true;
         }
-        return r;
+        return false;
     };
-    auto joined = [](const std::vector<std::string> &rows) { return testing::PrintToString(rows); };
+    auto joined = [&] { return testing::PrintToString(r); };
     sh(tmux + "new-session -d -x 80 -y 24 'ip netns exec " + ns.name + " env PS1=twtmux\\> ENV= /bin/sh'");
     sh(tmux + "send-keys 'echo BEFORE-START; seq 101 130' Enter");
     // Typed while seq runs, the next line would be echoed into its output.
-    wait([](const std::vector<std::string> &r) { return std::find(r.begin(), r.end(), "130") != r.end(); });
+    shows([&] { return std::find(r.begin(), r.end(), "130") != r.end(); });
     // A long interval: every screen after the first comes from a key or a resize.
     sh(tmux + "send-keys '" TW_BIN " -i 600 -l lan0 -D -W /nonexistent -b /nonexistent -B /bin/false; echo TW_EXIT=$?' Enter");
     for (const auto &[cols, rows] : {std::pair{80, 24}, {120, 40}, {60, 20}}) {
@@ -197,21 +198,20 @@ TEST(TmuxScreen, FitsEverySizeScrollsAndLeavesTheScrollback)
         sh(tmux + "resize-window -x " + std::to_string(cols) + " -y " + std::to_string(rows));
         // The top rows, and what the page shows below them (a marker: on the last row).
         auto screen_with = [&](const std::string &body) {
-            return [&, body](const std::vector<std::string> &r) {
+            return [&, body] {
                 return static_cast<int>(r.size()) == rows && r[0].find("   interval=600s") != std::string::npos &&
                        r[1].find("?=help") != std::string::npos && r[2].starts_with("!! ACTIVE: ") &&
-                       (body.starts_with("-- ") ? r.back() + "|" == body : joined(r).find(body) != std::string::npos);
+                       (body.starts_with("-- ") ? r.back() + "|" == body : joined().find(body) != std::string::npos);
             };
         };
-        std::vector<std::string> r = wait(screen_with("=== UDP underlay"));
-        ASSERT_TRUE(screen_with("=== UDP underlay")(r)) << joined(r);
+        ASSERT_TRUE(shows(screen_with("=== UDP underlay"))) << joined();
         EXPECT_LT(seconds_since(t0), 2.0);  // not a sample
 
         sh(tmux + "send-keys 2");
-        r = wait(screen_with("=== Interface detail"));
+        ASSERT_TRUE(shows(screen_with("=== Interface detail"))) << joined();
         const auto head = std::find_if(r.begin(), r.end(), [](auto &l) { return l.starts_with("=== Interface detail"); });
         int below = 0;
-        ASSERT_TRUE(head != r.end() && std::sscanf(r.back().c_str(), "-- %d more lines: PgDn --", &below) == 1) << joined(r);
+        ASSERT_EQ(std::sscanf(r.back().c_str(), "-- %d more lines: PgDn --", &below), 1) << joined();
         const int shown = static_cast<int>(r.end() - 1 - head), total = below + shown;
         auto more = [](int n) { return "-- " + std::to_string(n) + " more lines: PgDn --|"; };
         auto above = [](int n) { return "-- " + std::to_string(n) + " lines above: PgUp --|"; };
@@ -223,13 +223,11 @@ TEST(TmuxScreen, FitsEverySizeScrollsAndLeavesTheScrollback)
         };
         for (const auto &[key, want] : steps) {
             sh(tmux + "send-keys " + key);
-            r = wait(screen_with(want));
-            EXPECT_TRUE(screen_with(want)(r)) << key << " -> " << want << "\n" << joined(r);
+            EXPECT_TRUE(shows(screen_with(want))) << key << " -> " << want << "\n" << joined();
         }
     }
     sh(tmux + "send-keys q");
-    EXPECT_NE(joined(wait([&](auto &r) { return joined(r).find("TW_EXIT=0") != std::string::npos; })).find("TW_EXIT=0"),
-              std::string::npos);
+    EXPECT_TRUE(shows([&] { return joined().find("TW_EXIT=0") != std::string::npos; })) << joined();
     const std::string history = sh_out(tmux + "capture-pane -p -S -");
     EXPECT_NE(history.find("BEFORE-START\n101\n"), std::string::npos) << history;
     EXPECT_EQ(history.find("interval="), std::string::npos) << history;
