@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <sys/stat.h>
 #include <tuple>
 
 #include "support/launch.hpp"
@@ -102,12 +101,9 @@ TEST(binary, misbehaving_tools_and_lost_output)
     };
     for (const auto &[tc, args, redirs, max_s, timed_out, devnull] : cases) {
         SCOPED_TRACE(tc + " / " + args);
-        ::unlink((D + "/pids").c_str());
-        ::unlink((D + "/fds").c_str());
-        ::rmdir((D + "/first").c_str());
-        d.write("bin/tc", "#!/bin/sh\necho $$ >>" + D + "/pids\n[ -e /proc/$$/fd/7 ] && echo leaked >>" + D + "/fds\n" +
-                              tc + "\n");
-        chmod((D + "/bin/tc").c_str(), 0755);
+        sh("rm -rf " + D + "/pids " + D + "/fds " + D + "/first");
+        sh("chmod +x " + d.write("bin/tc", "#!/bin/sh\necho $$ >>" + D + "/pids\n[ -e /proc/$$/fd/7 ] && echo leaked >>" +
+                                               D + "/fds\n" + tc + "\n"));
         ProgramRun r =
             run_program("timeout 20 ip netns exec " + ns.name + " env PATH=" + D + "/bin:$PATH " + TW + "-l tw0 " + args, redirs);
         EXPECT_EQ(r.status, 0) << r.err;
