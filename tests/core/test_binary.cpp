@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <sys/stat.h>
 #include <tuple>
 
 #include "support/launch.hpp"
@@ -20,7 +19,6 @@ TEST(binary, exit_statuses_and_messages)
     const std::tuple<std::string, std::string, std::string, int, std::string, std::string> rows[] = {
         {"", "-w eth9 -B x -h -bogus", "", 0, usage.replace(usage.find("./tw"), 4, TW_BIN), ""},  // built-in defaults
         {"", "-i 1 -kC", "", 2, "", "unknown option: -kC\n"},
-        {"", "-w", "", 2, "", "unknown option: -w\n"},
 #ifndef __SANITIZE_ADDRESS__  // the sanitizer's runtime needs descriptors of its own
         // Descriptors 0 to 2 only, 0 closed: the loader gets one, the ethtool socket none.
         {"prlimit --nofile=3:3 ", "-1", " 0<&-", 1, "", "socket: Too many open files\n"},
@@ -47,8 +45,8 @@ TEST(binary, once_mode_colour_and_sample_counts)
     // Options, "########## PAGE" separators, screens, screen clears, escapes, least and most seconds.
     // The terminal type is a common terminal's unless the row sets its own.
     const std::tuple<std::string, size_t, size_t, size_t, bool, double, double> rows[] = {
-        {"-1", 4, 0, 0, false, 0, 1.5}, {"--once", 4, 0, 0, false, 0, 1.5}, {"-n 1", 4, 0, 0, false, 0, 1.5},
-        {"-1 -M", 4, 0, 0, false, 0, 1.5}, {"-1 -C", 4, 0, 0, true, 0, 1.5}, {"-n 0", 0, 0, 0, false, 0, 1.5},
+        {"--once", 4, 0, 0, false, 0, 1.5}, {"-n 1", 4, 0, 0, false, 0, 1.5}, {"-1 -C", 4, 0, 0, true, 0, 1.5},
+        {"-n 0", 0, 0, 0, false, 0, 1.5},
         {"-n 3 -i 1 -M", 0, 3, 3, false, 1.9, 2.9},  // clears without a terminal too; waits twice
         {"-n 2 -i 1 -M TERM=dumb", 0, 2, 0, false, 0.9, 1.9},  // no screen sequences: plain lines
     };
@@ -92,8 +90,7 @@ TEST(binary, misbehaving_tools_and_lost_output)
     ASSERT_EQ(sh("mkdir -p " + D + "/bin && ln -s tc " + D + "/bin/birdc && mkfifo " + D + "/fifo"), 0);
     // tc's script, the monitor's arguments and redirections, most seconds, "tc timed out" lines, /dev/null screens.
     const std::tuple<std::string, std::string, std::string, double, size_t, size_t> cases[] = {
-        {stall + "wait", "-1 -M", "", 8, 1, 0}, {"exec cat /dev/zero", "-1 -M", "", 8, 1, 0},
-        {stall + quick, "-1 -M", "", 3, 0, 0},
+        {stall + "wait", "-1 -M", "", 8, 1, 0},
         // Started with descriptor 7 open and standard output closed.
         {"readlink /proc/$PPID/fd/1 >>" + D + "/fds; " + quick, "-1 -M", " 7>/dev/null >&-", 3, 0, 1},  // one tc a sample
         {stall + "wait", "-k -i 1 -M >/dev/null & sleep 1; kill -INT $!; wait", "", 3, 0, 0},  // SIGINT while tc stalls
@@ -104,12 +101,9 @@ TEST(binary, misbehaving_tools_and_lost_output)
     };
     for (const auto &[tc, args, redirs, max_s, timed_out, devnull] : cases) {
         SCOPED_TRACE(tc + " / " + args);
-        ::unlink((D + "/pids").c_str());
-        ::unlink((D + "/fds").c_str());
-        ::rmdir((D + "/first").c_str());
-        d.write("bin/tc", "#!/bin/sh\necho $$ >>" + D + "/pids\n[ -e /proc/$$/fd/7 ] && echo leaked >>" + D + "/fds\n" +
-                              tc + "\n");
-        chmod((D + "/bin/tc").c_str(), 0755);
+        sh("rm -rf " + D + "/pids " + D + "/fds " + D + "/first");
+        sh("chmod +x " + d.write("bin/tc", "#!/bin/sh\necho $$ >>" + D + "/pids\n[ -e /proc/$$/fd/7 ] && echo leaked >>" +
+                                               D + "/fds\n" + tc + "\n"));
         ProgramRun r =
             run_program("timeout 20 ip netns exec " + ns.name + " env PATH=" + D + "/bin:$PATH " + TW + "-l tw0 " + args, redirs);
         EXPECT_EQ(r.status, 0) << r.err;

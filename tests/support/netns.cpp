@@ -64,18 +64,14 @@ std::string in_netns(const std::string &ns, const std::function<std::string()> &
     if (pid < 0) return "!error: fork";
     if (pid == 0) {
         close(p[0]);
-        int fd = open(("/var/run/netns/" + ns).c_str(), O_RDONLY);
-        const char *why = nullptr;
-        if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) why = "setns";
-        else if (unshare(CLONE_NEWNS) != 0) why = "unshare";
-        else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) why = "make-private";
-        else {
-            umount2("/sys", MNT_DETACH);  // the namespace's own /sys, so /sys/class/net is its interfaces
-            if (mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0) why = "mount sysfs";
-        }
-        const std::string r = why ? std::string("!error: ") + why : fn();
+        // The namespace's own /sys, so /sys/class/net is its interfaces.
+        const int fd = open(("/var/run/netns/" + ns).c_str(), O_RDONLY);
+        const bool in = fd >= 0 && setns(fd, CLONE_NEWNET) == 0 && unshare(CLONE_NEWNS) == 0 &&
+                        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                        (umount2("/sys", MNT_DETACH), mount("sysfs", "/sys", "sysfs", 0, nullptr) == 0);
+        const std::string r = in ? fn() : "!error: entering " + ns;
         (void)!write(p[1], r.data(), r.size());  // a blocking pipe takes it all
-        _exit(why ? 1 : 0);
+        _exit(in ? 0 : 1);
     }
     close(p[1]);
     std::string out;
