@@ -205,29 +205,31 @@ static std::map<std::vector<uint8_t>, uint64_t> pinned_map(const std::string &pa
     return r;
 }
 
+// A key field in host order.
+template <class T> static T host(const std::vector<uint8_t> &key)
+{
+    T x;
+    memcpy(&x, key.data(), sizeof x);
+    return x;
+}
+
 std::vector<uint64_t> GateRig::stats() const
 {
     std::vector<uint64_t> v(MW_STAT_COUNT, 0);
-    for (const auto &[k, n] : pinned_map(bpf.pindir + "/" MW_MAP_STATS, 4)) v.at(k[0]) = n;
+    for (const auto &[k, n] : pinned_map(bpf.pindir + "/" MW_MAP_STATS, 4)) v.at(host<uint32_t>(k)) = n;
     return v;
 }
 
 std::vector<std::string> GateRig::lists() const
 {
     std::vector<std::string> r;
-    uint16_t port;
-    uint32_t len;
     char t[64];
-    for (const auto &[k, n] : pinned_map(bpf.pindir + "/" MW_MAP_DPORTS, 2)) {
-        memcpy(&port, k.data(), 2);
-        r.push_back("port " + std::to_string(port));
+    for (const auto &[k, n] : pinned_map(bpf.pindir + "/" MW_MAP_DPORTS, 2)) r.push_back("port " + std::to_string(host<uint16_t>(k)));
+    for (int family : {AF_INET, AF_INET6}) {
+        const bool v4 = family == AF_INET;
+        for (const auto &[k, n] : pinned_map(bpf.pindir + (v4 ? "/" MW_MAP_DROP4 : "/" MW_MAP_DROP6), v4 ? 8 : 20))
+            r.push_back(inet_ntop(family, &k[4], t, sizeof t) + ("/" + std::to_string(host<uint32_t>(k))));
     }
-    for (int family : {AF_INET, AF_INET6})
-        for (const auto &[k, n] : pinned_map(bpf.pindir + (family == AF_INET ? "/" MW_MAP_DROP4 : "/" MW_MAP_DROP6),
-                                             family == AF_INET ? 8 : 20)) {
-            memcpy(&len, k.data(), 4);
-            r.push_back(inet_ntop(family, &k[4], t, sizeof t) + ("/" + std::to_string(len)));
-        }
     std::sort(r.begin(), r.end());
     return r;
 }
