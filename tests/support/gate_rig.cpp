@@ -23,13 +23,6 @@
 #define MW_OBJ ""
 #endif
 
-// Fixed addresses, so frames can be built without asking the namespaces:
-// gw<n> is 02:77:00:00:0n:01, pr<n> 02:77:00:00:0n:02.
-#define GW0 "02:77:00:00:00:01"
-#define PR0 "02:77:00:00:00:02"
-#define GW1 "02:77:00:00:01:01"
-#define PR1 "02:77:00:00:01:02"
-
 std::string gate_skip_reason()
 {
     if (geteuid() != 0) return "needs root";
@@ -138,14 +131,16 @@ std::string talk(int fd, const std::string &line)
 
 GateRig::GateRig()
 {
-    // No IPv6 and no addresses on the peer side: nothing but the test's own frames reaches the gate.
+    // IPv6 on gw0 alone, no addresses on the peer side: nothing but the test's own frames reaches the gate.
     const std::string quiet = "sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1; ";
-    gw.run("sh -c '" + quiet + "ip link add gw0 address " GW0 " type veth peer name pr0 address " PR0 " netns " +
-           peer.name + "; ip link add gw1 address " GW1 " type veth peer name pr1 address " PR1 " netns " + peer.name +
-           "; ip link add br0 type bridge; ip addr add 11.77.0.1/16 dev gw0; ip addr add 11.78.0.1/16 dev gw1; "
+    gw.run("sh -c '" + quiet + "ip link add gw0 address 02:77:00:00:00:01 type veth peer name pr0 netns " + peer.name +
+           "; ip link add gw1 type veth peer name pr1 netns " + peer.name + "; ip link add br0 type bridge; "
            "ip link add gw2 type veth peer name pr2 netns " + peer.name + "; ip link set gw2 master br0; "
-           "ip addr add 11.81.0.1/16 dev br0; ip tuntap add dev mwtun0 mode tun; "
-           "for d in gw0 gw1 gw2 br0; do ip link set $d up; done; ip route add 11.90.0.0/16 via 11.77.0.9 dev gw0'");
+           "ip tuntap add dev mwtun0 mode tun; for d in gw0 gw1 gw2 br0; do ip link set $d up; done; "
+           "ip addr add 11.77.0.1/16 dev gw0; ip addr add 11.78.0.1/16 dev gw1; ip addr add 11.81.0.1/16 dev br0; "
+           "ip route add 11.90.0.0/16 via 11.77.0.9 dev gw0; sysctl -qw net.ipv6.conf.gw0.disable_ipv6=0; "
+           "ip -6 addr add 2a0e:77::1/32 dev gw0 nodad; ip -6 addr add fd00:77::1/64 dev gw0 nodad; "
+           "ip -6 route add 2a0e:99::/32 via 2a0e:77::9 dev gw0'");
     peer.run("sh -c '" + quiet + "ip link set pr0 up; ip link set pr1 up'");
 }
 
@@ -271,7 +266,7 @@ int GateRig::raw(const Frame &f, int nic)
 {
     const std::string n = std::to_string(nic);
     UniqueFd tap = packet_socket(gw, "gw" + n, ETH_P_ALL), tx = packet_socket(peer, "pr" + n, 0);
-    const uint8_t to[6] = {2, 0x77, 0, 0, uint8_t(nic), 1}, from[6] = {2, 0x77, 0, 0, uint8_t(nic), 2};
+    const uint8_t to[6] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff}, from[6] = {2, 0x77, 0, 0, 0, 2};
     std::vector<uint8_t> fr = build_frame(f, to, from);
     if (!tap.ok() || send(tx.fd, fr.data(), fr.size(), 0) != static_cast<ssize_t>(fr.size())) return -1;
     sockaddr_ll ll{};

@@ -1,8 +1,9 @@
 // A real gate to test against, shared by the daemon's and the console's tests:
 // a private bpffs, two namespaces joined by veth pairs (gw0-pr0, gw1-pr1, and
 // gw2-pr2 with gw2 a port of the bridge br0, which has no native XDP), a tun
-// device mwtun0, a route through gw0 via 11.77.0.9, and moatwalld on gw0 with
-// a private socket.
+// device mwtun0, and moatwalld on gw0 with a private socket. gw0 has
+// 11.77.0.1/16, 2a0e:77::1/32, fd00:77::1/64, its link-local address
+// fe80::77:ff:fe00:1, and routes via 11.77.0.9 and 2a0e:77::9.
 #pragma once
 #include <cstdint>
 #include <string>
