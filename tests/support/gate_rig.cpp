@@ -261,11 +261,10 @@ static UniqueFd packet_socket(const NetnsGuard &ns, const std::string &dev, uint
 }
 
 // The gate side hears nothing else (the peer has no addresses and no IPv6), so
-// any frame coming in on gw<nic> is this one, past XDP.
-int GateRig::raw(const Frame &f, int nic)
+// any frame coming in on gw0 is this one, past XDP.
+int GateRig::raw(const Frame &f)
 {
-    const std::string n = std::to_string(nic);
-    UniqueFd tap = packet_socket(gw, "gw" + n, ETH_P_ALL), tx = packet_socket(peer, "pr" + n, 0);
+    UniqueFd tap = packet_socket(gw, "gw0", ETH_P_ALL), tx = packet_socket(peer, "pr0", 0);
     const uint8_t to[6] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff}, from[6] = {2, 0x77, 0, 0, 0, 2};
     std::vector<uint8_t> fr = build_frame(f, to, from);
     if (!tap.ok() || send(tx.fd, fr.data(), fr.size(), 0) != static_cast<ssize_t>(fr.size())) return -1;

@@ -67,6 +67,6 @@ struct GateRig {
     uint64_t xdp_drops() const;  // as the veth driver counts them on gw0
     unsigned xdp_id(const std::string &ifname) const;  // of the XDP program on a gate-side device, 0 none
 
-    // One frame from pr<nic> to gw<nic>; whether it came up past XDP on gw<nic>.
-    int raw(const Frame &f, int nic = 0);
+    // One frame from pr0 to gw0; whether it came up past XDP on gw0.
+    int raw(const Frame &f);
 };
