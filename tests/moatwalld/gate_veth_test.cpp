@@ -283,6 +283,16 @@ TEST(GateMount, MountsBpffsWhenMissing)
     EXPECT_EQ(access((root + "/moatwall/" MW_MAP_STATS).c_str(), F_OK), 0);
 }
 
+TEST(GateUnit, SystemdAcceptsTheUnit)
+{
+    if (sh("command -v systemd-analyze >/dev/null 2>&1") != 0) GTEST_SKIP() << "systemd-analyze missing";
+    // verify wants the ExecStart binary to exist: check a copy pointing at the build.
+    // The man page it names is looked up once installed (the package test).
+    TempDir t;
+    const std::string unit = t.write("moatwall.service", sh_out("sed 's|^ExecStart=[^ ]*|ExecStart=" MW_DAEMON "|' " MW_UNIT));
+    EXPECT_EQ(sh_out("systemd-analyze verify --man=no " + unit + " 2>&1"), "");
+}
+
 struct CrashRow {
     const char *name;
     const char *op;     // the replacement the daemon dies in
