@@ -53,7 +53,8 @@ static void put16(std::vector<uint8_t> &v, size_t at, unsigned x)
 // The next-header code of an extension letter of Frame::ext.
 static uint8_t ext_code(char c) { return c == 'h' ? 0 : c == 'r' ? 43 : c == 'd' ? 60 : 44; }
 
-// No checksums: the gate reads none, and the rig looks at frames, not sockets.
+// Only what the gate reads is filled in: no checksums, no source port, no TCP
+// flags; the rig looks at frames, not sockets.
 std::vector<uint8_t> build_frame(const Frame &f, const uint8_t dmac[6], const uint8_t smac[6])
 {
     const bool v6 = strchr(f.src, ':') != nullptr;
@@ -95,12 +96,7 @@ std::vector<uint8_t> build_frame(const Frame &f, const uint8_t dmac[6], const ui
     v.resize(l4 + (f.proto == 6 ? 20 : 12));
     size_t len = f.tot_len >= 0 ? static_cast<size_t>(f.tot_len) : v.size() - ip - (v6 ? 40 : 0);
     put16(v, ip + (v6 ? 4 : 2), static_cast<unsigned>(len));
-    put16(v, l4, 40000);
     put16(v, l4 + 2, f.dport);
-    if (f.proto == 6)
-        v[l4 + 12] = 0x50, v[l4 + 13] = 0x02;  // 5-word header, SYN
-    else
-        put16(v, l4 + 4, 12);  // UDP length
     if (f.cut >= 0 && static_cast<size_t>(f.cut) < v.size()) v.resize(static_cast<size_t>(f.cut));
     return v;
 }

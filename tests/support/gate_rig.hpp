@@ -28,7 +28,7 @@ struct BpfDir {
 struct Frame {
     const char *src = "11.77.0.2";
     uint16_t dport = 5000;
-    uint8_t proto = 17;  // 17 UDP, 6 TCP (SYN)
+    uint8_t proto = 17;  // 17 UDP (12 bytes), 6 TCP (20 bytes)
     int tags = 0;        // 802.1Q tags: 1, or 2 for 802.1ad + 802.1Q
     uint16_t ethertype = 0;  // 0: the source's family
     int version = 0, ihl = 5;  // version 0: the source's family
