@@ -47,7 +47,7 @@ static const TrafficRow TRAFFIC[] = {
     {"udp_port24_passes", {.dport = 24}, MW_STAT_PASS},
     {"blocked_24_dropped", {.src = "11.77.1.2"}, MW_STAT_DROPSRC},
     {"next_24_passes", {.src = "11.77.2.2"}, MW_STAT_PASS},
-    {"tcp_syn_port23_dropped", {.dport = 23, .proto = 6}, MW_STAT_DROPPORT},
+    {"tcp_port23_dropped", {.dport = 23, .proto = 6}, MW_STAT_DROPPORT},
     {"icmp_clean_passes", {.dport = 23, .proto = 1}, MW_STAT_PASS},
     {"icmp_blocked_src_dropped", {.src = "11.77.1.9", .proto = 1}, MW_STAT_DROPSRC},
     {"inside_slash8_dropped", {.src = "203.9.9.9"}, MW_STAT_DROPSRC},
