@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
@@ -27,134 +26,131 @@
 #define ALL_OK(...) \
     for (const char *c : {__VA_ARGS__}) ASSERT_EQ(rig.req(c), "OK\n") << c
 
-using Stats = std::vector<uint64_t>;
-static Stats delta(Stats after, const Stats &before)
+using Strings = std::vector<std::string>;
+
+static std::string attached(const std::string &nic, const std::string &mode = "xdpdrv")
 {
-    for (size_t i = 0; i < after.size(); i++) after[i] -= before[i];
-    return after;
+    return "iface " + nic + "\nattached 1 " + mode + "\ngate " + nic + " " + mode + "\nOK\n";
 }
 
 struct TrafficRow {
     const char *name;
-    Frame f;    // sent on pr0 as it stands
-    bool drop;  // the verdict, as the veth driver counts it
-    int stat;   // the one statistic the packet must land in
+    Frame f;   // sent on pr0 as it stands
+    int stat;  // the one statistic the packet must land in, which gives the verdict
 };
 
 // Every drop beside its pass twin, with port 23 and 11.77.1.0/24, 203.0.0.0/8,
 // 11.80.0.7/32 and 2a0e:77:1::/48 on the lists.
 #define V6 "2a0e:77::2"
 static const TrafficRow TRAFFIC[] = {
-    {"udp_port23_dropped", {.dport = 23}, true, MW_STAT_DROPPORT},
-    {"udp_port24_passes", {.dport = 24}, false, MW_STAT_PASS},
-    {"blocked_24_dropped", {.src = "11.77.1.2"}, true, MW_STAT_DROPSRC},
-    {"next_24_passes", {.src = "11.77.2.2"}, false, MW_STAT_PASS},
-    {"tcp_syn_port23_dropped", {.dport = 23, .proto = 6}, true, MW_STAT_DROPPORT},
-    {"tcp_syn_port24_passes", {.dport = 24, .proto = 6}, false, MW_STAT_PASS},
-    {"icmp_clean_passes", {.dport = 23, .proto = 1}, false, MW_STAT_PASS},
-    {"icmp_blocked_src_dropped", {.src = "11.77.1.9", .proto = 1}, true, MW_STAT_DROPSRC},
-    {"inside_slash8_dropped", {.src = "203.9.9.9"}, true, MW_STAT_DROPSRC},
-    {"exact_slash32_dropped", {.src = "11.80.0.7"}, true, MW_STAT_DROPSRC},
-    {"beside_slash32_passes", {.src = "11.80.0.8"}, false, MW_STAT_PASS},
-    {"src_wins_over_port", {.src = "11.77.1.9", .dport = 23}, true, MW_STAT_DROPSRC},
-    {"ip_options_port23_dropped", {.dport = 23, .ihl = 6}, true, MW_STAT_DROPPORT},
-    {"first_fragment_port23_dropped", {.dport = 23, .frag = 0x2000}, true, MW_STAT_DROPPORT},
-    {"later_fragment_has_no_port", {.dport = 23, .frag = 0x0010}, false, MW_STAT_PASS},
-    {"later_fragment_blocked_src", {.src = "11.77.1.9", .dport = 23, .frag = 0x0010}, true, MW_STAT_DROPSRC},
-    {"vlan_port23_dropped", {.dport = 23, .tags = 1}, true, MW_STAT_DROPPORT},
-    {"vlan_port24_passes", {.dport = 24, .tags = 1}, false, MW_STAT_PASS},
-    {"vlan_blocked_src_dropped", {.src = "11.77.1.2", .dport = 24, .tags = 1}, true, MW_STAT_DROPSRC},
-    {"qinq_port23_dropped", {.dport = 23, .tags = 2}, true, MW_STAT_DROPPORT},
-    {"qinq_next_24_passes", {.src = "11.77.2.2", .dport = 23 + 1, .tags = 2}, false, MW_STAT_PASS},
-    {"qinq_blocked_src_dropped", {.src = "11.77.1.9", .dport = 24, .tags = 2}, true, MW_STAT_DROPSRC},
-    {"qinq_tcp_passes", {.dport = 24, .proto = 6, .tags = 2}, false, MW_STAT_PASS},
-    {"arp_nonip", {.dport = 23, .ethertype = 0x0806}, false, MW_STAT_NONIP},
-    {"ipv6_udp_port23_dropped", {.src = V6, .dport = 23}, true, MW_STAT_DROPPORT},
-    {"ipv6_udp_port24_passes", {.src = V6, .dport = 24}, false, MW_STAT_PASS},
-    {"ipv6_blocked_48_dropped", {.src = "2a0e:77:1::2"}, true, MW_STAT_DROPSRC},
-    {"ipv6_next_48_passes", {.src = "2a0e:77:2::2"}, false, MW_STAT_PASS},
-    {"ipv6_icmp_blocked_src_dropped", {.src = "2a0e:77:1:ffff::9", .proto = 58}, true, MW_STAT_DROPSRC},
-    {"ipv6_icmp_clean_passes", {.src = V6, .dport = 23, .proto = 58}, false, MW_STAT_PASS},
-    {"hop_by_hop_tcp23_dropped", {.src = V6, .dport = 23, .proto = 6, .ext = "h"}, true, MW_STAT_DROPPORT},
-    {"hop_by_hop_tcp24_passes", {.src = V6, .dport = 24, .proto = 6, .ext = "h"}, false, MW_STAT_PASS},
-    {"three_headers_udp23_dropped", {.src = V6, .dport = 23, .ext = "hrd"}, true, MW_STAT_DROPPORT},
-    {"six_headers_udp24_passes", {.src = V6, .dport = 24, .ext = "hdrdfd"}, false, MW_STAT_PASS},
-    {"seven_headers_unchecked", {.src = V6, .dport = 24, .ext = "hdrdfdd"}, true, MW_STAT_MALFORMED},
-    {"ipv6_first_fragment_port23_dropped", {.src = V6, .dport = 23, .frag = 0x0001, .ext = "f"}, true, MW_STAT_DROPPORT},
-    {"ipv6_first_fragment_port24_passes", {.src = V6, .dport = 24, .frag = 0x0001, .ext = "f"}, false, MW_STAT_PASS},
-    {"ipv6_later_fragment_has_no_port", {.src = V6, .dport = 23, .frag = 0x0011, .ext = "f"}, false, MW_STAT_PASS},
-    {"ipv6_later_fragment_blocked_src", {.src = "2a0e:77:1::2", .dport = 23, .frag = 0x0010, .ext = "f"}, true, MW_STAT_DROPSRC},
-    {"ipv6_first_fragment_cut_before_ports", {.src = V6, .dport = 24, .tot_len = 8 + 4, .frag = 1, .ext = "f"}, true, MW_STAT_MALFORMED},
-    {"ipv6_vlan_port23_dropped", {.src = V6, .dport = 23, .tags = 1}, true, MW_STAT_DROPPORT},
-    {"ipv6_qinq_port24_passes", {.src = V6, .dport = 24, .tags = 2}, false, MW_STAT_PASS},
-    {"ipv4_header_behind_ipv6_type", {.dport = 23, .ethertype = 0x86dd}, true, MW_STAT_MALFORMED},
-    {"ipv6_header_cut_off", {.src = V6, .cut = 14 + 39}, true, MW_STAT_MALFORMED},
-    {"ipv6_payload_beyond_frame", {.src = V6, .tot_len = 1500}, true, MW_STAT_MALFORMED},
-    {"extension_beyond_payload", {.src = V6, .tot_len = 4, .ext = "h"}, true, MW_STAT_MALFORMED},
-    {"udp_header_beyond_payload", {.src = V6, .dport = 24, .tot_len = 7}, true, MW_STAT_MALFORMED},
-    {"ipv6_payload_shorter_than_frame_ok", {.src = V6, .dport = 24, .tot_len = 8}, false, MW_STAT_PASS},
-    {"vlan_tag_cut_off", {.dport = 23, .tags = 1, .cut = 16}, true, MW_STAT_MALFORMED},
-    {"ipv4_header_cut_off", {.dport = 23, .cut = 14 + 19}, true, MW_STAT_MALFORMED},
-    {"ihl_below_5", {.dport = 23, .ihl = 4}, true, MW_STAT_MALFORMED},
-    {"version_6_in_ipv4", {.dport = 23, .version = 6}, true, MW_STAT_MALFORMED},
-    {"total_below_header", {.proto = 1, .tot_len = 19}, true, MW_STAT_MALFORMED},
-    {"total_beyond_frame", {.tot_len = 1500}, true, MW_STAT_MALFORMED},
-    {"total_one_past_the_packet", {.dport = 24, .tot_len = 20 + 12 + 1}, true, MW_STAT_MALFORMED},  // not the frame
-    {"tcp_header_cut_by_total", {.dport = 24, .proto = 6, .tot_len = 20 + 12}, true, MW_STAT_MALFORMED},
-    {"options_eat_udp_header", {.dport = 24, .ihl = 15, .tot_len = 64}, true, MW_STAT_MALFORMED},
-    {"total_shorter_than_frame_ok", {.dport = 24, .tot_len = 28}, false, MW_STAT_PASS},
+    {"udp_port23_dropped", {.dport = 23}, MW_STAT_DROPPORT},
+    {"udp_port24_passes", {.dport = 24}, MW_STAT_PASS},
+    {"blocked_24_dropped", {.src = "11.77.1.2"}, MW_STAT_DROPSRC},
+    {"next_24_passes", {.src = "11.77.2.2"}, MW_STAT_PASS},
+    {"tcp_port23_dropped", {.dport = 23, .proto = 6}, MW_STAT_DROPPORT},
+    {"icmp_clean_passes", {.dport = 23, .proto = 1}, MW_STAT_PASS},
+    {"icmp_blocked_src_dropped", {.src = "11.77.1.9", .proto = 1}, MW_STAT_DROPSRC},
+    {"inside_slash8_dropped", {.src = "203.9.9.9"}, MW_STAT_DROPSRC},
+    {"exact_slash32_dropped", {.src = "11.80.0.7"}, MW_STAT_DROPSRC},
+    {"beside_slash32_passes", {.src = "11.80.0.8"}, MW_STAT_PASS},
+    {"src_wins_over_port", {.src = "11.77.1.9", .dport = 23}, MW_STAT_DROPSRC},
+    {"ip_options_port23_dropped", {.dport = 23, .ihl = 6}, MW_STAT_DROPPORT},
+    {"first_fragment_port23_dropped", {.dport = 23, .frag = 0x2000}, MW_STAT_DROPPORT},
+    {"later_fragment_has_no_port", {.dport = 23, .frag = 0x0010}, MW_STAT_PASS},
+    {"later_fragment_blocked_src", {.src = "11.77.1.9", .dport = 23, .frag = 0x0010}, MW_STAT_DROPSRC},
+    {"vlan_port23_dropped", {.dport = 23, .tags = 1}, MW_STAT_DROPPORT},
+    {"vlan_blocked_src_dropped", {.src = "11.77.1.2", .dport = 24, .tags = 1}, MW_STAT_DROPSRC},
+    {"qinq_port23_dropped", {.dport = 23, .tags = 2}, MW_STAT_DROPPORT},
+    {"qinq_next_24_passes", {.src = "11.77.2.2", .dport = 23 + 1, .tags = 2}, MW_STAT_PASS},
+    {"qinq_blocked_src_dropped", {.src = "11.77.1.9", .dport = 24, .tags = 2}, MW_STAT_DROPSRC},
+    {"arp_nonip", {.dport = 23, .ethertype = 0x0806}, MW_STAT_NONIP},
+    {"ipv6_udp_port23_dropped", {.src = V6, .dport = 23}, MW_STAT_DROPPORT},
+    {"ipv6_udp_port24_passes", {.src = V6, .dport = 24}, MW_STAT_PASS},
+    {"ipv6_blocked_48_dropped", {.src = "2a0e:77:1::2"}, MW_STAT_DROPSRC},
+    {"ipv6_next_48_passes", {.src = "2a0e:77:2::2"}, MW_STAT_PASS},
+    {"ipv6_icmp_blocked_src_dropped", {.src = "2a0e:77:1:ffff::9", .proto = 58}, MW_STAT_DROPSRC},
+    {"ipv6_icmp_clean_passes", {.src = V6, .dport = 23, .proto = 58}, MW_STAT_PASS},
+    {"hop_by_hop_tcp23_dropped", {.src = V6, .dport = 23, .proto = 6, .ext = "h"}, MW_STAT_DROPPORT},
+    {"hop_by_hop_tcp24_passes", {.src = V6, .dport = 24, .proto = 6, .ext = "h"}, MW_STAT_PASS},
+    {"three_headers_udp23_dropped", {.src = V6, .dport = 23, .ext = "hrd"}, MW_STAT_DROPPORT},
+    {"six_headers_udp24_passes", {.src = V6, .dport = 24, .ext = "hdrdfd"}, MW_STAT_PASS},
+    {"seven_headers_unchecked", {.src = V6, .dport = 24, .ext = "hdrdfdd"}, MW_STAT_MALFORMED},
+    {"ipv6_first_fragment_port23_dropped", {.src = V6, .dport = 23, .frag = 0x0001, .ext = "f"}, MW_STAT_DROPPORT},
+    {"ipv6_first_fragment_port24_passes", {.src = V6, .dport = 24, .frag = 0x0001, .ext = "f"}, MW_STAT_PASS},
+    {"ipv6_later_fragment_has_no_port", {.src = V6, .dport = 23, .frag = 0x0011, .ext = "f"}, MW_STAT_PASS},
+    {"ipv6_later_fragment_blocked_src", {.src = "2a0e:77:1::2", .dport = 23, .frag = 0x0010, .ext = "f"}, MW_STAT_DROPSRC},
+    {"ipv6_first_fragment_cut_before_ports", {.src = V6, .dport = 24, .tot_len = 8 + 4, .frag = 1, .ext = "f"}, MW_STAT_MALFORMED},
+    {"ipv6_vlan_port23_dropped", {.src = V6, .dport = 23, .tags = 1}, MW_STAT_DROPPORT},
+    {"ipv4_header_behind_ipv6_type", {.dport = 23, .ethertype = 0x86dd}, MW_STAT_MALFORMED},
+    {"ipv6_header_cut_off", {.src = V6, .cut = 14 + 39}, MW_STAT_MALFORMED},
+    {"ipv6_payload_beyond_frame", {.src = V6, .tot_len = 1500}, MW_STAT_MALFORMED},
+    {"extension_beyond_payload", {.src = V6, .tot_len = 4, .ext = "h"}, MW_STAT_MALFORMED},
+    {"udp_header_beyond_payload", {.src = V6, .dport = 24, .tot_len = 7}, MW_STAT_MALFORMED},
+    {"ipv6_payload_shorter_than_frame_ok", {.src = V6, .dport = 24, .tot_len = 8}, MW_STAT_PASS},
+    {"vlan_tag_cut_off", {.dport = 23, .tags = 1, .cut = 16}, MW_STAT_MALFORMED},
+    {"ipv4_header_cut_off", {.dport = 23, .cut = 14 + 19}, MW_STAT_MALFORMED},
+    {"ihl_below_5", {.dport = 23, .ihl = 4}, MW_STAT_MALFORMED},
+    {"version_6_in_ipv4", {.dport = 23, .version = 6}, MW_STAT_MALFORMED},
+    {"total_below_header", {.proto = 1, .tot_len = 19}, MW_STAT_MALFORMED},
+    {"total_beyond_frame", {.tot_len = 1500}, MW_STAT_MALFORMED},
+    {"total_one_past_the_packet", {.dport = 24, .tot_len = 20 + 12 + 1}, MW_STAT_MALFORMED},  // not the frame
+    {"tcp_header_cut_by_total", {.dport = 24, .proto = 6, .tot_len = 20 + 12}, MW_STAT_MALFORMED},
+    {"options_eat_udp_header", {.dport = 24, .ihl = 15, .tot_len = 64}, MW_STAT_MALFORMED},
+    {"total_shorter_than_frame_ok", {.dport = 24, .tot_len = 28}, MW_STAT_PASS},
 };
 
-// One rig for the whole table: each row is one frame and its verdict.
+// One rig for the whole table: each row is one frame, its statistic, and its
+// verdict as the veth driver counts it and as the gate side sees it.
 TEST(GateTraffic, OneVerdictOneStatistic)
 {
     START_GATE();
     ALL_OK("attach", "drop-port 23", "block 11.77.1.0/24", "block 203.0.0.0/8", "block 11.80.0.7/32", "block 2a0e:77:1::/48");
     for (const TrafficRow &r : TRAFFIC) {
         SCOPED_TRACE(r.name);
-        Stats before = rig.stats();
-        uint64_t drops = rig.xdp_drops();
-        rig.raw(r.f);
-        Stats want(MW_STAT_COUNT, 0);
-        want[size_t(r.stat)] = 1;
-        EXPECT_EQ(delta(rig.stats(), before), want);
-        EXPECT_EQ(rig.xdp_drops() - drops, r.drop ? 1u : 0u);
+        const bool drop = r.stat != MW_STAT_PASS && r.stat != MW_STAT_NONIP;
+        std::vector<uint64_t> stats = rig.stats();
+        uint64_t drops = rig.xdp_drops() + drop;
+        stats[size_t(r.stat)]++;
+        EXPECT_EQ(rig.raw(r.f), drop ? 0 : 1);
+        EXPECT_EQ(rig.stats(), stats);
+        EXPECT_EQ(rig.xdp_drops(), drops);
     }
 }
 
-// Counters equal what was sent, as bpftool reads them from the pins. The lists
-// and the attachment outlive a killed daemon, and a restarted one still changes them.
-TEST(GateRestart, KeepsListsAndAttachment)
+// A second daemon on the same pin directory (whatever its socket) or the same
+// socket is refused before it touches the gate. The lists and the attachment
+// outlive a killed daemon, and a restarted one still changes them.
+TEST(GateRestart, SecondDaemonRefusedAndAKillSurvived)
 {
     START_GATE();
     ALL_OK("attach", "drop-port 23", "block 11.77.1.0/24");
-    const std::string status = "iface gw0\nattached 1 xdpdrv\ngate gw0 xdpdrv\nOK\n";
-    EXPECT_EQ(rig.req("status"), status);
-    Stats before = rig.stats();
-    EXPECT_EQ(rig.udp("11.77.0.2", 5000, 7) + rig.udp("11.77.0.2", 23, 5) + rig.udp("11.77.1.2", 5000, 3), 7);
-    EXPECT_EQ(delta(rig.stats(), before), (Stats{7, 3, 5, 0, 0}));
+    const unsigned id = rig.xdp_id("gw0");
+    ASSERT_NE(id, 0u);
+    const std::string other = rig.bpf.dir + "/sock2", log = rig.bpf.dir + "/second.log";
+    const std::pair<std::string, std::string> second[] = {
+        {rig.daemon_cmd("", "", other), "moatwalld: another moatwalld holds " + rig.bpf.pindir + "\n"},
+        {rig.daemon_cmd("", rig.bpf.fs + "/other"), "moatwalld: another moatwalld answers on " + rig.bpf.sock + "\n"},
+    };
+    for (const auto &[cmd, msg] : second) {
+        EXPECT_EQ(sh("timeout 10 " + cmd + " 2>" + log), 1) << cmd;
+        EXPECT_EQ(sh_out("cat " + log), msg);
+        EXPECT_EQ(rig.xdp_id("gw0"), id);
+    }
+    EXPECT_NE(access(other.c_str(), F_OK), 0);
     rig.stop(SIGKILL);
     // With no daemon at all, the kernel keeps dropping.
-    EXPECT_EQ(rig.xdp_on("gw0"), "moatwall_xdp");
-    EXPECT_EQ(rig.udp("11.77.0.2", 23), 0);
-    EXPECT_EQ(rig.udp("11.77.1.2", 5000), 0);
-    EXPECT_EQ(rig.udp("11.77.2.2", 24), 1);
+    EXPECT_EQ(rig.raw({.dport = 23}), 0);
+    EXPECT_EQ(rig.raw({.dport = 24}), 1);
     ASSERT_TRUE(rig.start());
-    EXPECT_EQ(rig.req("status"), status);
-    EXPECT_EQ(rig.prefixes(), std::vector<std::string>{"11.77.1.0/24"});
-    EXPECT_EQ(rig.ports(), std::vector<std::string>{"23"});
-    EXPECT_EQ(rig.udp("11.77.0.2", 23), 0);
-    ALL_OK("unblock 11.77.1.0/24", "undrop-port 23", "seed");
-    EXPECT_EQ(rig.prefixes(), (std::vector<std::string>{
+    EXPECT_EQ(rig.req("status"), attached("gw0"));
+    EXPECT_EQ(rig.lists(), (Strings{"11.77.1.0/24", "port 23"}));
+    ALL_OK("unblock 11.77.1.0/24", "undrop-port 23");
+    // Seeding skips what covers an address of the NIC, and names it.
+    EXPECT_EQ(rig.req("seed"), "skipped fc00::/7: covers fd00:77::1 on gw0\nOK\n");
+    EXPECT_EQ(rig.lists(), (Strings{
         "0.0.0.0/8", "10.0.0.0/8", "100.64.0.0/10", "100::/64", "127.0.0.0/8", "169.254.0.0/16", "172.16.0.0/12",
         "192.0.0.0/24", "192.0.2.0/24", "192.168.0.0/16", "198.18.0.0/15", "198.51.100.0/24", "2001:db8::/32",
-        "203.0.113.0/24", "224.0.0.0/4", "240.0.0.0/4", "3fff::/20", "::1/128", "::ffff:0.0.0.0/96", "fc00::/7", "fec0::/10"}));
-    EXPECT_EQ(rig.udp("11.77.1.2", 5000), 1);
-    EXPECT_EQ(rig.udp("11.77.0.2", 23), 1);
-    EXPECT_EQ(rig.udp("192.168.77.2", 5000), 0) << "a bogon source after seed";
-    ALL_OK("detach");
-    EXPECT_EQ(rig.xdp_on("gw0"), "");
-    EXPECT_EQ(rig.udp("192.168.77.2", 5000), 1);
+        "203.0.113.0/24", "224.0.0.0/4", "240.0.0.0/4", "3fff::/20", "::1/128", "::ffff:0.0.0.0/96", "fec0::/10"}));
 }
 
 TEST(GateMove, FollowsToTheOtherNicAndFallsBackToGeneric)
@@ -163,76 +159,72 @@ TEST(GateMove, FollowsToTheOtherNicAndFallsBackToGeneric)
     ALL_OK("attach", "drop-port 23", "block 11.78.0.0/16");
     // A listed prefix covering the new NIC's address is named, and the move goes on.
     EXPECT_EQ(rig.req("move gw1"), "conflict 11.78.0.0/16: covers 11.78.0.1 on gw1\nOK\n");
-    EXPECT_EQ(rig.xdp_on("gw0"), "") << "nothing left on the old NIC";
-    ALL_OK("unblock 11.78.0.0/16");
-    EXPECT_EQ(rig.req("status"), "iface gw1\nattached 1 xdpdrv\ngate gw1 xdpdrv\nOK\n");
-    EXPECT_EQ(rig.udp("11.77.0.2", 23), 1);
-    EXPECT_EQ(rig.udp("11.78.0.2", 23, 1, "11.78.0.1"), 0);
-    EXPECT_EQ(rig.udp("11.78.0.2", 24, 1, "11.78.0.1"), 1);
+    EXPECT_EQ(rig.xdp_id("gw0"), 0u) << "nothing left on the old NIC";
+    EXPECT_EQ(rig.req("status"), attached("gw1"));
     // A bridge has no native XDP: the attach falls back to generic, and stays
     // there when the daemon stops cleanly and starts again.
     ALL_OK("move br0");
-    EXPECT_EQ(rig.xdp_on("gw1"), "");
     rig.stop(SIGTERM);
     EXPECT_EQ(rig.exit_status, 0);
     ASSERT_TRUE(rig.start());
-    EXPECT_EQ(rig.req("status"), "iface br0\nattached 1 xdpgeneric\ngate br0 xdpgeneric\nOK\n");
+    EXPECT_EQ(rig.req("status"), attached("br0", "xdpgeneric"));
     // Detached, "move" only changes where the next attach goes.
     ALL_OK("detach", "move gw0");
     EXPECT_EQ(rig.req("status"), "iface gw0\nattached 0 none\nOK\n");
-    EXPECT_EQ(rig.xdp_on("gw0"), "");
     // A bridge port carries the bridge's address.
     ALL_OK("block 11.81.0.0/16");
     EXPECT_EQ(rig.req("move gw2"), "conflict 11.81.0.0/16: covers 11.81.0.1 on br0\nOK\n");
     EXPECT_EQ(rig.req("block 11.81.0.0/17"), "ERR refused 11.81.0.0/17: covers 11.81.0.1 on br0\n");
+    // 95 prefixes over gw0's address, listed while the gate is set elsewhere:
+    // moving back names them all in one reply that stays whole.
+    for (int len = 33; len < 128; len++) ASSERT_EQ(rig.req("block 2a0e:77::/" + std::to_string(len)), "OK\n");
+    std::string r = rig.req("move gw0");
+    EXPECT_LT(r.size(), 4095u);
+    EXPECT_TRUE(r.starts_with("conflict 2a0e:77::/") && r.ends_with(" more\nOK\n")) << r;
+    EXPECT_EQ(std::count(r.begin(), r.end(), '\n') - 2 + atoi(r.c_str() + r.find("... and ") + 8), 95) << r;
 }
 
-// Every refusal the daemon gives, byte for byte: {request, reply} from the fixture.
-static std::vector<std::pair<std::string, std::string>> refusals()
-{
-    std::vector<std::pair<std::string, std::string>> r;
-    std::string t = fixture("moatwalld/fixtures/refusals.txt");
-    for (size_t x; (x = t.find("\\x")) != std::string::npos;) t.replace(x, 4, 1, char(std::stoi(t.substr(x + 2, 2), nullptr, 16)));
-    for (size_t at = t.find('\n') + 1, tab, nl; (nl = t.find('\n', at)) != std::string::npos; at = nl + 1)
-        tab = t.find('\t', at), r.push_back({t.substr(at, tab - at), t.substr(tab + 1, nl - tab - 1)});
-    return r;
-}
-
-// Refusals of bad requests and of a peer that is not root; only the limits themselves go through.
+// Every refusal the daemon gives, byte for byte (the fixture: a request, a tab,
+// the reply after "ERR "), and the refusals of a peer that is not root; only
+// the limits themselves go through.
 TEST(GateValidation, EveryRefusalChangesNothing)
 {
     START_GATE();
     ASSERT_EQ(rig.req("attach"), "OK\n");
-    std::string status = rig.req("status");
-    auto all = refusals();
-    ASSERT_EQ(all.size(), 63u);
-    for (const auto &[request, reply] : all) EXPECT_EQ(rig.req(request), "ERR " + reply + "\n") << request;
+    const std::string status = rig.req("status");
+    std::string t = fixture("moatwalld/fixtures/refusals.txt");
+    for (size_t x; (x = t.find("\\x")) != std::string::npos;) t.replace(x, 4, 1, char(std::stoi(t.substr(x + 2, 2), nullptr, 16)));
+    int rows = 0;
+    for (size_t at = t.find('\n') + 1, tab, nl; (nl = t.find('\n', at)) != std::string::npos; at = nl + 1, rows++) {
+        tab = t.find('\t', at);
+        EXPECT_EQ(rig.req(t.substr(at, tab - at)), "ERR " + t.substr(tab + 1, nl - tab - 1) + "\n") << t.substr(at, tab - at);
+    }
+    EXPECT_EQ(rows, 66);
     struct stat st;
     ASSERT_EQ(stat(rig.bpf.sock.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     chmod(rig.bpf.sock.c_str(), 0666);  // only so that nobody reaches the peer check
     for (gid_t gid : {65534u, 0u}) {  // group 0 is no root
-        pid_t pid = fork();
-        if (pid == 0) {  // exits with the number of refusals
+        if (fork() == 0) {  // exits with the number of refusals
             int refused = setgid(gid) == 0 && setuid(65534) == 0 ? 0 : 99;
             for (const char *c : {"status", "detach", "block 11.77.0.0/16", "drop-port 5000", "move gw1", "seed"})
                 refused += talk(unix_connect(rig.bpf.sock).fd, c) == "ERR not permitted\n";
             _exit(refused);
         }
         int ws = 0;
-        waitpid(pid, &ws, 0);
+        wait(&ws);
         EXPECT_EQ(WEXITSTATUS(ws), 6) << "group " << gid;
     }
-    EXPECT_TRUE(rig.prefixes().empty());
-    EXPECT_TRUE(rig.ports().empty());
+    EXPECT_TRUE(rig.lists().empty());
     EXPECT_EQ(rig.req("status"), status);
-    ALL_OK("drop-port 1", "drop-port 65535", "block 128.0.0.0/1", "block 255.255.255.255/32", "drop-port 00023",
-           "block 8000::/1", "block FFFF:ffff:ffff:ffff:ffff:ffff:ffff:ffff/128", "block 2001:0DB8:0000:0000::/48",
-           "block 2001:db8:0:1:0:0:0:0/64", "block ::ffff:192.0.2.0/120", "unblock 2001:db8::/48", "move gw1");
-    EXPECT_EQ(rig.ports(), (std::vector<std::string>{"1", "23", "65535"}));
-    EXPECT_EQ(rig.prefixes(), (std::vector<std::string>{"128.0.0.0/1", "2001:db8:0:1::/64", "255.255.255.255/32",
-                                                        "8000::/1", "::ffff:192.0.2.0/120",
-                                                        "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff/128"}));
+    // On gw1, which has no IPv6, so that 8000::/1 covers none of the NIC's addresses.
+    ALL_OK("move gw1", "drop-port 1", "drop-port 65535", "block 128.0.0.0/1", "block 255.255.255.255/32",
+           "drop-port 00023", "block 8000::/1", "block FFFF:ffff:ffff:ffff:ffff:ffff:ffff:ffff/128",
+           "block 2001:0DB8:0000:0000::/48", "block 2001:db8:0:1:0:0:0:0/64", "block ::ffff:192.0.2.0/120",
+           "unblock 2001:db8::/48");
+    EXPECT_EQ(rig.lists(), (Strings{"128.0.0.0/1", "2001:db8:0:1::/64", "255.255.255.255/32", "8000::/1",
+                                    "::ffff:192.0.2.0/120", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff/128", "port 1",
+                                    "port 23", "port 65535"}));
 }
 
 TEST(GateClients, SilentAndFloodingPeersDoNotDelayOthers)
@@ -255,16 +247,9 @@ TEST(GateClients, SilentAndFloodingPeersDoNotDelayOthers)
     EXPECT_TRUE(poll(&hup, 1, 2000) == 1 && recv(silent.fd, &byte, 1, 0) == 0) << "the idlest peer is let go";
     EXPECT_EQ(talk(idle.back().fd, "status").substr(0, 6), "iface ") << "the newest peer stays";
     // The flood is served a few lines a turn and waiting peers are let in at
-    // once: the others' replies take about 10 ms here, the console allows 700.
+    // once: the others' replies take about 10 ms here, talk allows 700.
     UniqueFd good = unix_connect(rig.bpf.sock);
-    auto slowest = std::chrono::steady_clock::duration::zero();
-    for (int i = 0; i < 20; i++) {
-        auto t0 = std::chrono::steady_clock::now();
-        std::string r = talk(good.fd, i % 2 ? "status" : "drop-port 99");
-        slowest = std::max(slowest, std::chrono::steady_clock::now() - t0);
-        EXPECT_EQ(r.substr(r.size() < 3 ? 0 : r.size() - 3), "OK\n") << i << ": " << r;
-    }
-    EXPECT_LT(slowest, std::chrono::milliseconds(700));
+    for (int i = 0; i < 20; i++) EXPECT_TRUE(talk(good.fd, i % 2 ? "status" : "drop-port 99").ends_with("OK\n")) << i;
     // Same connection: an over-long line, and the next request still answered.
     EXPECT_EQ(talk(good.fd, std::string(100, 'z')), "ERR line too long (at most 62 characters)\n");
     EXPECT_EQ(talk(good.fd, "undrop-port 99"), "OK\n");
@@ -299,33 +284,9 @@ TEST(GateUnit, SystemdAcceptsTheUnit)
     if (sh("command -v systemd-analyze >/dev/null 2>&1") != 0) GTEST_SKIP() << "systemd-analyze missing";
     // verify wants the ExecStart binary to exist: check a copy pointing at the build.
     // The man page it names is looked up once installed (the package test).
-    std::string dir = "/tmp/mwunit_" + std::to_string(getpid());
-    sh("mkdir -p " + dir + "; sed 's|^ExecStart=[^ ]*|ExecStart=" MW_DAEMON "|' " MW_UNIT " > " + dir + "/moatwall.service");
-    EXPECT_EQ(sh_out("systemd-analyze verify --man=no " + dir + "/moatwall.service 2>&1"), "");
-    sh("rm -rf " + dir);
-}
-
-// A second daemon on the same pin directory (whatever its socket) or the same
-// socket is refused before it touches the gate: the same program stays live.
-TEST(GateLock, SecondDaemonChangesNothing)
-{
-    START_GATE();
-    ALL_OK("attach", "block 11.77.1.0/24");
-    const unsigned id = rig.xdp_id("gw0");
-    ASSERT_NE(id, 0u);
-    const std::string other = rig.bpf.dir + "/sock2", log = rig.bpf.dir + "/second.log";
-    const std::pair<std::string, std::string> second[] = {
-        {rig.daemon_cmd("", "", other), "moatwalld: another moatwalld holds " + rig.bpf.pindir + "\n"},
-        {rig.daemon_cmd("", rig.bpf.fs + "/other"), "moatwalld: another moatwalld answers on " + rig.bpf.sock + "\n"},
-    };
-    for (const auto &[cmd, msg] : second) {
-        EXPECT_EQ(sh("timeout 10 " + cmd + " 2>" + log), 1) << cmd;
-        EXPECT_EQ(sh_out("cat " + log), msg);
-        EXPECT_EQ(rig.xdp_id("gw0"), id);
-        EXPECT_EQ(rig.req("status"), "iface gw0\nattached 1 xdpdrv\ngate gw0 xdpdrv\nOK\n");
-    }
-    EXPECT_NE(access(other.c_str(), F_OK), 0);
-    EXPECT_EQ(rig.udp("11.77.1.2", 5000), 0);
+    TempDir t;
+    const std::string unit = t.write("moatwall.service", sh_out("sed 's|^ExecStart=[^ ]*|ExecStart=" MW_DAEMON "|' " MW_UNIT));
+    EXPECT_EQ(sh_out("systemd-analyze verify --man=no " + unit + " 2>&1"), "");
 }
 
 struct CrashRow {
@@ -358,45 +319,15 @@ TEST(GateCrash, RestartFinishesOrRollsBack)
         EXPECT_EQ(rig.req(c.op), "");
         rig.stop(SIGKILL);
         ASSERT_TRUE(rig.start());
-        const std::string nic = c.nic;
-        const std::string want = nic.empty() ? "iface gw0\nattached 0 none\nOK\n"
-                                             : "iface " + nic + "\nattached 1 xdpdrv\ngate " + nic + " xdpdrv\nOK\n";
+        const std::string want = c.nic[0] ? attached(c.nic) : "iface gw0\nattached 0 none\nOK\n";
         // A link that lost its last pin is released by the kernel a moment later.
         std::string got;
         for (int i = 0; i < 40 && (got = rig.req("status")) != want; i++) usleep(50000);
         EXPECT_EQ(got, want);
         ALL_OK("attach", "detach", "move gw0");
-        for (const char *dev : {"gw0", "gw1"}) EXPECT_EQ(rig.xdp_on(dev), "") << dev;
+        for (const char *dev : {"gw0", "gw1"}) EXPECT_EQ(rig.xdp_id(dev), 0u) << dev;
         EXPECT_EQ(sh("ls " + rig.bpf.pindir + " | grep -q _new"), 1) << "no pin left aside";
     }
-}
-
-// Real IPv6 datagrams through the gate, the refusals that need IPv6 on the
-// NIC, and a conflict reply too long for one reply.
-TEST(GateIpv6, TrafficRefusalsAndConflicts)
-{
-    START_GATE();
-    rig.enable_ipv6();
-    rig.gw.run("ip -6 route add 2a0e:99::/32 via 2a0e:77::9 dev gw0");
-    rig.gw.run("ip -6 addr add fd00:77::1/64 dev gw0 nodad");
-    ALL_OK("attach", "drop-port 23", "block 2a0e:77:1::/48");
-    EXPECT_EQ(rig.udp("2a0e:77::2", 23), 0);
-    EXPECT_EQ(rig.udp("2a0e:77::2", 24), 1);
-    EXPECT_EQ(rig.udp("2a0e:77:1::2", 24), 0);
-    EXPECT_EQ(rig.udp("2a0e:77:2::2", 24), 1);
-    EXPECT_EQ(rig.req("block fe80::/10"), "ERR refused fe80::/10: covers fe80::77:ff:fe00:1 on gw0\n");
-    EXPECT_EQ(rig.req("block 2a0e:77::/48"), "ERR refused 2a0e:77::/48: covers 2a0e:77::1 on gw0\n");
-    EXPECT_EQ(rig.req("block 2a0e:77::8/125"), "ERR refused 2a0e:77::8/125: covers next hop 2a0e:77::9 on gw0\n");
-    EXPECT_EQ(rig.req("seed"), "skipped fc00::/7: covers fd00:77::1 on gw0\nOK\n");
-    EXPECT_EQ(rig.prefixes().size(), 21u);  // the seed set less one, and the /48
-    // 95 prefixes over gw0's address, listed while the gate is on gw1: moving
-    // back names them all in one reply that stays whole.
-    ALL_OK("detach", "move gw1");
-    for (int len = 33; len < 128; len++) ASSERT_EQ(rig.req("block 2a0e:77::/" + std::to_string(len)), "OK\n");
-    std::string r = rig.req("move gw0");
-    EXPECT_LT(r.size(), 4095u);
-    EXPECT_TRUE(r.starts_with("conflict 2a0e:77::/") && r.ends_with(" more\nOK\n")) << r;
-    EXPECT_EQ(std::count(r.begin(), r.end(), '\n') - 2 + atoi(r.c_str() + r.find("... and ") + 8), 95) << r;
 }
 
 // BIRD on each side of gw0-pr0 holding an OSPF adjacency over 10.33.0.0/30;
@@ -423,12 +354,12 @@ struct OspfPair {
 // the same prefix put in the map behind the daemon's back kills it.
 TEST(GateSeed, OspfAdjacencyThroughTheGateStaysFull)
 {
-    if (sh("command -v bird >/dev/null && command -v birdc >/dev/null") != 0) GTEST_SKIP() << "bird2 not installed";
+    if (sh("{ command -v bird && command -v birdc && command -v bpftool; } >/dev/null") != 0) GTEST_SKIP() << "bird2 or bpftool missing";
     START_GATE();
     OspfPair ospf(rig);
     ASSERT_TRUE(wait_for(ospf.full(), 30));
     ALL_OK("attach");
-    EXPECT_EQ(rig.req("seed"), "skipped 10.0.0.0/8: covers 10.33.0.1 on gw0\nOK\n");
+    EXPECT_EQ(rig.req("seed"), "skipped 10.0.0.0/8: covers 10.33.0.1 on gw0\nskipped fc00::/7: covers fd00:77::1 on gw0\nOK\n");
     EXPECT_TRUE(ospf.full_for(6)) << "through a dead interval and more";
     ASSERT_EQ(sh("bpftool map update pinned " + rig.bpf.pindir + "/" MW_MAP_DROP4 " key 8 0 0 0 10 0 0 0 value 1"), 0);
     EXPECT_FALSE(ospf.full_for(8)) << "the twin: the hellos dropped, the adjacency goes";

@@ -4,6 +4,7 @@
 // against a program that only returns XDP_PASS.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
@@ -23,31 +24,28 @@ static int run(int prog, const Frame &f, uint32_t *ns)
     return bpf_prog_test_run_opts(prog, &o) != 0 ? -1 : (*ns = o.duration, int(o.retval));
 }
 
-// A deep trie: pseudo-random prefixes of lengths lo to lo + 16 (IPv4) or
-// lo + 96 (IPv6) inside a quarter of the space; deepest is the first address
-// of the longest so far, of length depth.
-struct Trie {
-    std::set<std::vector<uint8_t>> keys;
-    std::string deepest;
-    unsigned depth = 0;
-};
-static void fill(int family, size_t want, Trie &t)
+// Blocks pseudo-random prefixes of lengths lo to lo + 16 (IPv4) or lo + 96
+// (IPv6) inside a quarter of the space, a deep trie, until keys holds want of
+// them; the first address of the longest comes back.
+static std::string block_trie(int family, size_t want, std::set<std::vector<uint8_t>> &keys)
 {
-    const unsigned bytes = family == AF_INET ? 4 : 16, lo = family == AF_INET ? 16 : 32, span = family == AF_INET ? 17 : 97;
+    const unsigned bytes = family == AF_INET ? 4 : 16, lo = bytes == 4 ? 16 : 32, span = bytes == 4 ? 17 : 97;
     char err[300], text[64];
-    for (uint64_t i = 0; t.keys.size() < want; i++) {
+    MwPrefix deepest = {family, 0, {}};
+    for (uint64_t i = 0; keys.size() < want; i++) {
         MwPrefix p = {family, lo + unsigned(i % span), {}};
         uint64_t x = i * 0x9e3779b97f4a7c15ull;
         for (unsigned b = 0; b < bytes; b++) p.addr[b] = uint8_t(x >> (8 * (b % 8)) ^ (b * 37));
-        p.addr[0] = uint8_t(family == AF_INET ? 100 + p.addr[0] % 50 : 0x20 + p.addr[0] % 16);
-        for (unsigned b = 0; b < bytes; b++)
-            p.addr[b] &= uint8_t(0xff00u >> (p.len >= 8 * (b + 1) ? 8 : p.len > 8 * b ? p.len - 8 * b : 0));
+        p.addr[0] = uint8_t(bytes == 4 ? 100 + p.addr[0] % 50 : 0x20 + p.addr[0] % 16);
+        for (unsigned b = 0; b < bytes; b++) p.addr[b] &= uint8_t(0xff00u >> std::clamp(int(p.len) - 8 * int(b), 0, 8));
         std::vector<uint8_t> k(p.addr, p.addr + bytes);
         k.push_back(uint8_t(p.len));
-        if (!t.keys.insert(k).second) continue;
-        EXPECT_EQ(gate_block(p, err, sizeof err), 0) << err;
-        if (p.len > t.depth && inet_ntop(family, p.addr, text, sizeof text)) t.deepest = text, t.depth = p.len;
+        if (keys.insert(k).second) {
+            EXPECT_EQ(gate_block(p, err, sizeof err), 0) << err;
+        }
+        if (p.len > deepest.len) deepest = p;
     }
+    return inet_ntop(family, deepest.addr, text, sizeof text);
 }
 
 TEST(XdpProg, CostPerPacket)
@@ -63,13 +61,12 @@ TEST(XdpProg, CostPerPacket)
     ASSERT_EQ(run(floor_fd, Frame{}, &floor_ns), XDP_PASS);
     close(floor_fd);
     printf("\n| family | prefixes | XDP_PASS floor | passed | src-dropped | port-dropped |\n|---|---|---|---|---|---|\n");
-    for (int family : {AF_INET, AF_INET6}) {
-        Trie trie;
-        const bool v6 = family == AF_INET6;
+    std::set<std::vector<uint8_t>> keys[2];
+    for (int v6 : {0, 1}) {
         for (size_t want : {21, 10000}) {
-            fill(family, want, trie);
+            const std::string deepest = block_trie(v6 ? AF_INET6 : AF_INET, want, keys[v6]);
             const char *clean = v6 ? "2a0e:77::2" : "11.77.0.2";
-            const Frame f[3] = {{.src = clean}, {.src = trie.deepest.c_str()}, {.src = clean, .dport = 23}};
+            const Frame f[3] = {{.src = clean}, {.src = deepest.c_str()}, {.src = clean, .dport = 23}};
             for (int i = 0; i < 3; i++) ASSERT_EQ(run(g_gate.prog_fd, f[i], &t[i]), i ? XDP_DROP : XDP_PASS) << i;
             printf("| %s | %zu | %u | %u | %u | %u |\n", v6 ? "IPv6" : "IPv4", want, floor_ns, t[0], t[1], t[2]);
             // A gate slower than a microsecond per packet would be no early drop at all.
@@ -77,8 +74,7 @@ TEST(XdpProg, CostPerPacket)
         }
     }
     // Full lists say so, not that the map failed.
-    Trie rest;
-    fill(AF_INET, MW_DROP4_MAX, rest);
+    block_trie(AF_INET, MW_DROP4_MAX, keys[0]);
     EXPECT_EQ(gate_block({AF_INET, 32, {1, 2, 3, 4}}, err, sizeof err), -1);
     EXPECT_STREQ(err, "prefix list full");
     for (uint16_t port = 1; port <= MW_DPORTS_MAX; port++) ASSERT_EQ(gate_drop_port(port, err, sizeof err), 0) << err;

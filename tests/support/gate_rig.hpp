@@ -1,8 +1,9 @@
 // A real gate to test against, shared by the daemon's and the console's tests:
 // a private bpffs, two namespaces joined by veth pairs (gw0-pr0, gw1-pr1, and
 // gw2-pr2 with gw2 a port of the bridge br0, which has no native XDP), a tun
-// device mwtun0, a route through gw0 via 11.77.0.9, and moatwalld on gw0 with
-// a private socket.
+// device mwtun0, and moatwalld on gw0 with a private socket. gw0 has
+// 11.77.0.1/16, 2a0e:77::1/32, fd00:77::1/64, its link-local address
+// fe80::77:ff:fe00:1, and routes via 11.77.0.9 and 2a0e:77::9.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -27,7 +28,7 @@ struct BpfDir {
 struct Frame {
     const char *src = "11.77.0.2";
     uint16_t dport = 5000;
-    uint8_t proto = 17;  // 17 UDP, 6 TCP (SYN)
+    uint8_t proto = 17;  // 17 UDP (12 bytes), 6 TCP (20 bytes)
     int tags = 0;        // 802.1Q tags: 1, or 2 for 802.1ad + 802.1Q
     uint16_t ethertype = 0;  // 0: the source's family
     int version = 0, ihl = 5;  // version 0: the source's family
@@ -56,24 +57,16 @@ struct GateRig {
     std::string daemon_cmd(const std::string &wrapper, const std::string &pindir = "", const std::string &sock = "") const;
     // Starts it; true once its socket answers.
     bool start(const std::string &wrapper = "", const std::string &pindir = "");
-    // Gives gw0 2a0e:77::1/32 and pr0 2a0e:77::2, 2a0e:77:1::2 and 2a0e:77:2::2
-    // (the gate namespace alone runs without IPv6 until then).
-    void enable_ipv6();
     void stop(int sig);
     std::string req(const std::string &line) const { return talk(unix_connect(bpf.sock).fd, line); }
 
-    // What bpftool reads from the pins: statistics summed over CPUs, the lists sorted.
+    // The kernel's view through the pins: statistics summed over CPUs, and the
+    // lists sorted ("11.77.1.0/24", "2001:db8::/32", "port 23").
     std::vector<uint64_t> stats() const;
-    std::vector<std::string> list(bool ports) const;  // "a.b.c.d/len", "2001:db8::/32" or the port
-    std::vector<std::string> prefixes() const { return list(false); }
-    std::vector<std::string> ports() const { return list(true); }
+    std::vector<std::string> lists() const;
     uint64_t xdp_drops() const;  // as the veth driver counts them on gw0
-    // Name of the XDP program on a gate-namespace interface, "" none; its id, 0 none.
-    std::string xdp_on(const std::string &ifname) const;
-    unsigned xdp_id(const std::string &ifname) const;
+    unsigned xdp_id(const std::string &ifname) const;  // of the XDP program on a gate-side device, 0 none
 
-    // n datagrams from the peer; how many reached a socket on the gate side
-    // (dst: gw0's address of the source's family).
-    int udp(const char *src, uint16_t dport, int n = 1, const char *dst = nullptr);
-    void raw(const Frame &f);  // one frame on pr0, through an AF_PACKET socket
+    // One frame from pr0 to gw0; whether it came up past XDP on gw0.
+    int raw(const Frame &f);
 };
