@@ -235,15 +235,9 @@ TEST(ifsnap_netns, snapshots_and_nic_records_match_sysfs_tc_ethtool_and_the_traf
                 r += (eth_name_at(nics[0].stat_names, i, name), name) + (": " + std::to_string(g_nic_vals[0].v[i])) + "\n";
             return r;
         };
-        const std::string ethtool_s = "ethtool -S v0 | sed -n 's/^ \\+//p'";
         g_wan = "v0";
         g_lan = "pv0";
         send(b, 50, "10.9.9.1");
-        ifdetail_collect(nics, n);
-        EXPECT_NE(values().find("rx_queue_0_xdp_drops: 50\n"), std::string::npos) << values();
-        EXPECT_EQ(values(), sh_out(ethtool_s));
-        EXPECT_EQ(std::to_string(g_role_missing[0]) + std::to_string(g_role_missing[1]) + std::string(g_ifs_here).substr(0, 8), "01a0 bf c1");
-
         // 10 statistics become 37 under the running monitor.
         EXPECT_EQ(sh("ethtool -L v0 rx 4 tx 4"), 0);
         EthStats st;
@@ -255,8 +249,9 @@ TEST(ifsnap_netns, snapshots_and_nic_records_match_sysfs_tc_ethtool_and_the_traf
         ifdetail_collect(nics, n);
         EXPECT_FALSE(g_nic_vals[0].ok) << "values read against the old names";
         ifdetail_collect(nics, n);  // examined again
-        EXPECT_EQ(nics[0].n_stats, 37u);
-        EXPECT_EQ(values(), sh_out(ethtool_s));
+        EXPECT_NE(values().find("rx_queue_0_xdp_drops: 50\n"), std::string::npos) << values();
+        EXPECT_EQ(values(), sh_out("ethtool -S v0 | sed -n 's/^ \\+//p'"));
+        EXPECT_EQ(std::to_string(g_role_missing[0]) + std::to_string(g_role_missing[1]) + std::string(g_ifs_here).substr(0, 8), "01a0 bf c1");
         nics_rediscover(nics, &n, "", "");  // frees the records
         return std::string(::testing::Test::HasFailure() ? "failed" : "ok");
     });

@@ -159,27 +159,27 @@ TEST(config_readers, bounded_whatever_stands_at_the_path)
     const struct {
         const char *name;
         void (*make)(Str path, Str text);
-        int found;
+        const char *found;  // peer names and neighbours
     } kinds[] = {
         {"huge_sparse", [](Str p, Str t) {  // the real text, 4 GiB of holes, then text never read
              std::ofstream(p) << t;
              sh("truncate -s 4G " + p + " && printf '\\n[Peer]\\n# late\\nPublicKey = KEYLATE\\nneighbors {\\n10.0.0.77;\\n}\\n' >>" + p);
-         }, 1},
+         }, "alice core-b"},
         {"binary", [](Str p, Str t) {  // taken up again after the junk
              std::string junk;
              for (unsigned i = 0; i < 65536; i++) junk += static_cast<char>((i * 2654435761u) >> 24);
              std::ofstream(p) << junk + "\n" + t;
-         }, 1},
+         }, "alice core-b"},
         {"last_line_cut_by_the_limit", [](Str p, Str t) {  // the line under the 1 MiB limit is not taken in part
              std::string pad;
              while (pad.size() < (1u << 20)) pad += "# padding padding padding\n";
              pad.resize((1u << 20) - (t[0] == '[' ? t.find("PublicKey") + 14 : t.find("10.0.0.2") + 8));
              pad.back() = '\n';
              std::ofstream(p) << pad + t;
-         }, 0},
-        {"fifo_without_writer", [](Str p, Str) { mkfifo(p.c_str(), 0600); }, 0},
-        {"directory", [](Str p, Str) { ::mkdir(p.c_str(), 0700); }, 0},
-        {"endless_device", [](Str p, Str) { symlink("/dev/zero", p.c_str()); }, 0},
+         }, ""},
+        {"fifo_without_writer", [](Str p, Str) { mkfifo(p.c_str(), 0600); }, ""},
+        {"directory", [](Str p, Str) { ::mkdir(p.c_str(), 0700); }, ""},
+        {"endless_device", [](Str p, Str) { symlink("/dev/zero", p.c_str()); }, ""},
     };
     for (const auto &k : kinds) {
         SCOPED_TRACE(k.name);
@@ -191,11 +191,9 @@ TEST(config_readers, bounded_whatever_stands_at_the_path)
         wg_conf_names_load((d.path + "/wg0.conf").c_str());
         load_ospf_expected((d.path + "/bird.conf").c_str());
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
-        ASSERT_EQ(g_n_peer_names, k.found);
-        ASSERT_EQ(g_n_ospf_exp, k.found);
-        if (k.found) {
-            EXPECT_STREQ(g_peer_names[0].name, "alice");
-            EXPECT_STREQ(g_ospf_exp[0].label, "core-b");
-        }
+        std::string got;
+        for (int i = 0; i < g_n_peer_names; i++) got += g_peer_names[i].name + std::string(" ");
+        for (int i = 0; i < g_n_ospf_exp; i++) got += g_ospf_exp[i].label;
+        EXPECT_EQ(got, k.found);
     }
 }
