@@ -7,33 +7,16 @@
 
 namespace {
 
-// "drops kinds" of each watched name, sorted out of one listing of every device.
-std::vector<std::string> sorted_out(const std::string &text, const std::vector<const char *> &names)
-{
-    TcListing ls;
-    tc_listing_init(&ls, names.data(), static_cast<int>(names.size()));
-    tc_listing_text(&ls, text);
-    std::vector<std::string> got;
-    for (size_t i = 0; i < names.size(); i++) {
-        char kinds[64] = "?";
-        tc_listing_kinds(&ls, static_cast<int>(i), kinds, sizeof kinds);
-        got.push_back(std::to_string(tc_listing_drops(&ls, static_cast<int>(i))) + " " + kinds);
-    }
-    return got;
-}
-
-struct ListingCase {
-    const char *what;
-    std::string text;
-    std::vector<const char *> names;
-    std::vector<std::string> want;
-};
-
 // Odd, cut and hostile listings; real ones come from the qdisc set-ups of the namespace test.
 TEST(tc_qdisc, root_drops_and_kinds_of_cut_and_hostile_listings)
 {
     const std::string pad(500, ' '), k40(40, 'k');
-    const ListingCase cases[] = {
+    const struct {
+        const char *what;
+        std::string text;
+        std::vector<const char *> names;
+        std::vector<std::string> want;
+    } cases[] = {
         {"watched twice, names match whole, one gone",
          "qdisc mq 1: dev cl root\n Sent (dropped 8,\nqdisc pfifo 2: dev cl parent 1:1\n Sent (dropped 8,\n",
          {"cl", "cl", "c", "gone"}, {"8 mq/pfifo", "8 mq/pfifo", "0 ", "0 "}},
@@ -61,7 +44,18 @@ TEST(tc_qdisc, root_drops_and_kinds_of_cut_and_hostile_listings)
          "qdisc " + k40 + " 1: dev a root\n Sent (dropped 1,\nqdisc \t b 2: dev a parent 1:1", {"a"},
          {"1 " + k40.substr(0, 31) + "/b"}},
     };
-    for (const ListingCase &c : cases) EXPECT_EQ(sorted_out(c.text, c.names), c.want) << c.what;
+    for (const auto &c : cases) {
+        TcListing ls;  // "drops kinds" of each watched name
+        tc_listing_init(&ls, c.names.data(), static_cast<int>(c.names.size()));
+        tc_listing_text(&ls, c.text);
+        std::vector<std::string> got;
+        for (int i = 0; i < ls.n; i++) {
+            char kinds[64] = "?";
+            tc_listing_kinds(&ls, i, kinds, sizeof kinds);
+            got.push_back(std::to_string(tc_listing_drops(&ls, i)) + " " + kinds);
+        }
+        EXPECT_EQ(got, c.want) << c.what;
+    }
 }
 
 }  // namespace
