@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <tuple>
+#include <vector>
 
 #include "core/fsroot.hpp"
 #include "core/settings.hpp"
@@ -18,6 +19,7 @@
 #include "ifdetail/ethtool.hpp"
 #include "ifdetail/ifdetail_model.hpp"
 #include "ifdetail/ifsnap.hpp"
+#include "ifdetail/tc_qdisc.hpp"
 #include "support/netns.hpp"
 #include "support/tmpdir.hpp"
 #include "support/veth_pair.hpp"
@@ -50,6 +52,57 @@ TEST(ifsnap, sysfs_files_land_in_their_own_fields)
     EXPECT_EQ(s.speed, -1);
     EXPECT_STREQ(s.operstate, "up?[2J?");
     EXPECT_EQ(s.is_wg, 0);
+}
+
+// Odd, cut and hostile listings; real ones come from the qdisc set-ups below.
+TEST(tc_qdisc, root_drops_and_kinds_of_cut_and_hostile_listings)
+{
+    const std::string pad(500, ' '), k40(40, 'k');
+    const struct {
+        const char *what;
+        std::string text;
+        std::vector<const char *> names;
+        std::vector<std::string> want;
+    } cases[] = {
+        {"watched twice, names match whole, one gone",
+         "qdisc mq 1: dev cl root\n Sent (dropped 8,\nqdisc pfifo 2: dev cl parent 1:1\n Sent (dropped 8,\n",
+         {"cl", "cl", "c", "gone"}, {"8 mq/pfifo", "8 mq/pfifo", "0 ", "0 "}},
+        // A root's own statistics that repeat the count (pie) are not a second count.
+        {"statistics after the first line, odd names",
+         "qdisc pie 8001: dev w;id>pwn root refcnt 2 limit 1000p\n Sent 9 bytes 1 pkt (dropped 3, overlimits 0)\n"
+         " backlog 0b 0p requeues 0\n  prob 0 delay 0us\n  pkts_in 5 overlimit 0 dropped 3 maxq 0 ecn_mark 0\n",
+         {"w;id>pwn"}, {"3 pie"}},
+        {"no sign, and saturation",
+         "qdisc x 1: dev a root\n Sent (dropped -5, dropped 9)\nqdisc y 2: dev b root\n"
+         " Sent (dropped 99999999999999999999)\nqdisc z ffff: dev b parent ffff:fff1\n Sent (dropped 1)\n",
+         {"a", "b"}, {"0 x", "18446744073709551615 y/z"}},
+        {"a count past the kept part of a line is lost",
+         "qdisc x 1: dev a root\n Sent " + pad + "(dropped 7, \n", {"a"}, {"0 x"}},
+        // The root's options continue on lines of their own: its child is not the second kind.
+        {"options over several lines",
+         "qdisc mqprio 8001: dev a root tc 2 map 0 0 0 0 1 1 1 1 0 0 0 0 0 0 0 0 \n             queues:(0:1) (2:3) \n"
+         "             mode:dcb\n Sent 0 bytes 0 pkt (dropped 2, overlimits 0 requeues 0) \n"
+         "qdisc pfifo_fast 0: dev a parent 8001:4 bands 3\n Sent 0 bytes 0 pkt (dropped 2, overlimits 0)\n",
+         {"a"}, {"2 mqprio"}},
+        {"a qdiscX line is no qdisc line",
+         "qdisc x 1: dev a root\n Sent (dropped 1,\nqdiscX y 2: dev a root\n Sent (dropped 5,\n", {"a"}, {"1 x"}},
+        {"a listing of one device names none", "qdisc htb 1: root\n Sent (dropped 5,\n", {"a"}, {"0 "}},
+        {"kinds cut to fit, no newline at the end",
+         "qdisc " + k40 + " 1: dev a root\n Sent (dropped 1,\nqdisc \t b 2: dev a parent 1:1", {"a"},
+         {"1 " + k40.substr(0, 31) + "/b"}},
+    };
+    for (const auto &c : cases) {
+        TcListing ls;  // "drops kinds" of each watched name
+        tc_listing_init(&ls, c.names.data(), static_cast<int>(c.names.size()));
+        tc_listing_text(&ls, c.text);
+        std::vector<std::string> got;
+        for (int i = 0; i < ls.n; i++) {
+            char kinds[64] = "?";
+            tc_listing_kinds(&ls, i, kinds, sizeof kinds);
+            got.push_back(std::to_string(tc_listing_drops(&ls, i)) + " " + kinds);
+        }
+        EXPECT_EQ(got, c.want) << c.what;
+    }
 }
 
 // One real qdisc set-up per device, each made to drop a known number of datagrams:
@@ -121,20 +174,16 @@ TEST(ifsnap_netns, snapshots_and_nic_records_match_sysfs_tc_ethtool_and_the_traf
     const auto send = [](const NetnsGuard &ns, int n, const std::string &to) {
         return ns.run("bash -c 'for i in $(seq " + std::to_string(n) + "); do printf %100s >/dev/udp/" + to + "/9; done' 2>/dev/null");
     };
-    // What `tc -s` says the device's root qdiscs dropped: the egress root's line and the ingress one's.
-    const auto root_figure = [&](const char *dev) {
-        return a.out(std::string("tc -s qdisc show dev ") + dev + " | awk '/^qdisc/ {r = / root | parent ffff:fff1 /}"
-                     " r && /Sent/ {sub(/.*dropped /, \"\"); s += $0; r = 0} END {print s + 0}'");
-    };
     std::string want;
     for (size_t k = 1; k <= std::size(QDISC_RIGS); k++) {
         const QdiscRig &r = QDISC_RIGS[k - 1];
         send(a, r.out, "10.9." + std::to_string(k) + ".2");
         send(b, r.in, "10.9." + std::to_string(k) + ".1");
-        // Ingress drops happen in the receiving softirq, a moment after the send.
-        const std::string drops = std::to_string(r.drops) + "\n";
-        for (int t = 0; t < 100 && root_figure(r.dev) != drops; t++) ::usleep(50000);
-        EXPECT_EQ(root_figure(r.dev), drops) << r.dev << ": the rig did not drop what it should";
+        // What `tc -s` says the root qdiscs dropped (the egress root's line and the ingress one's), awaited:
+        // ingress drops happen in the receiving softirq, a moment after the send.
+        const std::string tc_root = "tc -n " + a.name + " -s qdisc show dev " + r.dev + " | awk '/^qdisc/ {r = / root | "
+                                    "parent ffff:fff1 /} r && /Sent/ {sub(/.*dropped /, \"\"); s += $0; r = 0} END {print s + 0}'";
+        EXPECT_TRUE(wait_for("[ $(" + tc_root + ") = " + std::to_string(r.drops) + " ]", 5)) << r.dev << ": the rig did not drop";
         want += std::string(r.dev) + " " + std::to_string(r.drops) + " " + r.kinds + "\n";
     }
     ::chmod(d.write("fake/tc", "#!/bin/sh\nprintf '%s\\n' \"$@\" >>" + d.path + "/argv\n"
@@ -178,23 +227,22 @@ TEST(ifsnap_netns, snapshots_and_nic_records_match_sysfs_tc_ethtool_and_the_traf
         // old name, a gone one reads as unreadable; no descriptor piles up.
         // Counted in-process: a child listing them might also see its own pipe's write end.
         const auto fds = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
-        const std::pair<const char *, uint64_t> steps[] = {
-            {"ip link add c0 mtu 1400 type veth peer name c1", 1400},
-            {"ip link set c0 mtu 1450", 1450},
-            {"ip link set c0 name c9 && ip link add c0 mtu 1300 type veth peer name c2", 1300},
-            {"ip link del c0", 0},
+        // "mtu state speed": a link that is down has no speed.
+        const std::pair<const char *, const char *> steps[] = {
+            {"ip link add c0 mtu 1400 type veth peer name c1", "1400 down -1"},
+            {"ip link set c0 mtu 1450", "1450 down -1"},
+            {"ip link set c0 name c9 && ip link add c0 mtu 1300 type veth peer name c2", "1300 down -1"},
+            {"ip link del c0", "0  -1"},
         };
         ::setenv("PATH", "/usr/sbin:/usr/bin:/sbin:/bin", 1);
         long open_fds = -1;
-        for (const auto &[cmd, mtu] : steps) {
-            SCOPED_TRACE(cmd);
+        for (const auto &[cmd, want_c0] : steps) {
             EXPECT_EQ(sh(cmd), 0);
             for (int i = 0; i < 3; i++) ifsnap_take(3, "c0", 2.0);
-            EXPECT_EQ(g_snap[3].mtu, mtu);
-            EXPECT_STREQ(g_snap[3].operstate, mtu ? "down" : "");
-            EXPECT_EQ(g_snap[3].speed, -1) << "a link that is down has no speed";
+            const IfSnap &c = g_snap[3];
+            EXPECT_EQ(std::to_string(c.mtu) + " " + c.operstate + " " + std::to_string(c.speed), want_c0) << cmd;
             if (open_fds < 0) open_fds = fds();
-            EXPECT_LE(fds(), open_fds);
+            EXPECT_LE(fds(), open_fds) << cmd;
         }
         ifsnap_take(3, "c9", 2.0);
         EXPECT_EQ(g_snap[3].mtu, 1450u);
