@@ -144,7 +144,8 @@ TEST(nic_readers, discovery_keeps_what_each_driver_reply_gave)
         ethdev_discover(&d, "eth0");
         std::string got = std::string(d.driver) + ":";
         char name[33];
-        for (int32_t w = 0; w < d.n_watch; w++) got += " " + std::string((eth_name_at(d.stat_names, d.watch_idx[w], name), name));
+        for (int32_t w = 0; w < d.n_watch; w++)
+            got += " " + std::string((eth_name_at(d.stat_names, d.watch_idx[w], name), name));
         EXPECT_EQ(got + "; " + std::to_string(d.n_pflags) + " " + std::to_string(d.pflags), want);
         ethdev_release(&d);
     }

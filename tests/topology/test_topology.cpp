@@ -81,7 +81,8 @@ TEST(topology_netns, discovery_order_and_link_states)
         return r;
     });
     // Sub-interfaces come in the kernel's listing order, which differs between namespaces.
-    if (size_t at = got.find("wan0.7,lan0.2000000000"); at != std::string::npos) got.replace(at, 22, "lan0.2000000000,wan0.7");
+    const std::string vlans = "lan0.2000000000,wan0.7";
+    if (size_t at = got.find("wan0.7,lan0.2000000000"); at != std::string::npos) got.replace(at, vlans.size(), vlans);
     EXPECT_EQ(got, "wan0,lan0,lan0.2000000000,wan0.7,wg9,he6,enp42s0, lan0=up/G+ he6=lowerlayerdown/R wan0.7=down/R "
                    "lo=up*/G+ 32+9");
 }
