@@ -132,7 +132,7 @@ TEST(ospf_expected, addresses_and_neighbors_blocks)
 }
 
 // What can stand at a configuration path instead of a configuration file, made
-// there from the sound text; found is how many entries each reader takes. Each
+// there from the sound text; found is what the two readers take from it. Each
 // reader returns at once, with what a sound file holds or with nothing.
 TEST(config_readers, bounded_whatever_stands_at_the_path)
 {
