@@ -224,6 +224,9 @@ TEST(tc_qdisc, root_drops_and_kinds_of_cut_and_hostile_listings)
          "             mode:dcb\n Sent 0 bytes 0 pkt (dropped 2, overlimits 0 requeues 0) \n"
          "qdisc pfifo_fast 0: dev a parent 8001:4 bands 3\n Sent 0 bytes 0 pkt (dropped 2, overlimits 0)\n",
          {"a"}, {"2 mqprio"}},
+        // Without statistics the qdisc lines follow each other: a third is no third kind (there is no room for one).
+        {"three qdisc lines in a row", "qdisc x 1: dev a root\nqdisc y 2: dev a parent 1:1\nqdisc " + k40 +
+         " 3: dev a parent 1:2\nqdisc w 4: dev b root\n Sent (dropped 2,\n", {"a", "b"}, {"0 x/y", "2 w"}},
         {"a qdiscX line is no qdisc line",
          "qdisc x 1: dev a root\n Sent (dropped 1,\nqdiscX y 2: dev a root\n Sent (dropped 5,\n", {"a"}, {"1 x"}},
         {"a listing of one device names none", "qdisc htb 1: root\n Sent (dropped 5,\n", {"a"}, {"0 "}},
