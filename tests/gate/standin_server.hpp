@@ -30,17 +30,17 @@ struct StandinServer {
     int listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     // Serves the exchanges in order, then stays silent.
     StandinServer(const std::string &path, std::vector<Exchange> script)
-        : StandinServer(path, 0, [s = std::move(script), n = size_t(0)](const std::string &) mutable {
+        : StandinServer(path, Reply([s = std::move(script), n = size_t(0)](const std::string &) mutable {
               return n < s.size() ? s[n++] : Exchange{};
-          })
+          }))
     {
     }
     // Answers every request line with respond(line).
     StandinServer(const std::string &path, std::function<std::string(const std::string &)> respond)
-        : StandinServer(path, 0, [respond](const std::string &l) { return Exchange{{{respond(l)}}}; })
+        : StandinServer(path, Reply([respond](const std::string &l) { return Exchange{{{respond(l)}}}; }))
     {
     }
-    StandinServer(const std::string &path, int, Reply reply) : path_(path), reply_(std::move(reply))
+    StandinServer(const std::string &path, Reply reply) : path_(path), reply_(std::move(reply))
     {
         sockaddr_un sa{AF_UNIX, {}};
         std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());

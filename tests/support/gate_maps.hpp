@@ -50,17 +50,13 @@ struct GateMaps {
         vals[0] = total;
         put(2, &key, vals);
     }
-    // Listed, or taken off the list again.
-    void add_prefix(const std::string &text, uint32_t len, bool remove = false) const
+    void add_prefix(const std::string &text, uint32_t len) const
     {
         uint8_t k[20];
         std::memcpy(k, &len, 4);
         bool v6 = text.find(':') != std::string::npos;
         inet_pton(v6 ? AF_INET6 : AF_INET, text.c_str(), k + 4);
-        if (!remove) return put(v6 ? 3 : 0, k, "\1");
-        bpf_attr a{};
-        a.map_fd = uint32_t(fd[v6 ? 3 : 0]), a.key = uintptr_t(k);
-        bpf_sys(BPF_MAP_DELETE_ELEM, a);
+        put(v6 ? 3 : 0, k, "\1");
     }
     void add_port(uint16_t port) const { put(1, &port, "\1"); }
 };
