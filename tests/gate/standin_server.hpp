@@ -47,8 +47,6 @@ struct StandinServer {
         unlink(path.c_str());
         if (bind(listen_fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 && listen(listen_fd, 8) == 0)
             thr_ = std::thread([this] { run(); });
-        else
-            close(listen_fd), listen_fd = -1;
     }
     ~StandinServer()
     {

