@@ -92,8 +92,12 @@ private:
                 acc.erase(0, nl + 1);
                 mu_.lock(), requests_.push_back(line), mu_.unlock();
                 Exchange ex = reply_(line);
-                for (const Piece &p : ex.pieces)  // a client that hung up, or the test's end, cuts a slow script short
-                    if (stop_ || (usleep(useconds_t(p.delay_ms) * 1000), send(c, p.bytes.data(), p.bytes.size(), MSG_NOSIGNAL) < 0)) break;
+                // A client that hung up, or the test's end, cuts a slow script short.
+                for (const Piece &p : ex.pieces) {
+                    if (stop_) break;
+                    usleep(useconds_t(p.delay_ms) * 1000);
+                    if (send(c, p.bytes.data(), p.bytes.size(), MSG_NOSIGNAL) < 0) break;
+                }
                 if (ex.close_after) close(c), c = -1;
             }
         }

@@ -32,8 +32,9 @@ MwPrefix pfx(const char *text, uint32_t len)
 // The colour sequences as short tags, so that coloured pages read as text.
 std::string tagged(std::string s)
 {
-    const std::pair<std::string, const char *> tags[] = {{"\x1b[31;1m", "<R>"}, {"\x1b[33;1m", "<Y>"}, {"\x1b[32m", "<G>"},
-                                                         {"\x1b[2m", "<D>"},     {"\x1b[0m", "</>"},   {"\x1b[1m", "<B>"}};
+    const std::pair<std::string, const char *> tags[] = {{"\x1b[31;1m", "<R>"}, {"\x1b[33;1m", "<Y>"},
+                                                         {"\x1b[32m", "<G>"},    {"\x1b[2m", "<D>"},
+                                                         {"\x1b[0m", "</>"},     {"\x1b[1m", "<B>"}};
     for (const auto &[seq, tag] : tags)
         for (size_t at; (at = s.find(seq)) != std::string::npos;) s.replace(at, seq.size(), tag);
     return s;
@@ -209,6 +210,7 @@ TEST_P(Keys, Drive)
 }
 
 const std::string IPV6 = "2001:db8:aaaa:bbbb:cccc:dddd:eeee:fff0/124", UP_NO_WAN = " 1 eth1/lan0 0: ";
+const std::string DOWN = "moatwalld unreachable - service moatwall start";
 const std::vector<std::string> NONE;
 const KeyRow KEYS[] = {
     {"q_ignored_in_prompt", K("a1q"), 1, "1 0/0 0 [1]" + UP_NO_WAN, NONE},
@@ -226,8 +228,8 @@ const KeyRow KEYS[] = {
     {"menu_down_arrow", K("f", {KEY_DOWN, '\r'}), 1, "0 0/0 1 []" + UP_NO_WAN + "dropping WAN dport 445 at XDP",
      {"drop-port 445", "status"}},
     {"menu_stops_at_last_q_closes", K("fjjjjjjjjjjq"), 1, "0 0/0 7 []" + UP_NO_WAN, NONE},
-    {"custom_port_wraps_32_bits", K("fjjjjjjj\r4294967319\r"), 1, "0 0/0 7 []" + UP_NO_WAN + "dropping WAN dport 23 at XDP",
-     {"drop-port 23", "status"}},
+    {"custom_port_wraps_32_bits", K("fjjjjjjj\r4294967319\r"), 1,
+     "0 0/0 7 []" + UP_NO_WAN + "dropping WAN dport 23 at XDP", {"drop-port 23", "status"}},
     {"custom_port_stops_at_dot", K("fjjjjjjj\r80.5\r"), 1, "0 0/0 7 []" + UP_NO_WAN + "dropping WAN dport 80 at XDP",
      {"drop-port 80", "status"}},
     {"x_on_ipv6_prefix", K("jjx"), 1, "0 0/0 0 []" + UP_NO_WAN + "unblocked " + IPV6, {"unblock " + IPV6, "status"}},
@@ -246,8 +248,8 @@ const KeyRow KEYS[] = {
     {"nic_cancel", K("\rjjjjj\r"), 1, "0 0/0 3 []" + UP_NO_WAN, NONE, true, 4},
     {"nic_escape", K("\r", {KEY_ESC}), 1, "0 0/0 0 []" + UP_NO_WAN, NONE, true, 4},
     // With nothing listening every command ends in the one message.
-    {"down_attach", K("A"), 1, "0 0/0 0 [] 0 eth1/lan0 0: moatwalld unreachable - service moatwall start", NONE, false},
-    {"down_unblock", K("x"), 1, "0 0/0 0 [] 0 eth1/lan0 0: moatwalld unreachable - service moatwall start", NONE, false},
+    {"down_attach", K("A"), 1, "0 0/0 0 [] 0 eth1/lan0 0: " + DOWN, NONE, false},
+    {"down_unblock", K("x"), 1, "0 0/0 0 [] 0 eth1/lan0 0: " + DOWN, NONE, false},
 };
 INSTANTIATE_TEST_SUITE_P(Page, Keys, ::testing::ValuesIn(KEYS), [](const auto &i) { return i.param.name; });
 
