@@ -282,7 +282,7 @@ TEST(CpuCount, FromPossibleFile)
     const long conf = sysconf(_SC_NPROCESSORS_CONF);
     const std::pair<const char *, long> rows[] = {
         {"0-7\n", 8}, {"0\n", 1},       {"0-3,8-11\n", 8}, {"0,2,4-5\n", 4},          {nullptr, conf},
-        {"cpus\n", conf}, {"7-0\n", conf}, {"0-3,\n", conf},    {"0-99999999\n", conf},
+        {"cpus\n", conf}, {"7-0\n", conf}, {"9-8,0-7\n", conf}, {"0-3,\n", conf},    {"0-99999999\n", conf},
     };
     for (const auto &[file, count] : rows) {
         TempDir root;

@@ -69,8 +69,8 @@ struct Page4 : ::testing::Test {
                                  pfx("2001:db8:aaaa:bbbb:cccc:dddd:eeee:fff0", 124)};
         std::copy(std::begin(list), std::end(list), g_mw_pfx);
         g_mw_npfx = g_mw_npfx_all = 3;
-        g_mw_port[0] = 23;
-        g_mw_nport = g_mw_nport_all = 1;
+        g_mw_port[0] = 23, g_mw_port[1] = 8080;
+        g_mw_nport = g_mw_nport_all = 2;
         g_mw_nic[0] = MwNic{"eth0", "ixgbe", "up", 10000, 1};
         g_mw_nic[1] = MwNic{"eth1", "weird?[31m", "down", -1, 0};
         g_mw_nnic = 2;
@@ -92,8 +92,11 @@ struct Page4 : ::testing::Test {
     int press(const std::vector<int> &keys)
     {
         int taken = 0;
-        for (int k : keys)
+        for (int k : keys) {
+            const bool takes = mw_takes_key(k);
             if ((taken = mw_key(k))) sb_clear(&PAGES[3]), mw_render_again();
+            EXPECT_EQ(takes, taken != 0) << "asked before key " << k;
+        }
         return taken;
     }
 };
@@ -125,7 +128,7 @@ const std::string STATS = "  passed         <D>10</>\n  passed non-ip  <D>7</>\n
                           "  dropped dport  <D>1</>\n  malformed      <D>0</>\n";
 const std::string LISTS = "\n<B>--- drop prefixes (3)  [active pane] ---</>\n <B>> 10.0.0.0/8</>\n"
                           " <D>  192.168.0.0/16</>\n <D>  2001:db8:aaaa:bbbb:cccc:dddd:eeee:fff0/124</>\n"
-                          "<B>--- drop dports (1) ---</>\n <D>  23 telnet scan</>\n";
+                          "<B>--- drop dports (2) ---</>\n <D>  23 telnet scan</>\n <D>  8080 </>\n";
 const std::string FOOT = "\n<D>tab=pane j/k=sel a=add-prefix f=add-port x=del i=NICs A=attach D=detach R=seed</>\n";
 const std::string BASE = UP + "gate: <G>ATTACHED</> (xdpdrv) on eth0\n" + STATS + LISTS + FOOT;
 
@@ -142,7 +145,7 @@ const PageRow PAGES_SHOWN[] = {
           "  dropped src    <D>5</>\n  dropped dport  <Y>4294967297 (+4294967296/5s)</>\n"
           "  malformed      <R>3 (+3/5s)</>\n\n<B>--- drop prefixes (3)  [active pane] ---</>\n <D>  10.0.0.0/8</>\n"
           " <D>  192.168.0.0/16</>\n <B>> 2001:db8:aaaa:bbbb:cccc:dddd:eeee:fff0/124</>\n"
-          "<B>--- drop dports (1) ---</>\n <D>  23 telnet scan</>\n" + FOOT,
+          "<B>--- drop dports (2) ---</>\n <D>  23 telnet scan</>\n <D>  8080 </>\n" + FOOT,
      "moatwall malformed +3"},
     {"down_unreadable_lists_cut_ports_pane",
      [] {
@@ -158,7 +161,7 @@ const PageRow PAGES_SHOWN[] = {
     {"not_attached_lists_empty", [] { g_mw_att = g_mw_npfx = g_mw_npfx_all = 0, g_mw_nport_all = 64; }, {},
      UP + "gate: <R>NOT ATTACHED</> on eth0   (A = attach)\n" + STATS +
          "\n<B>--- drop prefixes (0)  [active pane] ---</>\n <D>(empty - R to seed bogons)</>\n"
-         "<B>--- drop dports (64, first 1 shown) ---</>\n <D>  23 telnet scan</>\n" + FOOT},
+         "<B>--- drop dports (64, first 2 shown) ---</>\n <D>  23 telnet scan</>\n <D>  8080 </>\n" + FOOT},
     {"generic_mode_prompt", [] { std::snprintf(g_mw_attmode, sizeof g_mw_attmode, "xdpgeneric"); }, K("a1:"),
      UP + "gate: <G>ATTACHED</> (xdpgeneric) on eth0\n" +
          "<Y>!! generic mode: pre-skb benefit lost - check i40e/queue setup</>\n" + STATS + LISTS + FOOT +
