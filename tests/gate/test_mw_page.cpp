@@ -1,6 +1,7 @@
 // Page 4 built from its model alone: the gate's status, the statistics, the
 // lists and the NIC menu are set here as a collect leaves them, and whole pages
-// compared. Keys that command the gate talk to an in-process stand-in daemon.
+// compared with the fixtures. Keys that command the gate talk to an in-process
+// stand-in daemon.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -27,17 +28,6 @@ MwPrefix pfx(const char *text, uint32_t len)
     MwPrefix p{std::strchr(text, ':') ? AF_INET6 : AF_INET, len, {}};
     inet_pton(p.family, text, p.addr);
     return p;
-}
-
-// The colour sequences as short tags, so that coloured pages read as text.
-std::string tagged(std::string s)
-{
-    const std::pair<std::string, const char *> tags[] = {{"\x1b[31;1m", "<R>"}, {"\x1b[33;1m", "<Y>"},
-                                                         {"\x1b[32m", "<G>"},    {"\x1b[2m", "<D>"},
-                                                         {"\x1b[0m", "</>"},     {"\x1b[1m", "<B>"}};
-    for (const auto &[seq, tag] : tags)
-        for (size_t at; (at = s.find(seq)) != std::string::npos;) s.replace(at, seq.size(), tag);
-    return s;
 }
 
 std::vector<int> K(const std::string &s, std::vector<int> tail = {})  // bytes, then key codes
@@ -101,12 +91,12 @@ struct Page4 : ::testing::Test {
     }
 };
 
-// The page after two samples (the second with the row's model) and the keys.
+// The page, in colour, after two samples (the second with the row's model) and
+// the keys, against tests/gate/fixtures/page4_<row>.txt.
 struct PageRow {
     const char *name;
     void (*model)();
     std::vector<int> keys;
-    std::string page;
     const char *alert = "";
 };
 struct Render : Page4, ::testing::WithParamInterface<PageRow> {};
@@ -119,18 +109,9 @@ TEST_P(Render, WholePage)
     GetParam().model();
     sample();
     press(GetParam().keys);
-    EXPECT_EQ(tagged(PAGES[3].buf), GetParam().page);
+    EXPECT_EQ(PAGES[3].buf, fixture("gate/fixtures/page4_" + std::string(GetParam().name) + ".txt"));
     EXPECT_STREQ(ALERTS.buf, GetParam().alert) << "raised by the sample, not again by a re-render";
 }
-
-const std::string UP = "<B>=== MOATWALL: XDP early-drop gate ===</>  daemon: <G>up</>\n";
-const std::string STATS = "  passed         <D>10</>\n  passed non-ip  <D>7</>\n  dropped src    <D>10</>\n"
-                          "  dropped dport  <D>1</>\n  malformed      <D>0</>\n";
-const std::string LISTS = "\n<B>--- drop prefixes (3)  [active pane] ---</>\n <B>> 10.0.0.0/8</>\n"
-                          " <D>  192.168.0.0/16</>\n <D>  2001:db8:aaaa:bbbb:cccc:dddd:eeee:fff0/124</>\n"
-                          "<B>--- drop dports (2) ---</>\n <D>  23 telnet scan</>\n <D>  8080 </>\n";
-const std::string FOOT = "\n<D>tab=pane j/k=sel a=add-prefix f=add-port x=del i=NICs A=attach D=detach R=seed</>\n";
-const std::string BASE = UP + "gate: <G>ATTACHED</> (xdpdrv) on eth0\n" + STATS + LISTS + FOOT;
 
 const PageRow PAGES_SHOWN[] = {
     // The growth is over the interval given, and a key's re-render shows it as the sample did.
@@ -140,46 +121,20 @@ const PageRow PAGES_SHOWN[] = {
          std::copy(std::begin(totals), std::end(totals), g_mw_stats.total);
          g_interval = 5;
      },
-     K("jjjjj"),
-     UP + "gate: <G>ATTACHED</> (xdpdrv) on eth0\n  passed         <Y>15 (+5/5s)</>\n  passed non-ip  <D>7</>\n"
-          "  dropped src    <D>5</>\n  dropped dport  <Y>4294967297 (+4294967296/5s)</>\n"
-          "  malformed      <R>3 (+3/5s)</>\n\n<B>--- drop prefixes (3)  [active pane] ---</>\n <D>  10.0.0.0/8</>\n"
-          " <D>  192.168.0.0/16</>\n <B>> 2001:db8:aaaa:bbbb:cccc:dddd:eeee:fff0/124</>\n"
-          "<B>--- drop dports (2) ---</>\n <D>  23 telnet scan</>\n <D>  8080 </>\n" + FOOT,
-     "moatwall malformed +3"},
+     K("jjjjj"), "moatwall malformed +3"},
     {"down_unreadable_lists_cut_ports_pane",
      [] {
          g_mw_daemon_ok = g_mw_nport = g_mw_nport_all = 0, g_mw_stats.readable = false;
          g_mw_npfx = 1, g_mw_npfx_all = 300;
      },
-     K("\tx"),
-     "<B>=== MOATWALL: XDP early-drop gate ===</>  daemon: <R>DOWN</>\n"
-     "<Y>(control offline - service moatwall start; pinned maps still readable below)</>\n"
-     "<Y>pinned maps not readable under /sys/fs/bpf/moatwall</>\n\n<B>--- drop prefixes (300, first 1 shown) ---</>\n"
-     " <D>  10.0.0.0/8</>\n<B>--- drop dports (0)  [active pane] ---</>\n <D>(empty = dport gate off)</>\n" +
-         FOOT + "<Y>>> nothing selected</>\n"},
-    {"not_attached_lists_empty", [] { g_mw_att = g_mw_npfx = g_mw_npfx_all = 0, g_mw_nport_all = 64; }, {},
-     UP + "gate: <R>NOT ATTACHED</> on eth0   (A = attach)\n" + STATS +
-         "\n<B>--- drop prefixes (0)  [active pane] ---</>\n <D>(empty - R to seed bogons)</>\n"
-         "<B>--- drop dports (64, first 2 shown) ---</>\n <D>  23 telnet scan</>\n <D>  8080 </>\n" + FOOT},
-    {"generic_mode_prompt", [] { std::snprintf(g_mw_attmode, sizeof g_mw_attmode, "xdpgeneric"); }, K("a1:"),
-     UP + "gate: <G>ATTACHED</> (xdpgeneric) on eth0\n" +
-         "<Y>!! generic mode: pre-skb benefit lost - check i40e/queue setup</>\n" + STATS + LISTS + FOOT +
-         "\n<B>block prefix (a.b.c.d/len or x:x::/len): 1:_</>   (enter=ok esc=cancel)\n"},
-    {"custom_port_prompt", [] {}, K("fjjjjjjj\r8:0"), BASE + "\n<B>custom dport: 80_</>   (enter=ok esc=cancel)\n"},
-    {"port_menu", [] {}, K("fj"),
-     BASE + "\n<B>drop which dport? (j/k, enter, esc)</>\n <D>     23  telnet scan</>\n <B>>   445  smb</>\n" +
-         " <D>   3389  rdp</>\n <D>   1433  mssql</>\n <D>    161  snmp scan</>\n <D>   8291  winbox scan</>\n" +
-         " <D>   5060  sip scan (safe: Telnyx trunk is registering)</>\n <D>  custom port...</>\n"},
-    {"nic_list", [] { g_mw_mode = 4, g_lan = "eth0"; }, K("j"),
-     BASE + "\n<B>NICs in this system (j/k, enter, esc)</>\n" +
-         " <D>  eth0           ixgbe      up     10000Mb <G>[gate]</><Y>[tarnwatch:LAN]</></>\n" +
-         " <B>> eth1           weird?[31m down   <Y>[tarnwatch:WAN]</></>\n"},
-    {"nic_actions", [] { g_mw_mode = 4; }, K("\rjjjj"),
-     BASE + "\n<B>eth0: (j/k, enter, esc)</>\n <D>  move moatwall to this NIC</>\n <D>  set as tarnwatch WAN</>\n" +
-         " <D>  set as tarnwatch LAN</>\n <B>> cancel</>\n"},
-    {"no_nics", [] { g_mw_mode = 4, g_mw_nnic = 0; }, {},
-     BASE + "\n<B>NICs in this system (j/k, enter, esc)</>\n <D>(no physical NICs found?)</>\n"},
+     K("\tx")},
+    {"not_attached_lists_empty", [] { g_mw_att = g_mw_npfx = g_mw_npfx_all = 0, g_mw_nport_all = 64; }, {}},
+    {"generic_mode_prompt", [] { std::snprintf(g_mw_attmode, sizeof g_mw_attmode, "xdpgeneric"); }, K("a1:")},
+    {"custom_port_prompt", [] {}, K("fjjjjjjj\r8:0")},
+    {"port_menu", [] {}, K("fj")},
+    {"nic_list", [] { g_mw_mode = 4, g_lan = "eth0"; }, K("j")},
+    {"nic_actions", [] { g_mw_mode = 4; }, K("\rjjjj")},
+    {"no_nics", [] { g_mw_mode = 4, g_mw_nnic = 0; }, {}},
 };
 INSTANTIATE_TEST_SUITE_P(Page, Render, ::testing::ValuesIn(PAGES_SHOWN), [](const auto &i) { return i.param.name; });
 
