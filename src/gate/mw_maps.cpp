@@ -158,17 +158,7 @@ static void not_readable()
     sb_addf(&PAGES[3], "%spinned maps not readable under %s%s\n", YEL, MW_PIN_DIR, RST);
 }
 
-constexpr int N_STATS = sizeof MW_STAT_ROWS / sizeof MW_STAT_ROWS[0];
-
-// The sample's statistics as read, in MW_STAT_ROWS order, and the growth its block
-// showed: counters roll at the end of the sample, so a re-render after a key
-// could not work the growth out again.
-static struct {
-    bool taken;
-    bool readable;
-    uint64_t total[N_STATS];
-    int64_t growth[N_STATS];
-} g_shown;
+MwStats g_mw_stats;
 
 // The growth since the previous sample; the first sight of a counter has none.
 static int64_t stat_growth(const char *name, uint64_t total)
@@ -223,28 +213,28 @@ static bool read_stat(uint32_t key, uint64_t *total)
 
 void mw_stats_read()
 {
-    g_shown.readable = g_mw_fd_stats >= 0;
-    for (int i = 0; i < N_STATS && g_shown.readable; i++)
-        g_shown.readable = read_stat(MW_STAT_ROWS[i].key, &g_shown.total[i]);
+    g_mw_stats.readable = g_mw_fd_stats >= 0;
+    for (int i = 0; i < MW_N_STATS && g_mw_stats.readable; i++)
+        g_mw_stats.readable = read_stat(MW_STAT_ROWS[i].key, &g_mw_stats.total[i]);
 }
 
 void mw_stats_block_again()
 {
-    if (!g_shown.taken) return mw_stats_block();
-    if (!g_shown.readable) return not_readable();
-    for (int i = 0; i < N_STATS; i++) stat_line(MW_STAT_ROWS[i], g_shown.total[i], g_shown.growth[i]);
+    if (!g_mw_stats.taken) return mw_stats_block();
+    if (!g_mw_stats.readable) return not_readable();
+    for (int i = 0; i < MW_N_STATS; i++) stat_line(MW_STAT_ROWS[i], g_mw_stats.total[i], g_mw_stats.growth[i]);
 }
 
 void mw_stats_block()
 {
-    g_shown.taken = true;
-    if (!g_shown.readable) return not_readable();
-    for (int i = 0; i < N_STATS; i++) {
+    g_mw_stats.taken = true;
+    if (!g_mw_stats.readable) return not_readable();
+    for (int i = 0; i < MW_N_STATS; i++) {
         const MwStatRow &r = MW_STAT_ROWS[i];
-        g_shown.growth[i] = stat_growth(r.name, g_shown.total[i]);
-        stat_line(r, g_shown.total[i], g_shown.growth[i]);
-        if (g_shown.growth[i] > 0 && r.alerting)
-            alert("moatwall %s +%lld", r.label, static_cast<long long>(g_shown.growth[i]));
+        g_mw_stats.growth[i] = stat_growth(r.name, g_mw_stats.total[i]);
+        stat_line(r, g_mw_stats.total[i], g_mw_stats.growth[i]);
+        if (g_mw_stats.growth[i] > 0 && r.alerting)
+            alert("moatwall %s +%lld", r.label, static_cast<long long>(g_mw_stats.growth[i]));
     }
 }
 

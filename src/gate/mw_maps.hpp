@@ -23,6 +23,19 @@ inline constexpr MwStatRow MW_STAT_ROWS[] = {
     {MW_STAT_MALFORMED, "mw.malformed", "malformed", "malformed", 1},
 };
 
+constexpr int MW_N_STATS = sizeof MW_STAT_ROWS / sizeof MW_STAT_ROWS[0];
+
+// The statistics the last collect read, in MW_STAT_ROWS order, and the growth
+// the sample's page showed: counters roll at the end of the sample, so a
+// re-render after a key could not work the growth out again.
+struct MwStats {
+    bool taken;  // the sample's block was built
+    bool readable;
+    uint64_t total[MW_N_STATS];
+    int64_t growth[MW_N_STATS];
+};
+extern MwStats g_mw_stats;
+
 // Rows the page holds of each list; the true counts are kept beside them.
 constexpr int MW_MAX_PFX = 256;
 constexpr int MW_MAX_PORT = 64;

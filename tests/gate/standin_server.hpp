@@ -30,25 +30,23 @@ struct StandinServer {
     int listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     // Serves the exchanges in order, then stays silent.
     StandinServer(const std::string &path, std::vector<Exchange> script)
-        : StandinServer(path, 0, [s = std::move(script), n = size_t(0)](const std::string &) mutable {
+        : StandinServer(path, Reply([s = std::move(script), n = size_t(0)](const std::string &) mutable {
               return n < s.size() ? s[n++] : Exchange{};
-          })
+          }))
     {
     }
     // Answers every request line with respond(line).
     StandinServer(const std::string &path, std::function<std::string(const std::string &)> respond)
-        : StandinServer(path, 0, [respond](const std::string &l) { return Exchange{{{respond(l)}}}; })
+        : StandinServer(path, Reply([respond](const std::string &l) { return Exchange{{{respond(l)}}}; }))
     {
     }
-    StandinServer(const std::string &path, int, Reply reply) : path_(path), reply_(std::move(reply))
+    StandinServer(const std::string &path, Reply reply) : path_(path), reply_(std::move(reply))
     {
         sockaddr_un sa{AF_UNIX, {}};
         std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());
         unlink(path.c_str());
         if (bind(listen_fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 && listen(listen_fd, 8) == 0)
             thr_ = std::thread([this] { run(); });
-        else
-            close(listen_fd), listen_fd = -1;
     }
     ~StandinServer()
     {
@@ -94,8 +92,12 @@ private:
                 acc.erase(0, nl + 1);
                 mu_.lock(), requests_.push_back(line), mu_.unlock();
                 Exchange ex = reply_(line);
-                for (const Piece &p : ex.pieces)  // a client that hung up, or the test's end, cuts a slow script short
-                    if (stop_ || (usleep(useconds_t(p.delay_ms) * 1000), send(c, p.bytes.data(), p.bytes.size(), MSG_NOSIGNAL) < 0)) break;
+                // A client that hung up, or the test's end, cuts a slow script short.
+                for (const Piece &p : ex.pieces) {
+                    if (stop_) break;
+                    usleep(useconds_t(p.delay_ms) * 1000);
+                    if (send(c, p.bytes.data(), p.bytes.size(), MSG_NOSIGNAL) < 0) break;
+                }
                 if (ex.close_after) close(c), c = -1;
             }
         }

@@ -52,6 +52,7 @@ struct FreshState : testing::EmptyTestEventListener {
         g_mw_npfx = g_mw_npfx_all = g_mw_nport = g_mw_nport_all = g_mw_ngate = g_mw_nnic = 0;
         g_mw_daemon_ok = g_mw_mode = g_mw_pane = g_mw_sel = g_mw_msel = 0;
         g_mw_msg[0] = '\0';
+        g_mw_stats = MwStats{};
     }
 };
 
