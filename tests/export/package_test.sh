@@ -10,22 +10,15 @@ set -eu
 src=$1
 work=$2
 [ "$(id -u)" = 0 ] || { echo "skip: needs root to install a package"; exit 77; }
-for tool in dpkg lintian; do
-    command -v $tool >/dev/null || { echo "skip: no $tool"; exit 77; }
-done
-for pkg in tarnwatch moatwall; do
-    if dpkg -s $pkg >/dev/null 2>&1; then echo "skip: a $pkg package is installed already"; exit 77; fi
-done
+command -v dpkg >/dev/null && command -v lintian >/dev/null || { echo "skip: no dpkg or lintian"; exit 77; }
+! dpkg -s tarnwatch >/dev/null 2>&1 && ! dpkg -s moatwall >/dev/null 2>&1 ||
+    { echo "skip: a tarnwatch or moatwall package is installed already"; exit 77; }
 pins=/sys/fs/bpf/moatwall
 [ ! -e $pins ] || { echo "skip: a gate is pinned on this machine; purging the package would end it"; exit 77; }
 export PATH="$PATH:/usr/sbin:/sbin"
 fail() { echo "FAIL: $*"; exit 1; }
 nic=twpkg$$
-cleanup() {
-    dpkg -P moatwall tarnwatch >/dev/null 2>&1 || true
-    ip link del "$nic" 2>/dev/null || true
-}
-trap cleanup EXIT
+trap 'dpkg -P moatwall tarnwatch >/dev/null 2>&1; ip link del "$nic" 2>/dev/null; true' EXIT
 
 "$src/scripts/build-debs" "$work" >/dev/null
 tw_deb=$(ls "$work"/tarnwatch_*.deb)
