@@ -26,7 +26,7 @@
 //   re-synchronisation; short lines lose their ends.
 // - lines_cut_inside_a_token: either line of a pair longer than the 4095 characters kept,
 //   cut inside a token: the counters before the cut, still in step, then the next pair.
-// - long_names_and_cut_values: an 80-character name is skipped whole; a value split by the
+// - long_names_and_cut_values: a name of 80 characters or more is skipped whole; a value split by the
 //   cut is dropped.
 // - softnet_cut_lines: the rest of a cut line is no line of its own; a cut third column is
 //   not added.
