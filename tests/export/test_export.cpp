@@ -8,7 +8,6 @@
 #include <cstring>
 #include <functional>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <thread>
 
@@ -59,9 +58,7 @@ TEST(textfile, replaces_whole_or_not_at_all)
     TempDir d;
     const std::string f = d.write("m.prom", "old\n");
     ASSERT_EQ(tf_write_file(f.c_str(), "new 1\n", 6), 0);
-    struct stat st;
-    ASSERT_EQ(stat(f.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);  // node_exporter reads it as another user
+    EXPECT_EQ(sh_out("stat -c %a " + f), "644\n");  // node_exporter reads it as another user
     // A directory in the way, and a directory that is not there: refused, nothing left behind.
     d.mkdir("dir.prom");
     for (const char *bad : {"/dir.prom", "/nodir/m.prom", "/"}) EXPECT_EQ(tf_write_file((d.path + bad).c_str(), "x\n", 2), -1);
@@ -151,19 +148,15 @@ struct CheckFx {
 TEST(check, rows_in_process)
 {
     if (geteuid() != 0 || sh("command -v bpftool >/dev/null") != 0) GTEST_SKIP() << "needs root and bpftool";
-    auto bird = [](const std::string &client) {
-        return [client](CheckFx &) {
-            g_birdc = client.c_str();  // the row outlives its check
-            g_birdconf = TW_SOURCE_DIR "/tests/export/fixtures/bird_two_neighbours.conf";
-        };
-    };
-    // Row, how the fixture is set, lines the report holds (the configuration directory shown as DIR).
-    const std::tuple<const char *, std::function<void(CheckFx &)>, std::vector<std::string>> rows[] = {
-        {"no_gate_is_a_note", [](CheckFx &) {}, {"--   gate pins ", "--   gate daemon socket ", "--   birdc ", "--   bird config "}},
-        {"socket_only_gate_fails", [](CheckFx &f) { f.listen_on_sock(); }, {"FAIL gate pins ", "ok   gate daemon socket "}},
-        {"pins_only_gate_fails", [](CheckFx &f) { f.pins(2); }, {"ok   gate pins ", "FAIL gate daemon socket "}},
-        {"list_map_of_another_key_size_fails", [](CheckFx &f) { f.pins(4); }, {"/moatwall_dports: not the gate's map layout"}},
-        {"some_wireguard_configs_missing_is_not_ok",
+    // Row, the birdc that runs with a BIRD configuration expecting two neighbours ("": no
+    // configuration), how the fixture is set, lines the report holds (the configuration
+    // directory shown as DIR).
+    const std::tuple<const char *, std::string, std::function<void(CheckFx &)>, std::vector<std::string>> rows[] = {
+        {"no_gate_is_a_note", "", [](CheckFx &) {}, {"--   gate pins ", "--   gate daemon socket ", "--   birdc ", "--   bird config "}},
+        {"socket_only_gate_fails", "", [](CheckFx &f) { f.listen_on_sock(); }, {"FAIL gate pins ", "ok   gate daemon socket "}},
+        {"pins_only_gate_fails", "", [](CheckFx &f) { f.pins(2); }, {"ok   gate pins ", "FAIL gate daemon socket "}},
+        {"list_map_of_another_key_size_fails", "", [](CheckFx &f) { f.pins(4); }, {"/moatwall_dports: not the gate's map layout"}},
+        {"some_wireguard_configs_missing_is_not_ok", "",
          [](CheckFx &f) {
              for (const char *dev : {"wg0", "wg1"}) f.root.write("sys/class/net/" + std::string(dev) + "/uevent", "DEVTYPE=wireguard\n");
              f.conf.write("wg0.conf", "[Peer]\n# alice\nPublicKey = K1=\n");
@@ -171,28 +164,29 @@ TEST(check, rows_in_process)
          },
          {"ok   wg ", "--   wireguard configs        DIR holds 1 of 2 device configs",
           "FAIL wan enp16s0f0np0         no such interface; here: wg0 wg1; name yours with -w IF", "FAIL tracefs "}},
-        {"a_probed_tool_leaves_nothing_running",
+        {"a_probed_tool_leaves_nothing_running", "",
          [](CheckFx &f) { f.tool("tcpdump", "sleep 60 >/dev/null 2>&1 & echo $! >" + f.bin.path + "/pid"); }, {"ok   tcpdump "}},
-        {"no_tc_no_tcpdump", [](CheckFx &f) { setenv("PATH", f.bin.path.c_str(), 1); },
+        {"no_tc_no_tcpdump", "", [](CheckFx &f) { setenv("PATH", f.bin.path.c_str(), 1); },
          {"FAIL tc                       not on PATH", "FAIL tcpdump                  not on PATH"}},
-        {"bird_answers", bird(FIXTURES + "bin/birdc-ok"),
+        {"bird_answers", FIXTURES + "bin/birdc-ok", [](CheckFx &) {},
          {"ok   bird config", "ok   birdc                    answers: 1 neighbours, 1 Full, 1 of 2 expected missing"}},
-        {"bird_down", bird(FIXTURES + "bin/birdc-down"),
+        {"bird_down", FIXTURES + "bin/birdc-down", [](CheckFx &) {},
          {"FAIL birdc                    no neighbour table (is bird running?); it said: Unable to connect"}},
-        {"bird_missing", bird("/nonexistent/birdc"),
+        {"bird_missing", "/nonexistent/birdc", [](CheckFx &) {},
          {"FAIL birdc                    /nonexistent/birdc not found, but 2 neighbours are expected"}},
-        {"bird_stalls", bird(FIXTURES + "bin/birdc-stall"), {"FAIL birdc                    " + FIXTURES + "bin/birdc-stall gave no answer"}},
+        {"bird_stalls", FIXTURES + "bin/birdc-stall", [](CheckFx &) {},
+         {"FAIL birdc                    " + FIXTURES + "bin/birdc-stall gave no answer"}},
     };
     const std::string sock_was = mw_sock_path(), pins_was = mw_pin_dir(), path = getenv("PATH");
-    for (const auto &[name, set, want] : rows) {
+    for (const auto &[name, birdc, set, want] : rows) {
         SCOPED_TRACE(name);
         CheckFx f;
         settings_defaults();
         fsroot_set(f.root.path.c_str());
         mw_paths_set(f.bpf.sock.c_str(), f.bpf.pindir.c_str());
         g_wgdir = f.conf.path.c_str();
-        g_birdc = "/nonexistent/birdc";
-        g_birdconf = "/nonexistent";
+        g_birdc = birdc.empty() ? "/nonexistent/birdc" : birdc.c_str();
+        g_birdconf = birdc.empty() ? "/nonexistent" : TW_SOURCE_DIR "/tests/export/fixtures/bird_two_neighbours.conf";
         setenv("PATH", (f.bin.path + ":" + path).c_str(), 1);
         set(f);
         const auto t0 = std::chrono::steady_clock::now();

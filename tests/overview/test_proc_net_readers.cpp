@@ -2,10 +2,8 @@
 
 #include <cstring>
 #include <sstream>
-#include <vector>
 #include <unistd.h>
 
-#include "core/colors.hpp"
 #include "core/fsroot.hpp"
 #include "core/screen.hpp"
 #include "core/settings.hpp"
