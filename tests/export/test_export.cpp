@@ -18,7 +18,6 @@
 #include "core/settings.hpp"
 #include "core/strbuf.hpp"
 #include "core/unique_fd.hpp"
-#include "export/prom_text.hpp"
 #include "export/textfile_export.hpp"
 #include "export/tf_notes.hpp"
 #include "gate/mw_client.hpp"
@@ -35,23 +34,6 @@
 namespace {
 
 const std::string FIXTURES = TW_SOURCE_DIR "/tests/export/fixtures/";
-
-TEST(textfile, label_values)
-{
-    const std::pair<std::string, std::string> rows[] = {
-        {"eth0", "eth0"}, {"a\"b", "a\\\"b"}, {"a\\b", "a\\\\b"}, {"a\nb", "a\\nb"},
-        {"a\x1b[2Jb", "a\\\\x1b[2Jb"},                                        // ESC: visible, never raw
-        {"\xff\xfe", "\\\\xff\\\\xfe"}, {"caf\xc3\xa9", "caf\xc3\xa9"},       // not UTF-8; UTF-8 stays
-        {"\xc2\x9b" "x", "\\\\xc2\\\\x9bx"}, {"\xe2\x82", "\\\\xe2\\\\x82"},  // C1 CSI, UTF-8 encoded; cut short
-        {"a\x7f" "b", "a\\\\x7fb"}, {"\t\r\x01\x1f", "\\\\x09\\\\x0d\\\\x01\\\\x1f"},  // DEL, every other control
-    };
-    for (const auto &[in, out] : rows) {
-        StrBuf b{};
-        tf_label_value(&b, in.data(), in.size());
-        EXPECT_EQ(std::string(b.buf, b.len), out) << in;
-        std::free(b.buf);
-    }
-}
 
 TEST(textfile, replaces_whole_or_not_at_all)
 {
