@@ -196,7 +196,7 @@ ip link add twq0 type veth peer name twq1; for i in twq0 twq1; do sysctl -qw net
 ip link set twq0 up; ip link set twq1 up; ip addr add 10.77.0.1/24 dev twq0
 ip neigh add 10.77.0.2 lladdr 02:00:00:00:00:02 dev twq0 nud permanent
 tc qdisc replace dev twq0 root pfifo limit 0; for i in 1 2 3; do printf x >/dev/udp/10.77.0.2/9; done
-chmod +x bin/wg birdc; mount --bind ue "/sys/class/net/wg$C/uevent"
+chmod +x bin/wg birdc; mkdir textfile; echo DEVTYPE=wireguard >ue; mount --bind ue "/sys/class/net/wg$C/uevent"
 PATH=bin:$PATH exec "$1" -1 -D -P -w twq0 -l "$W" -W wgdir -b bird.conf -B ./birdc --textfile textfile/tw.prom
 )";
 
@@ -219,9 +219,7 @@ TEST(real_program, page_textfile_and_check_in_a_namespace)
                           "\t*\t0\t1\t2\toff\nK" + c1 + "\x1bY2\t(none)\t(none)\t*\t0\t1\t2\toff\nE\n");
     d.write("birdc", "#!/bin/sh\ncat <<'E'\nBIRD" + c1 + " ready.\nRouter ID\n10.0.0.1\t1\tInit\x1b]0;owned\x07" + c1u +
                          "\t0\teth0\nE\n");
-    d.write("ue", "DEVTYPE=wireguard\n");
     d.write("rig", HOSTILE_RIG);
-    d.mkdir("textfile");
     const ProgramRun page = run_program("cd " + d.path + " && " + in_ns + "bash rig " TW_BIN);
     ASSERT_EQ(page.status, 0) << page.err;
     const std::string out = page.out + page.err;
