@@ -2,10 +2,8 @@
 
 #include <cstring>
 #include <sstream>
-#include <vector>
 #include <unistd.h>
 
-#include "core/colors.hpp"
 #include "core/fsroot.hpp"
 #include "core/screen.hpp"
 #include "core/settings.hpp"
@@ -18,48 +16,26 @@
 #include "support/netns.hpp"
 #include "support/tmpdir.hpp"
 
-// Every reader over one fixture /proc: the counter table, the softnet sums and the conntrack fill.
+// Every reader over fixture /proc trees: the counter table, the softnet sums and the
+// conntrack fill, against the tree's file "expected". The trees:
+// - counter_files_in_order: the three counter files in order, a repeated name kept; a zero
+//   conntrack maximum counts as 1.
+// - broken_pairs_and_short_lines: a broken pair costs both its lines, without
+//   re-synchronisation; short lines lose their ends.
+// - lines_cut_inside_a_token: either line of a pair longer than the 4095 characters kept,
+//   cut inside a token: the counters before the cut, still in step, then the next pair.
+// - long_names_and_cut_values: a name of 80 characters or more is skipped whole; a value split by the
+//   cut is dropped.
+// - softnet_cut_lines: the rest of a cut line is no line of its own; a cut third column is
+//   not added.
+// - directories_where_files_belong: they read as missing files.
 TEST(proc_net_files, readers_on_fixture_trees)
 {
-    // n tokens printed with fmt (given i twice); 5000 make a line far over the 4095 characters kept.
-    auto tokens = [](const char *fmt, int n = 5000) {
-        std::string s;
-        char tok[64];
-        for (int i = 0; i < n; i++) s += (std::snprintf(tok, sizeof tok, fmt, i, i), tok);
-        return s;
-    };
-    const std::string p40(40, 'P'), n60(60, 'n'), n79(79, 'a'), pad(245, ' '), none = "| 0 0 | 0 1 0";
-    const std::string ct = "sys/net/netfilter/nf_conntrack_", wrap = "18446744073709551615";
-    // Files under proc/ with their text, then what the readers make of them.
-    const std::vector<std::string> cases[] = {
-        // The three counter files in order, a repeated name kept; a zero conntrack maximum counts as 1.
-        {"net/snmp", "Ip: A\nIp: 1\n", "net/netstat", "IpExt: B\nIpExt: 4\n", "net/snmp6", "Ip6C  \t1\nIpExtB 9\n",
-         ct + "count", "10\n", ct + "max", "0\n", "IpA=1 IpExtB=4 Ip6C=1 IpExtB=9 | 0 0 | 10 1 1000"},
-        // A broken pair costs both its lines, without re-synchronisation; short lines lose their ends.
-        {"net/snmp", "Ip: A B\nIcmp: 1 2\nUdp: X\nUdp: 7\nIp A\nIp: 1\nTcp:\tX  Y\nTcp: 5\t6\nIp: A B C\nIp: 1 2\n"
-                     "Udp: A\nUdp: 1 2 3\nIp: A B\nIp:\nIp: N M O P\nIp: -1 x 12x 99999999999999999999999\n" +
-                         p40 + ": " + n60 + "\n" + p40 + ": 3\nIp: A\nTcp: X\nTcp: 5\n",
-         "UdpX=7 TcpX=5 TcpY=6 IpA=1 IpB=2 UdpA=1 IpN=" + wrap + " IpM=0 IpO=12 IpP=" + wrap + " " + p40.substr(0, 31) +
-             n60.substr(0, 48) + "=3 " + none},
-        // Either line cut inside a token: the counters before the cut, still in step, then the next pair.
-        {"net/snmp", "Ip:" + tokens(" c%d") + "\nIp:" + tokens(" %09d") + "\nIp:" + tokens(" long_name_%05d") +
-                         "\nIp:" + tokens(" %d") + "\nUdp: X\nUdp: 9",
-         tokens("Ipc%d=%d ", 409) + tokens("Iplong_name_%05d=%d ", 255) + "UdpX=9 " + none},
-        // An 80-character name is skipped whole; a value split by the cut is dropped.
-        {"net/snmp6", "Ip6X -1\nIp6Y abc\nOnly\n\tIp6Z +7 x\n" + n79 + " 5\n" + n79 + "b5 6\nIp6C" + pad + "123456789",
-         "Ip6X=" + wrap + " Ip6Z=7 " + n79 + "=5 " + none},
-        // The rest of a cut line is no line of its own; a cut third column is not added.
-        {"net/softnet_stat",
-         "a1b2 3 10\n1 2 1\nzz 1 2\n1 2\n0 1 1" + tokens(" 1", 600) + "\n" + std::string(1018, ' ') + "0 1 123456\n",
-         ct + "count", "32768\n", ct + "max", "65536", "| 6 18 | 32768 65536 50"},
-        // Directories where files belong read as missing files.
-        {"net/snmp/x", "", "net/softnet_stat/x", "", ct + "max/x", "", ct + "count", "3", "| 0 0 | 3 1 300"},
-    };
-    for (const std::vector<std::string> &c : cases) {
-        SCOPED_TRACE(c[0] + ": " + c[1].substr(0, 80));
-        TempDir t;
-        fsroot_set(t.path.c_str());
-        for (size_t i = 0; i + 1 < c.size(); i += 2) t.write("proc/" + c[i], c[i + 1]);
+    for (const char *tree : {"counter_files_in_order", "broken_pairs_and_short_lines", "lines_cut_inside_a_token",
+                             "long_names_and_cut_values", "softnet_cut_lines", "directories_where_files_belong"}) {
+        SCOPED_TRACE(tree);
+        const std::string dir = TW_SOURCE_DIR "/tests/overview/fixtures/proc_trees/" + std::string(tree);
+        fsroot_set(dir.c_str());
         nst_refresh();
         std::string got;
         for (int i = 0; i < g_nst_n; i++) got += g_nst[i].name + ("=" + std::to_string(g_nst[i].value) + " ");
@@ -68,8 +44,8 @@ TEST(proc_net_files, readers_on_fixture_trees)
         softnet_read(&drops, &squeezes);
         conntrack_read(&count, &max, &pct);
         char tail[96];
-        std::snprintf(tail, sizeof tail, "| %lu %lu | %lu %lu %u", drops, squeezes, count, max, pct);
-        EXPECT_EQ(got + tail, c.back());
+        std::snprintf(tail, sizeof tail, "| %lu %lu | %lu %lu %u\n", drops, squeezes, count, max, pct);
+        EXPECT_EQ(got + tail, read_whole_file(dir + "/expected"));
     }
 }
 
