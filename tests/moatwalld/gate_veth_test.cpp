@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "moatwall/moatwall_contract.h"
+#include "support/fixture_rows.hpp"
 #include "support/gate_rig.hpp"
 #include "support/tmpdir.hpp"
 
@@ -192,14 +193,9 @@ TEST(GateValidation, EveryRefusalChangesNothing)
     START_GATE();
     ASSERT_EQ(rig.req("attach"), "OK\n");
     const std::string status = rig.req("status");
-    std::string t = fixture("moatwalld/fixtures/refusals.txt");
-    for (size_t x; (x = t.find("\\x")) != std::string::npos;) t.replace(x, 4, 1, char(std::stoi(t.substr(x + 2, 2), nullptr, 16)));
-    int rows = 0;
-    for (size_t at = t.find('\n') + 1, tab, nl; (nl = t.find('\n', at)) != std::string::npos; at = nl + 1, rows++) {
-        tab = t.find('\t', at);
-        EXPECT_EQ(rig.req(t.substr(at, tab - at)), "ERR " + t.substr(tab + 1, nl - tab - 1) + "\n") << t.substr(at, tab - at);
-    }
-    EXPECT_EQ(rows, 66);
+    const std::vector<FixtureRow> rows = fixture_rows("moatwalld/fixtures/refusals.txt", 2);
+    for (const FixtureRow &r : rows) EXPECT_EQ(rig.req(r[0]), "ERR " + r[1] + "\n") << r[0];
+    EXPECT_EQ(rows.size(), 66u);
     struct stat st;
     ASSERT_EQ(stat(rig.bpf.sock.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
