@@ -3,10 +3,8 @@
 // real kernel (tracefs instance, kfree_skb stacks, tcpdump) in a namespace.
 #include <algorithm>
 #include <csignal>
-#include <cstdio>
 #include <ctime>
 #include <fstream>
-#include <memory>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -54,18 +52,19 @@ protected:
     {
         root.write(std::string("sys/class/net/") + dev + "/statistics/tx_dropped", std::to_string(v));
     }
-    void window() { std::ofstream(root.path + "/" + inst + "/trace", std::ios::app) << window_trace; }
-    // One sample's trigger step; a capture it starts is finished at once.
-    void sample(uint64_t drops)
+    // One sample's trigger step; a capture it starts sees window_trace and in_window more drops, and ends at once.
+    void sample(uint64_t drops, uint64_t in_window = 0)
     {
         set_drops(drops);
         burst_detect();
-        if (g_burst_state == 1) window(), burst_finish();
+        if (g_burst_state != 1) return;
+        std::ofstream(root.path + "/" + inst + "/trace", std::ios::app) << window_trace;
+        set_drops(drops + in_window);
+        burst_finish();
     }
     std::string page()
     {
         sb_clear(&PAGES[2]);
-        g_color = 0;
         render_burst_page();
         return PAGES[2].buf;
     }
@@ -74,9 +73,8 @@ protected:
 TEST_F(BurstFixture, trigger_rules)
 {
     struct Sample {
-        uint64_t twb0;
+        uint64_t twb0;  // twb1 has twice as many
         int32_t arm = 1;
-        uint64_t twb1 = 0;
         const char *lan = "twb0";
     };
     const struct {
@@ -88,8 +86,8 @@ TEST_F(BurstFixture, trigger_rules)
         {0, {{100}, {90}, {95}}, 5},                   // backwards: the lower value is the baseline
         {0, {{100}, {110, 0}, {120, 0}, {125}}, 25},  // drops while disarmed trigger at once
         // page 4 makes twb1 the LAN: the catcher moves there with a fresh baseline, unless -I named twb0
-        {0, {{100, 1, 500}, {100, 1, 500, "twb1"}, {104, 1, 503, "twb1"}}, 3},
-        {1, {{100, 1, 500}, {100, 1, 500, "twb1"}, {104, 1, 503, "twb1"}}, 4},
+        {0, {{100}, {100, 1, "twb1"}, {103, 1, "twb1"}}, 6},
+        {1, {{100}, {100, 1, "twb1"}, {103, 1, "twb1"}}, 3},
     };
     for (const auto &r : rows) {
         g_burst_if = "twb0";
@@ -98,7 +96,7 @@ TEST_F(BurstFixture, trigger_rules)
         for (const Sample &s : r.samples) {
             g_burst_arm = s.arm;
             g_lan = s.lan;
-            set_drops(s.twb1, "twb1");
+            set_drops(2 * s.twb0, "twb1");
             sample(s.twb0);
         }
         EXPECT_EQ(g_n_bursts, 1);
@@ -106,26 +104,10 @@ TEST_F(BurstFixture, trigger_rules)
     }
 }
 
-// Captures, the reasons and transmit path of their traces, the ring and page 3.
+// Ten captures, most in the same second, each on a trace of its own; then the
+// ring and page 3.
 TEST_F(BurstFixture, captures_ring_and_page)
 {
-    sample(100);
-    set_drops(140);
-    burst_detect();
-    ASSERT_EQ(g_burst_state, 1);
-    window();
-    set_drops(165);  // drops inside the window
-    burst_finish();
-    const std::string dir = g_bursts[0].dir;
-    EXPECT_EQ(read_whole_file(dir + "/counters.txt"), "iface=twb0 trigger_delta=40 start=140 end=165 window_drops=25\n");
-    // One stack: the earlier burst's was emptied out of the instance first.
-    const std::string entry = "+40 trig, 25 in window, 1 stacks\n           tx-path: 1 __dev_queue_xmit\n           " +
-                              dir + "/{stacks.txt,reasons.txt,counters.txt}\n";
-    EXPECT_NE(page().find(entry), std::string::npos) << page();
-    sample(165);  // the window's own drops never trigger again
-    EXPECT_EQ(g_n_bursts, 1);
-
-    // Then bursts 2 to 10, rising by 2 to 10, the first two on recorded traces.
     const std::string ev = "  ping-1 [000] ..s1. 2.0: kfree_skb: skbaddr=0000 rx_sk=0000 protocol=2048 location=";
     const std::string xmit = stack({"i40e_xmit_frame", "i40e_lan_xmit", "__dev_queue_xmit+0x1"});
     // Frames by prefix, the three largest, ties to the earlier frame of the table;
@@ -143,35 +125,41 @@ TEST_F(BurstFixture, captures_ring_and_page)
     for (int i = 0; i < 30; i++)
         for (int k = 0; k <= i; k++) many += ev + "fn" + std::to_string(i) + "+0x1/0x2 reason: R\n";
     for (int i = 29; i >= 10; i--) top20 += std::to_string(i + 1) + " R fn" + std::to_string(i) + "\n";
-    const char *const none = "no tx-path frames (hw counter / rx-side only)";
+    const std::string none = "no tx-path frames (hw counter / rx-side only)";
+    // The first capture also finds the earlier burst's stack emptied out of the instance.
     const struct {
-        std::string trace;
+        std::string trace;  // what the kernel traces during the window
         int32_t stacks;
-        const char *txpath;
-        std::string reasons;
+        std::string txpath, reasons;
     } rows[] = {
         {mixed, 5, "6 i40e_, 4 fq_, 3 __dev_queue_xmit",
          "2 NOT_SPECIFIED ip6_mc_input\n1 NOT_SPECIFIED __dev_forward_skb2\n1 - 0xffffffff81a2b3c4\n1 X? f?[2J\n"},
         {many, 0, none, top20},
         {"no stacks at all\n", 0, none, ""},
     };
-    for (uint64_t i = 2, v = 165; i <= 10; i++) {  // most in the same second
-        const auto &r = rows[std::min<uint64_t>(i - 2, 2)];
+    sample(100);
+    uint64_t v = 100;
+    std::set<std::string> dirs;
+    for (uint64_t i = 1; i <= 10; i++) {  // burst i rises by i; the last has 25 more drops in its window
+        const auto &r = rows[std::min<uint64_t>(i - 1, 2)];
         window_trace = r.trace;
-        sample(v += i);
+        sample(v += i, i == 10 ? 25 : 0);
         const BurstEntry &e = g_bursts[(i - 1) % BURST_RING];
         EXPECT_EQ(e.n_stacks, r.stacks) << i;
-        EXPECT_STREQ(e.txpath, r.txpath) << i;
+        EXPECT_EQ(e.txpath, r.txpath) << i;
         EXPECT_EQ(read_whole_file(std::string(e.dir) + "/reasons.txt"), r.reasons) << i;
+        EXPECT_TRUE(dirs.insert(e.dir).second) << e.dir;  // a directory of its own each
     }
-    std::set<std::string> dirs;
-    for (const BurstEntry &e : g_bursts) dirs.insert(e.dir);
-    EXPECT_EQ(dirs.size(), size_t{BURST_RING});  // a directory of its own each
+    const std::string dir = g_bursts[1].dir;  // burst 10's
+    EXPECT_EQ(read_whole_file(dir + "/counters.txt"), "iface=twb0 trigger_delta=10 start=155 end=180 window_drops=25\n");
+    sample(180);  // the window's own drops never trigger again
     const std::string p = page();
-    EXPECT_NE(p.find("--- caught bursts (newest first, 10 total) ---"), std::string::npos);
+    EXPECT_NE(p.find("--- caught bursts (newest first, 10 total) ---"), std::string::npos) << p;
     EXPECT_EQ(std::count(p.begin(), p.end(), '+'), 8) << p;
     // newest first: burst 10, then down to burst 3
-    EXPECT_LT(p.find("+10 trig, 0 in window, 0 stacks"), p.find("+9 trig")) << p;
+    const std::string newest = "+10 trig, 25 in window, 0 stacks\n           tx-path: " + none + "\n           " + dir +
+                               "/{stacks.txt,reasons.txt,counters.txt}\n";
+    EXPECT_LT(p.find(newest), p.find("+9 trig")) << p;
     EXPECT_LT(p.find("+4 trig"), p.find("+3 trig")) << p;
     // b shows on the page at once, not at the next sample.
     burst_toggle_arm();
@@ -205,38 +193,14 @@ TEST(burst_store, budget_and_free_space_floor)
 
 // ---- the real kernel ----
 
-// The monitor in a namespace on a link that drops on transmit (drop_link),
-// writing its captures under the test's own directory (open to all, as /tmp is).
-class RealBurst : public testing::Test {
-protected:
-    std::unique_ptr<NetnsGuard> ns;
-    std::string dev, cap;
-    TempDir t;
-    void SetUp() override
-    {
-        if (!netns_available() || !tracefs_ready() || sh("command -v tcpdump >/dev/null && command -v runuser >/dev/null"))
-            GTEST_SKIP() << "needs root, network namespaces, a writable tracefs kfree_skb trigger, tcpdump and runuser";
-        ns = std::make_unique<NetnsGuard>("twburst");
-        dev = "tb" + std::to_string(getpid() % 100000);
-        ASSERT_TRUE(drop_link(*ns, dev, 77));
-        cap = t.mkdir("cap");
-        ASSERT_EQ(sh("chmod 755 " + t.path + " && chmod 1777 " + cap), 0);
-    }
-    // The monitor watching dev, on terminal s or else in the background (exit status in <f>.rc).
-    std::string start(const std::string &opts, const std::string &tag, PtySession *s = nullptr)
-    {
-        const std::string f = monitor_script(t, tag, "TARNWATCH_TEST_CAPTURE_DIR=" + cap, "-M -w " + dev + " -l " + dev + " " + opts);
-        EXPECT_TRUE(!s || start_on(*s, *ns, f));
-        if (!s) ns->run("sh -c 'sh " + f + ".sh </dev/null >/dev/null 2>&1; echo $? >" + f + ".rc' &");
-        return f;
-    }
-    // The capture directory holding a counters file of interface d; "" when there is not exactly one.
-    std::string capture_of(const std::string &d)
-    {
-        const std::string v = sh_out("grep -l 'iface=" + d + " ' " + cap + "/burst-*/counters.txt 2>/dev/null");
-        return std::count(v.begin(), v.end(), '\n') == 1 ? v.substr(0, v.size() - 14) : "";
-    }
-};
+using RealBurst = MonitorRig;
+
+// The capture directory holding a counters file of interface d in cap; "" when there is not exactly one.
+std::string capture_of(const std::string &cap, const std::string &d)
+{
+    const std::string v = sh_out("grep -l 'iface=" + d + " ' " + cap + "/burst-*/counters.txt 2>/dev/null");
+    return std::count(v.begin(), v.end(), '\n') == 1 ? v.substr(0, v.size() - 14) : "";
+}
 
 // What a finished capture holds: the kernel's stacks and reasons, the counters
 // up to the end of the window, a pcap that tcpdump reads back; every file root's
@@ -244,8 +208,7 @@ protected:
 void expect_complete_and_private(const std::string &dir, const std::string &dev, const std::string &ns)
 {
     ASSERT_NE(dir, "");
-    EXPECT_NE(read_whole_file(dir + "/stacks.txt").find("=> __dev_queue_xmit"), std::string::npos) << dir;
-    EXPECT_NE(read_whole_file(dir + "/reasons.txt").find(" NOT_SPECIFIED "), std::string::npos) << dir;
+    EXPECT_EQ(sh("grep -q '=> __dev_queue_xmit' " + dir + "/stacks.txt && grep -q ' NOT_SPECIFIED ' " + dir + "/reasons.txt"), 0);
     const std::string drops = sh_out("ip netns exec " + ns + " cat /sys/class/net/" + dev + "/statistics/tx_dropped");
     EXPECT_NE(read_whole_file(dir + "/counters.txt").find(" end=" + drops.substr(0, drops.size() - 1) + " "), std::string::npos);
     EXPECT_EQ(sh("tcpdump -r " + dir + "/burst.pcap -n 2>/dev/null | grep -q ' > 10\\.'"), 0) << dir;
@@ -264,11 +227,9 @@ TEST_F(RealBurst, end_to_end_capture)
     // The trace takes every drop of the box: drops on this link fill it without reaching tcpdump's count.
     ASSERT_TRUE(drop_link(*ns, dev + "b", 76));
     const std::string planted = t.mkdir("cap/planted");
-    for (time_t when = time(nullptr), end = when + 60; when < end; when++) {
-        char name[40];
-        std::strftime(name, sizeof name, "/burst-%Y%m%d-%H%M%S", std::localtime(&when));
-        sh((when % 2 ? "ln -s " + planted + " " : "runuser -u nobody -- mkdir -m 0777 ") + cap + name);
-    }
+    const std::string name = cap + "/burst-$(date -d @$(($(date +%s) + s)) +%Y%m%d-%H%M%S)";
+    sh("for s in $(seq 0 59); do if [ $((s % 2)) = 0 ]; then ln -s " + planted + " " + name +
+       "; else runuser -u nobody -- mkdir -m 0777 " + name + "; fi; done");
     PtySession s;
     const std::string f = start("-i 1 -n 15 -s 3 --burst-budget 6", "m", &s), inst = instance_of(f);
     const std::string g = start("-k -i 1 -n 8 -I " + dev + "b", "b");
@@ -286,7 +247,7 @@ TEST_F(RealBurst, end_to_end_capture)
     for (int i = 0; i < 40 && sh(tcpdump_on(dev)) == 0; i++) drop_datagrams(*ns, 76, 4000);
     const std::string written = "grep -qs 'iface=" + dev + " ' " + cap + "/burst-*/counters.txt";
     EXPECT_TRUE(wait_for("! " + tcpdump_on(dev) + " && " + written + " && kill -0 $(cat " + f + ".pid)", 8));
-    const std::string dir = capture_of(dev);
+    const std::string dir = capture_of(cap, dev);
     expect_complete_and_private(dir, dev, ns->name);
     const size_t stacks = read_whole_file(dir + "/stacks.txt").size();
     EXPECT_GT(stacks, TRACE_COPY_MAX);  // the trace held more than the copy takes
@@ -300,9 +261,9 @@ TEST_F(RealBurst, end_to_end_capture)
     ASSERT_NE(at, std::string::npos);
     EXPECT_GE(std::atoi(s.out.c_str() + at + 33), 2) << s.out.substr(at);
     EXPECT_NE(s.out.find("capture budget used (--burst-budget)", at), std::string::npos) << s.out.substr(at);
-    EXPECT_EQ(capture_of(dev), dir);
+    EXPECT_EQ(capture_of(cap, dev), dir);
     EXPECT_TRUE(wait_for("test -s " + g + ".rc", 10));
-    EXPECT_NE(capture_of(dev + "b"), "");
+    EXPECT_NE(capture_of(cap, dev + "b"), "");
     EXPECT_EQ(sh_out("find " + cap + " -mindepth 2 ! -path '*/burst-*-*-*/*'"), "");  // nothing in what was planted
 }
 
@@ -318,6 +279,9 @@ TEST_F(RealBurst, every_ending_during_a_capture_cleans_up)
         bool terminal;  // on a terminal, ended with q
     } rows[] = {{"SIGINT", SIGINT, false}, {"SIGTERM", SIGTERM, false}, {"SIGHUP", SIGHUP, false},
                 {"SIGQUIT", SIGQUIT, false}, {"count", 0, false}, {"q", 0, true}, {"SIGKILL", SIGKILL, false}};
+    // Every start removes the instances of monitors that are gone, and only those: this live process's stays.
+    const std::string live = "/sys/kernel/tracing/instances/tarnwatch-" + std::to_string(getpid());
+    ASSERT_EQ(sh("mkdir " + live), 0);
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
         PtySession s;
@@ -334,19 +298,12 @@ TEST_F(RealBurst, every_ending_during_a_capture_cleans_up)
         // Gone with the monitor, well inside its 30-second window.
         EXPECT_TRUE(wait_for("! " + tcpdump_on(dev), 3));
         EXPECT_EQ(sh("ls " + cap + "/burst-*/counters.txt >/dev/null 2>&1"), r.sig ? 2 : 0);
-        if (!r.sig) expect_complete_and_private(capture_of(dev), dev, ns->name);
+        if (!r.sig) expect_complete_and_private(capture_of(cap, dev), dev, ns->name);
         sh("rm -rf " + cap + "/burst-*");
-        if (r.sig != SIGKILL) {
-            EXPECT_EQ(sh("test -d " + inst + " || grep -q ^stacktrace /sys/kernel/tracing/events/skb/kfree_skb/trigger"), 1);
-            continue;
-        }
-        // The instance of a live process (this test's) stays.
-        const std::string live = "/sys/kernel/tracing/instances/tarnwatch-" + std::to_string(getpid());
-        ASSERT_EQ(sh("test -d " + inst + " && mkdir " + live), 0);
-        sh(tw_quiet("-1 -D -w twnone0 -l twnone1 >/dev/null 2>&1"));
-        EXPECT_EQ(sh("test -d " + inst), 1) << "instance of the killed monitor left";
-        EXPECT_EQ(sh("rmdir " + live), 0);
+        sh(tw_quiet("-1 -D -w twnone0 -l twnone1 >/dev/null 2>&1"));  // removes the instance of a killed monitor
+        EXPECT_EQ(sh("test -d " + inst + " || grep -q ^stacktrace /sys/kernel/tracing/events/skb/kfree_skb/trigger"), 1);
     }
+    EXPECT_EQ(sh("rmdir " + live), 0);
 }
 
 }  // namespace
