@@ -52,6 +52,8 @@ protected:
         cap = t.mkdir("cap");
         ASSERT_EQ(sh("chmod 755 " + t.path + " && chmod 1777 " + cap), 0);
     }
+    // A test that stops early leaves none of its monitors running.
+    void TearDown() override { sh("for f in " + t.path + "/*.pid; do pkill -9 -x tarnwatch -F $f; done 2>/dev/null"); }
     // Starts the quiet monitor on dev with env and opts (later options win), on
     // terminal s ("TW_EXIT=<status>" follows its end) or else in the background
     // (exit status in <f>.rc). Its pid goes to <f>.pid; returns f.
