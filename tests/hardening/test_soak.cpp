@@ -25,12 +25,13 @@ constexpr long RSS_SLACK_KIB = 256;  // a few pages
 // opens and closes files, can come out below zero.
 enum { FDS, SYSFS_FDS, CHILDREN, ZOMBIES, RSS_KIB };
 
-// Descriptors, live and zombie children and resident KiB of pid, each the least
+// Descriptors, live and zombie children and resident KiB of the monitor whose
+// pid is in <f>.pid (none readable: LONG_MAX, which the zombie check fails), each the least
 // over a few looks a tenth of a second apart: a tool run or a capture may hold a
 // child and its pipe at any one moment.
-std::array<long, 5> steady_view(pid_t pid)
+std::array<long, 5> steady_view(const std::string &f)
 {
-    const std::string p = std::to_string(pid), kids = "$(ps -o stat= --ppid " + p + " | grep -c";
+    const std::string p = "$(cat " + f + ".pid)", kids = "$(ps -o stat= --ppid " + p + " | grep -c";
     const std::string look = "cd /proc/" + p + " && echo $(ls -l fd | grep ' -> ' | grep -vc ' -> /sys/') " +
                              "$(ls -l fd | grep -c ' -> /sys/') " + kids + " -v ^Z) " + kids + " ^Z) $(awk '/VmRSS/{print $2}' status)";
     const std::string least = "awk '{for (k = 1; k <= 5; k++) if (NR == 1 || $k < m[k]) m[k] = $k} END {print m[1], m[2], m[3], m[4], m[5]}'";
@@ -56,8 +57,6 @@ TEST_F(soak, three_minutes_of_churn_leave_nothing_behind)
     const std::string f = start("-i 1 -r 1 -s 2 -w twnone0", "soak", &s,
                                 "TARNWATCH_TEST_MW_SOCK=" + sock + " TARNWATCH_TEST_MW_PINS=" + t.path + "/nopins");
     ASSERT_TRUE(s.read_until("=== UDP underlay ===", 10)) << s.out;
-    const pid_t pid = std::atoi(read_whole_file(f + ".pid").c_str());
-    ASSERT_GT(pid, 0);
 
     const char *const KEYS[] = {"2", "3", "4", "\t", "j", "1", "n", "p", "b", "b"};
     std::array<long, 5> first{};
@@ -72,12 +71,12 @@ TEST_F(soak, three_minutes_of_churn_leave_nothing_behind)
         if (sec % 20 == 5) drop_datagrams(*ns, 77, 40);
         if (sec % 30 == 29) daemon.emplace(sock, status_reply);  // a restart: the old socket goes before the new one is made
         if (sec % 2 == 0) s.write(KEYS[(sec / 2) % std::size(KEYS)]);
-        if (first[RSS_KIB] == 0 && std::chrono::steady_clock::now() - t0 >= std::chrono::seconds(60)) first = steady_view(pid);
+        if (first[RSS_KIB] == 0 && std::chrono::steady_clock::now() - t0 >= std::chrono::seconds(60)) first = steady_view(f);
         // Whatever the monitor writes until the next second is read, so it never blocks on a full terminal.
         const auto next = std::min(end, t0 + std::chrono::seconds(sec + 1));
         s.read_until("\x01never\x01", std::chrono::duration<double>(next - std::chrono::steady_clock::now()).count());
     }
-    const std::array<long, 5> last = steady_view(pid);
+    const std::array<long, 5> last = steady_view(f);
 
     // The last interface is seen; bursts were caught.
     s.write("1");
