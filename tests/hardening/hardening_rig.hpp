@@ -30,7 +30,10 @@ inline void drop_datagrams(const NetnsGuard &ns, int net, int n)
 }
 
 // The trace instance of the monitor that start() gave file prefix f.
-inline std::string instance_of(const std::string &f) { return "/sys/kernel/tracing/instances/tarnwatch-$(cat " + f + ".pid)"; }
+inline std::string instance_of(const std::string &f)
+{
+    return "/sys/kernel/tracing/instances/tarnwatch-$(cat " + f + ".pid)";
+}
 
 // Shell condition: a tcpdump captures on dev.
 inline std::string tcpdump_on(const std::string &dev) { return "pgrep -f '[t]cpdump -i " + dev + " ' >/dev/null"; }
@@ -45,7 +48,7 @@ protected:
     void SetUp() override
     {
         if (!netns_available() || !tracefs_ready() || sh("which tcpdump runuser python3 >/dev/null"))
-            GTEST_SKIP() << "needs root, network namespaces, a writable tracefs kfree_skb trigger, tcpdump, runuser, python3";
+            GTEST_SKIP() << "needs root, namespaces, a writable tracefs kfree_skb trigger, tcpdump, runuser, python3";
         ns = std::make_unique<NetnsGuard>("twmon");
         dev = "tb" + std::to_string(getpid() % 100000);
         ASSERT_TRUE(drop_link(*ns, dev, 77));

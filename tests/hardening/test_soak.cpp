@@ -33,8 +33,10 @@ std::array<long, 5> steady_view(const std::string &f)
 {
     const std::string p = "$(cat " + f + ".pid)", kids = "$(ps -o stat= --ppid " + p + " | grep -c";
     const std::string look = "cd /proc/" + p + " && echo $(ls -l fd | grep ' -> ' | grep -vc ' -> /sys/') " +
-                             "$(ls -l fd | grep -c ' -> /sys/') " + kids + " -v ^Z) " + kids + " ^Z) $(awk '/VmRSS/{print $2}' status)";
-    const std::string least = "awk '{for (k = 1; k <= 5; k++) if (NR == 1 || $k < m[k]) m[k] = $k} END {print m[1], m[2], m[3], m[4], m[5]}'";
+                             "$(ls -l fd | grep -c ' -> /sys/') " + kids + " -v ^Z) " + kids + " ^Z) " +
+                             "$(awk '/VmRSS/{print $2}' status)";
+    const std::string least = "awk '{for (k = 1; k <= 5; k++) if (NR == 1 || $k < m[k]) m[k] = $k} "
+                              "END {print m[1], m[2], m[3], m[4], m[5]}'";
     std::array<long, 5> v;
     v.fill(LONG_MAX);
     std::sscanf(sh_out("for i in $(seq 11); do " + look + "; sleep 0.1; done | " + least).c_str(), "%ld %ld %ld %ld %ld",
