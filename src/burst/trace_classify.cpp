@@ -94,13 +94,3 @@ void reasons_write(ReasonTally *t, FILE *out)
     if (t->other > 0 && lines < REASON_LINES)
         std::fprintf(out, "%lld (other) -\n", static_cast<long long>(t->other));
 }
-
-void trace_classify_text(std::string_view text, StackTally *st, ReasonTally *rt)
-{
-    LineSource src = lines_of(text);
-    char line[512];
-    while (ls_getline(&src, line, sizeof line) >= 0) {
-        stack_tally_line(st, line);
-        reason_tally_line(rt, line);
-    }
-}

@@ -38,7 +38,3 @@ struct ReasonTally {
 void reason_tally_line(ReasonTally *t, const char *line);
 // "COUNT REASON FUNCTION" lines, most frequent first, at most 20.
 void reasons_write(ReasonTally *t, FILE *out);
-
-// Both tallies over a whole trace in memory, lines cut to 511 bytes as the copy
-// is read.
-void trace_classify_text(std::string_view text, StackTally *st, ReasonTally *rt);
