@@ -41,10 +41,11 @@ namespace {
 char STATS[5][32] = {"tx_packets", "rx_crc_errors", "port.link_XOFF_rx", "rx_unknown_protocol", "rx_dropped"};
 char PFLAGS[3][32] = {"MFP", "LinkPolling", "disable-fw-lldp"};
 
-// Page 2 from its model alone: five interfaces that differ in every field the
-// page shows, the WAN and LAN records as discovery leaves them (all but
-// tx_packets watched), and what each sample read of their drivers.
+// Page 2 over five interfaces that differ in every field the page shows, read
+// from files as a sample reads them; the WAN and LAN records as discovery leaves
+// them (all but tx_packets watched), and what each sample read of their drivers.
 struct InterfacesPage : ::testing::Test {
+    TempDir sys;
     EthDev nics[MAX_NICS] = {
         {.name = "enp16s0f0np0", .n_stats = 5, .stat_names = STATS[0], .n_watch = 4, .watch_idx = {1, 2, 3, 4},
          .n_pflags = 3, .pflag_names = PFLAGS[0], .pflags = 0x2, .pflags_ok = 1, .driver = "i40e"},
@@ -57,17 +58,15 @@ struct InterfacesPage : ::testing::Test {
         g_nic_vals[0] = g_nic_vals[1] = {};
         g_role_missing[0] = g_role_missing[1] = false;
         g_ifs_here[0] = '\0';
-        // Each counter its own value, so none can show in another's place; a link
-        // of each kind of state and qdisc: colour, hint, no speed, no qdisc.
-        g_snap[0] = {.rx_errors = 1, .tx_errors = 8, .rx_dropped = 2, .tx_dropped = 9, .rx_missed_errors = 3,
-                     .rx_fifo_errors = 4, .rx_over_errors = 5, .rx_crc_errors = 6, .rx_frame_errors = 7,
-                     .tx_fifo_errors = 10, .tx_carrier_errors = 11, .collisions = 12, .multicast = 15,
-                     .carrier_changes = 14, .qdisc_drops = 13, .flags = 0x1003, .operstate = "up", .qdisc = "mq/fq_codel",
-                     .speed = 10000, .mtu = 1500, .rx_bps = 1536, .tx_bps = 3, .rx_pps = 2, .tx_pps = 1};
-        g_snap[1] = {.flags = 0x1003, .operstate = "up", .qdisc = "fq", .speed = 1000, .mtu = 1501};
-        g_snap[2] = {.flags = 0x1, .operstate = "unknown", .qdisc = "fqx", .speed = -1, .mtu = 1502};
-        g_snap[3] = {.flags = 0x1002, .operstate = "down", .qdisc = "mq/fq", .speed = -1, .mtu = 1503};
-        g_snap[4] = {.speed = -1, .mtu = 1504};
+        // The snapshots as a sample reads them from sysfs and tc; br0 is not the WireGuard device br.
+        g_n_wgdevs = 1;
+        std::strcpy(g_wgdevs[0], "br");
+        fsroot_set(sys.path.c_str());
+        ::setenv("PATH", TW_SOURCE_DIR "/tests/ifdetail/fixtures/page2_tc:/usr/bin:/bin", 1);
+        ifsnap_take_all(g_ifaces, g_n_ifaces, 1.0);
+        for (const FixtureRow &r : fixture_rows("ifdetail/fixtures/page2_sysfs.tsv", 2))
+            sys.write("sys/class/net/" + r[0], r[1]);
+        ifsnap_take_all(g_ifaces, g_n_ifaces, 1.0);
     }
     std::string sample(const std::vector<uint64_t> &wan_values)
     {
@@ -163,25 +162,7 @@ TEST(nic_readers, discovery_keeps_what_each_driver_reply_gave)
     }
 }
 
-// Each sysfs file in a field of its own; a speed that cannot be read is -1,
-// control bytes in the state are defused, and a WireGuard device is named whole.
-TEST(ifsnap, sysfs_files_land_in_their_own_fields)
-{
-    TempDir t;
-    for (const FixtureRow &r : fixture_rows("ifdetail/fixtures/sysfs_f0.tsv", 2)) t.write(r[0], r[1]);
-    fsroot_set(t.path.c_str());
-    g_n_wgdevs = 1;
-    std::strcpy(g_wgdevs[0], "f");
-    ifsnap_take(0, "f0", 1.0);
-    const IfSnap &s = g_snap[0];
-    const uint64_t got[] = {s.rx_bytes, s.tx_bytes, s.rx_packets, s.tx_packets, s.rx_errors, s.tx_errors, s.rx_dropped,
-                            s.tx_dropped, s.rx_missed_errors, s.rx_fifo_errors, s.rx_over_errors, s.rx_crc_errors,
-                            s.rx_frame_errors, s.tx_fifo_errors, s.tx_carrier_errors, s.collisions, s.multicast,
-                            s.carrier_changes, s.mtu};
-    for (size_t i = 0; i < std::size(got); i++) EXPECT_EQ(got[i], i + 1) << "field " << i;
-    EXPECT_EQ(std::to_string(s.speed) + " " + s.operstate + " " + std::to_string(s.is_wg), "-1 up?[2J? 0");
-}
-
+// Odd, cut and hostile listings; real ones come from the qdisc set-ups below.
 TEST(tc_qdisc, root_drops_and_kinds_of_cut_and_hostile_listings)
 {
     for (const FixtureRow &c : fixture_rows("ifdetail/fixtures/tc_listings.tsv", 4)) {
