@@ -4,12 +4,12 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <linux/ethtool.h>
 #include <malloc.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -25,6 +25,7 @@
 #include "ifdetail/ifsnap.hpp"
 #include "ifdetail/page_ifdetail.hpp"
 #include "ifdetail/tc_qdisc.hpp"
+#include "support/fixture_rows.hpp"
 #include "support/netns.hpp"
 #include "support/tmpdir.hpp"
 #include "support/veth_pair.hpp"
@@ -40,10 +41,11 @@ namespace {
 char STATS[5][32] = {"tx_packets", "rx_crc_errors", "port.link_XOFF_rx", "rx_unknown_protocol", "rx_dropped"};
 char PFLAGS[3][32] = {"MFP", "LinkPolling", "disable-fw-lldp"};
 
-// Page 2 from its model alone: five interfaces that differ in every field the
-// page shows, the WAN and LAN records as discovery leaves them (all but
-// tx_packets watched), and what each sample read of their drivers.
+// Page 2 over five interfaces that differ in every field the page shows, read
+// from files as a sample reads them; the WAN and LAN records as discovery leaves
+// them (all but tx_packets watched), and what each sample read of their drivers.
 struct InterfacesPage : ::testing::Test {
+    TempDir sys;
     EthDev nics[MAX_NICS] = {
         {.name = "enp16s0f0np0", .n_stats = 5, .stat_names = STATS[0], .n_watch = 4, .watch_idx = {1, 2, 3, 4},
          .n_pflags = 3, .pflag_names = PFLAGS[0], .pflags = 0x2, .pflags_ok = 1, .driver = "i40e"},
@@ -56,17 +58,15 @@ struct InterfacesPage : ::testing::Test {
         g_nic_vals[0] = g_nic_vals[1] = {};
         g_role_missing[0] = g_role_missing[1] = false;
         g_ifs_here[0] = '\0';
-        // Each counter its own value, so none can show in another's place; a link
-        // of each kind of state and qdisc: colour, hint, no speed, no qdisc.
-        g_snap[0] = {.rx_errors = 1, .tx_errors = 8, .rx_dropped = 2, .tx_dropped = 9, .rx_missed_errors = 3,
-                     .rx_fifo_errors = 4, .rx_over_errors = 5, .rx_crc_errors = 6, .rx_frame_errors = 7,
-                     .tx_fifo_errors = 10, .tx_carrier_errors = 11, .collisions = 12, .multicast = 15,
-                     .carrier_changes = 14, .qdisc_drops = 13, .flags = 0x1003, .operstate = "up", .qdisc = "mq/fq_codel",
-                     .speed = 10000, .mtu = 1500, .rx_bps = 1536, .tx_bps = 3, .rx_pps = 2, .tx_pps = 1};
-        g_snap[1] = {.flags = 0x1003, .operstate = "up", .qdisc = "fq", .speed = 1000, .mtu = 1501};
-        g_snap[2] = {.flags = 0x1, .operstate = "unknown", .qdisc = "fqx", .speed = -1, .mtu = 1502};
-        g_snap[3] = {.flags = 0x1002, .operstate = "down", .qdisc = "mq/fq", .speed = -1, .mtu = 1503};
-        g_snap[4] = {.speed = -1, .mtu = 1504};
+        // The snapshots as a sample reads them from sysfs and tc; br0 is not the WireGuard device br.
+        g_n_wgdevs = 1;
+        std::strcpy(g_wgdevs[0], "br");
+        fsroot_set(sys.path.c_str());
+        ::setenv("PATH", TW_SOURCE_DIR "/tests/ifdetail/fixtures/page2_tc:/usr/bin:/bin", 1);
+        ifsnap_take_all(g_ifaces, g_n_ifaces, 1.0);
+        for (const FixtureRow &r : fixture_rows("ifdetail/fixtures/page2_sysfs.tsv", 2))
+            sys.write("sys/class/net/" + r[0], r[1]);
+        ifsnap_take_all(g_ifaces, g_n_ifaces, 1.0);
     }
     std::string sample(const std::vector<uint64_t> &wan_values)
     {
@@ -145,15 +145,11 @@ TEST(nic_readers, discovery_keeps_what_each_driver_reply_gave)
     ::close(p[0]);
     ::close(p[1]);
 
-    const std::vector<std::string> N = {"tx_packets", "port.link_XOFF_rx"};  // not tx_packets; XOFF in capitals
-    const std::pair<Driver, std::string> rows[] = {
-        {{"i40e", N, 2}, "i40e: port.link_XOFF_rx; 2 2"},
-        {{nullptr, N, 2}, ": port.link_XOFF_rx; 2 2"},
-        {{"i40e", N, -1}, "i40e: port.link_XOFF_rx; 0 0"},
-        {{"i40e", std::vector<std::string>(33, "f"), 3}, "i40e:; 0 0"},  // more flags than a word holds
-    };
     eth_set_request_fn(replay);
-    for (const auto &[driver, want] : rows) {
+    for (const FixtureRow &r : fixture_rows("ifdetail/fixtures/driver_replies.tsv", 4)) {
+        Driver driver{r[0] == "-" ? nullptr : r[0].c_str(), {}, std::stoll(r[2])};
+        std::istringstream in(r[1]);
+        for (std::string w; in >> w;) driver.names.push_back(w);
         g_driver = &driver;
         EthDev d{};
         ethdev_discover(&d, "eth0");
@@ -161,121 +157,30 @@ TEST(nic_readers, discovery_keeps_what_each_driver_reply_gave)
         char name[33];
         for (int32_t w = 0; w < d.n_watch; w++)
             got += " " + std::string((eth_name_at(d.stat_names, d.watch_idx[w], name), name));
-        EXPECT_EQ(got + "; " + std::to_string(d.n_pflags) + " " + std::to_string(d.pflags), want);
+        EXPECT_EQ(got + "; " + std::to_string(d.n_pflags) + " " + std::to_string(d.pflags), r[3]);
         ethdev_release(&d);
     }
-}
-
-// Each sysfs file in a field of its own (the value is the file's place in the
-// list); a speed that cannot be read is -1, control bytes in the state are
-// defused, and a WireGuard device is named whole.
-TEST(ifsnap, sysfs_files_land_in_their_own_fields)
-{
-    TempDir t;
-    const char *const stats[] = {"rx_bytes", "tx_bytes", "rx_packets", "tx_packets", "rx_errors", "tx_errors",
-                                 "rx_dropped", "tx_dropped", "rx_missed_errors", "rx_fifo_errors", "rx_over_errors",
-                                 "rx_crc_errors", "rx_frame_errors", "tx_fifo_errors", "tx_carrier_errors",
-                                 "collisions", "multicast", "../carrier_changes", "../mtu"};
-    for (size_t i = 0; i < std::size(stats); i++)
-        t.write(std::string("sys/class/net/f0/statistics/") + stats[i], std::to_string(i + 1));
-    t.write("sys/class/net/f0/operstate", "up\x1b[2J\x9b\n");
-    fsroot_set(t.path.c_str());
-    g_n_wgdevs = 1;
-    std::strcpy(g_wgdevs[0], "f");
-    ifsnap_take(0, "f0", 1.0);
-    const IfSnap &s = g_snap[0];
-    const uint64_t got[] = {s.rx_bytes, s.tx_bytes, s.rx_packets, s.tx_packets, s.rx_errors, s.tx_errors, s.rx_dropped,
-                            s.tx_dropped, s.rx_missed_errors, s.rx_fifo_errors, s.rx_over_errors, s.rx_crc_errors,
-                            s.rx_frame_errors, s.tx_fifo_errors, s.tx_carrier_errors, s.collisions, s.multicast,
-                            s.carrier_changes, s.mtu};
-    for (size_t i = 0; i < std::size(stats); i++) EXPECT_EQ(got[i], i + 1) << stats[i];
-    EXPECT_EQ(s.speed, -1);
-    EXPECT_STREQ(s.operstate, "up?[2J?");
-    EXPECT_EQ(s.is_wg, 0);
 }
 
 // Odd, cut and hostile listings; real ones come from the qdisc set-ups below.
 TEST(tc_qdisc, root_drops_and_kinds_of_cut_and_hostile_listings)
 {
-    const std::string pad(500, ' '), k40(40, 'k');
-    const struct {
-        const char *what;
-        std::string text;
-        std::vector<const char *> names;
-        std::vector<std::string> want;
-    } cases[] = {
-        {"watched twice, names match whole, one gone",
-         "qdisc mq 1: dev cl root\n Sent (dropped 8,\nqdisc pfifo 2: dev cl parent 1:1\n Sent (dropped 8,\n",
-         {"cl", "cl", "c", "gone"}, {"8 mq/pfifo", "8 mq/pfifo", "0 ", "0 "}},
-        // A root's own statistics that repeat the count (pie) are not a second count.
-        {"statistics after the first line, odd names",
-         "qdisc pie 8001: dev w;id>pwn root refcnt 2 limit 1000p\n Sent 9 bytes 1 pkt (dropped 3, overlimits 0)\n"
-         " backlog 0b 0p requeues 0\n  prob 0 delay 0us\n  pkts_in 5 overlimit 0 dropped 3 maxq 0 ecn_mark 0\n",
-         {"w;id>pwn"}, {"3 pie"}},
-        {"no sign, and saturation",
-         "qdisc x 1: dev a root\n Sent (dropped -5, dropped 9)\nqdisc y 2: dev b root\n"
-         " Sent (dropped 99999999999999999999)\nqdisc z ffff: dev b parent ffff:fff1\n Sent (dropped 1)\n",
-         {"a", "b"}, {"0 x", "18446744073709551615 y/z"}},
-        {"a count past the kept part of a line is lost",
-         "qdisc x 1: dev a root\n Sent " + pad + "(dropped 7, \n", {"a"}, {"0 x"}},
-        // The root's options continue on lines of their own: its child is not the second kind.
-        {"options over several lines",
-         "qdisc mqprio 8001: dev a root tc 2 map 0 0 0 0 1 1 1 1 0 0 0 0 0 0 0 0 \n             queues:(0:1) (2:3) \n"
-         "             mode:dcb\n Sent 0 bytes 0 pkt (dropped 2, overlimits 0 requeues 0) \n"
-         "qdisc pfifo_fast 0: dev a parent 8001:4 bands 3\n Sent 0 bytes 0 pkt (dropped 2, overlimits 0)\n",
-         {"a"}, {"2 mqprio"}},
-        // Without statistics the qdisc lines follow each other: a third is no third kind (there is no room for one).
-        {"three qdisc lines in a row", "qdisc x 1: dev a root\nqdisc y 2: dev a parent 1:1\nqdisc " + k40 +
-         " 3: dev a parent 1:2\nqdisc w 4: dev b root\n Sent (dropped 2,\n", {"a", "b"}, {"0 x/y", "2 w"}},
-        {"a qdiscX line is no qdisc line",
-         "qdisc x 1: dev a root\n Sent (dropped 1,\nqdiscX y 2: dev a root\n Sent (dropped 5,\n", {"a"}, {"1 x"}},
-        {"a listing of one device names none", "qdisc htb 1: root\n Sent (dropped 5,\n", {"a"}, {"0 "}},
-        {"kinds cut to fit, no newline at the end",
-         "qdisc " + k40 + " 1: dev a root\n Sent (dropped 1,\nqdisc \t b 2: dev a parent 1:1", {"a"},
-         {"1 " + k40.substr(0, 31) + "/b"}},
-    };
-    for (const auto &c : cases) {
-        TcListing ls;  // "drops kinds" of each watched name
-        tc_listing_init(&ls, c.names.data(), static_cast<int>(c.names.size()));
-        tc_listing_text(&ls, c.text);
-        std::vector<std::string> got;
+    for (const FixtureRow &c : fixture_rows("ifdetail/fixtures/tc_listings.tsv", 4)) {
+        std::string names = c[2];  // the blanks between them become the ends of the strings
+        std::vector<const char *> list;
+        for (char *w = std::strtok(names.data(), " "); w; w = std::strtok(nullptr, " ")) list.push_back(w);
+        TcListing ls;
+        tc_listing_init(&ls, list.data(), static_cast<int>(list.size()));
+        tc_listing_text(&ls, c[1]);
+        std::string got;
         for (int i = 0; i < ls.n; i++) {
             char kinds[64] = "?";
             tc_listing_kinds(&ls, i, kinds, sizeof kinds);
-            got.push_back(std::to_string(tc_listing_drops(&ls, i)) + " " + kinds);
+            got += (i ? "|" : "") + std::to_string(tc_listing_drops(&ls, i)) + " " + kinds;
         }
-        EXPECT_EQ(got, c.want) << c.what;
+        EXPECT_EQ(got, c[3]) << c[0];
     }
 }
-
-// One real qdisc set-up per device, each made to drop a known number of datagrams:
-// a queue of length 0 drops all it is given (a bfifo of 100 bytes every 142-byte
-// frame), and ingress drops are redirects to a device that is down.
-struct QdiscRig {
-    const char *dev, *tc;  // $D in the set-up is the device
-    int out, in, drops;    // datagrams sent out of it and into it, and of those dropped by its qdiscs
-    const char *kinds;
-};
-const QdiscRig QDISC_RIGS[] = {
-    {"pf", "tc qdisc add dev $D root pfifo limit 0", 5, 0, 5, "pfifo"},
-    {"bf", "tc qdisc add dev $D root bfifo limit 100", 5, 0, 5, "bfifo"},
-    {"ht", "tc qdisc add dev $D root handle 1: htb default 20 && "
-           "tc class add dev $D parent 1: classid 1:10 htb rate 1mbit && "
-           "tc class add dev $D parent 1: classid 1:20 htb rate 1mbit && "
-           "tc qdisc add dev $D parent 1:10 handle 10: pfifo && tc qdisc add dev $D parent 1:20 handle 20: pfifo limit 0",
-     6, 0, 6, "htb/pfifo"},
-    {"tb", "tc qdisc add dev $D root handle 1: tbf rate 1mbit burst 10k limit 10k && "
-           "tc qdisc add dev $D parent 1:1 handle 10: pfifo limit 0", 4, 0, 4, "tbf/pfifo"},
-    {"mq", "tc qdisc add dev $D root handle 1: mq && "
-           "for q in 1 2 3 4; do tc qdisc replace dev $D parent 1:\\$q pfifo limit 0; done", 9, 0, 9, "mq/pfifo"},
-    {"nq", "true", 5, 5, 0, "noqueue"},
-    {"in", "tc qdisc add dev $D ingress && "
-           "tc filter add dev $D ingress protocol all u32 match u32 0 0 action mirred egress redirect dev dn", 0, 5, 5,
-     "noqueue/ingress"},
-    {"cl", "tc qdisc add dev $D root pfifo limit 0 && tc qdisc add dev $D clsact && "
-           "tc filter add dev $D ingress protocol all u32 match u32 0 0 action mirred egress redirect dev dn", 3, 4, 7,
-     "pfifo/clsact"},
-};
 
 // a0 (10.9.0.1) here pairs with pa0 in b, each qdisc set-up k with pk (10.9.k.2),
 // v0 (10.9.9.1, 4 queues possible, 1 in use, an XDP program dropping everything)
@@ -285,28 +190,20 @@ TEST(ifsnap_netns, snapshots_and_nic_records_match_sysfs_tc_ethtool_and_the_traf
 {
     if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
     if (sh("{ command -v clang && command -v ethtool; } >/dev/null") != 0) GTEST_SKIP() << "needs clang and ethtool";
+    // dev out in drops kinds set-up
+    const std::vector<FixtureRow> rigs = fixture_rows("ifdetail/fixtures/qdisc_rigs.tsv", 6);
     TempDir d;
-    d.write("drop.c", "__attribute__((section(\"xdp\"), used)) int drop(void *ctx) { return 1; }\n"
-                      "char _license[] __attribute__((section(\"license\"), used)) = \"GPL\";\n");
     NetnsGuard a{"twsnapA"}, b{"twsnapB"};
     for (auto *ns : {&a, &b})
         ns->run("sysctl -qw net.ipv6.conf.default.disable_ipv6=1 net.ipv4.icmp_ratelimit=0");
     std::string setup = "set -e\n" + quiet_veth(a.name, b.name, "a0", "10.9.0", 20) +
                         quiet_veth(a.name, b.name, "v0", "10.9.9", 30, "numrxqueues 4 numtxqueues 4") + "A=" + a.name +
-                        "; B=" + b.name + "; cd " + d.path + R"(
-        # XDP on v0 needs at least as many receive queues as pv0 transmits on.
-        ip netns exec $B ethtool -L pv0 rx 1 tx 1 && ip netns exec $A ethtool -L v0 rx 1 tx 1
-        clang -O2 -target bpf -c drop.c -o drop.o && ip -n $A link set dev v0 xdpdrv obj drop.o sec xdp
-        ip -n $A link add w0 numrxqueues 128 numtxqueues 128 type veth peer name w1
-        # a0 passes traffic once the link watcher has attached its qdisc, which a
-        # busy kernel does late; sent before that, datagrams are dropped unseen.
-        for i in $(seq 250); do tc -n $A qdisc show dev a0 | grep -q noqueue && break; sleep 0.02; done
-        ip -n $A link add dn type veth peer name dnp
-)";
-    for (size_t k = 1; k <= std::size(QDISC_RIGS); k++) {
-        const QdiscRig &r = QDISC_RIGS[k - 1];
-        setup += quiet_veth(a.name, b.name, r.dev, "10.9." + std::to_string(k), static_cast<int>(k), "numtxqueues 4") +
-                 "D=" + r.dev + "; ip netns exec $A sh -c \"" + r.tc + "\"\n";
+                        " B=" + b.name + " F=" TW_SOURCE_DIR "/tests/ifdetail/fixtures; cd " + d.path +
+                        "; . $F/snap_rig.sh\n";
+    for (size_t k = 1; k <= rigs.size(); k++) {
+        const std::string &dev = rigs[k - 1][0];
+        setup += quiet_veth(a.name, b.name, dev, "10.9." + std::to_string(k), static_cast<int>(k), "numtxqueues 4") +
+                 "D=" + dev + "; ip netns exec $A sh -c \"" + rigs[k - 1][5] + "\"\n";
     }
     ASSERT_EQ(sh(setup), 0);
     const auto send = [](const NetnsGuard &ns, int n, const std::string &to) {
@@ -314,17 +211,17 @@ TEST(ifsnap_netns, snapshots_and_nic_records_match_sysfs_tc_ethtool_and_the_traf
         return ns.run("bash -c '" + loop + "' 2>/dev/null");
     };
     std::string want;
-    for (size_t k = 1; k <= std::size(QDISC_RIGS); k++) {
-        const QdiscRig &r = QDISC_RIGS[k - 1];
-        send(a, r.out, "10.9." + std::to_string(k) + ".2");
-        send(b, r.in, "10.9." + std::to_string(k) + ".1");
+    for (size_t k = 1; k <= rigs.size(); k++) {
+        const FixtureRow &r = rigs[k - 1];
+        send(a, std::stoi(r[1]), "10.9." + std::to_string(k) + ".2");
+        send(b, std::stoi(r[2]), "10.9." + std::to_string(k) + ".1");
         // What `tc -s` says the root qdiscs dropped (the egress root's line and the ingress one's), awaited:
         // ingress drops happen in the receiving softirq, a moment after the send.
-        const std::string tc_root = "tc -n " + a.name + " -s qdisc show dev " + r.dev + " | awk '/^qdisc/ {r = / root "
+        const std::string tc_root = "tc -n " + a.name + " -s qdisc show dev " + r[0] + " | awk '/^qdisc/ {r = / root "
                                     "| parent ffff:fff1 /} r && /Sent/ {sub(/.*dropped /, \"\"); s += $0; r = 0} "
                                     "END {print s + 0}'";
-        EXPECT_TRUE(wait_for("[ $(" + tc_root + ") = " + std::to_string(r.drops) + " ]", 5)) << r.dev << " dropped less";
-        want += std::string(r.dev) + " " + std::to_string(r.drops) + " " + r.kinds + "\n";
+        EXPECT_TRUE(wait_for("[ $(" + tc_root + ") = " + r[3] + " ]", 5)) << r[0] << " dropped less";
+        want += r[0] + " " + r[3] + " " + r[4] + "\n";
     }
     ::chmod(d.write("fake/tc", "#!/bin/sh\nprintf '%s\\n' \"$@\" >>" + d.path + "/argv\n"
                              "printf 'qdisc htb 1: dev w;id>pwn root\\n Sent (dropped 5,\\n'\n").c_str(), 0755);
@@ -347,12 +244,13 @@ TEST(ifsnap_netns, snapshots_and_nic_records_match_sysfs_tc_ethtool_and_the_traf
 
         // Root drops and kinds of every qdisc set-up, every tc child reaped. A name
         // with shell text in it is only data: tc is given none (see argv below).
-        char names[std::size(QDISC_RIGS) + 2][16] = {"w;id>pwn", "a0"};
-        for (size_t i = 0; i < std::size(QDISC_RIGS); i++) std::strcpy(names[i + 2], QDISC_RIGS[i].dev);
-        for (int i = 0; i < 100; i++) ifsnap_take_all(names, std::size(names), 2.0);
+        char names[MAX_SNAPS][16] = {"w;id>pwn", "a0"};
+        const int n_names = static_cast<int>(rigs.size()) + 2;
+        for (size_t i = 0; i < rigs.size(); i++) std::strcpy(names[i + 2], rigs[i][0].c_str());
+        for (int i = 0; i < 100; i++) ifsnap_take_all(names, n_names, 2.0);
         EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a tc child was left unreaped";
         std::string got;
-        for (size_t i = 2; i < std::size(names); i++)
+        for (int i = 2; i < n_names; i++)
             got += std::string(names[i]) + " " + std::to_string(g_snap[i].qdisc_drops) + " " + g_snap[i].qdisc + "\n";
         EXPECT_EQ(got, want);
         ::setenv("PATH", (d.path + "/fake").c_str(), 1);
@@ -362,28 +260,18 @@ TEST(ifsnap_netns, snapshots_and_nic_records_match_sysfs_tc_ethtool_and_the_traf
         ifsnap_take_all(names, 2, 2.0);
         EXPECT_EQ(g_snap[0].qdisc + std::to_string(g_snap[0].qdisc_drops) + " " + std::to_string(g_snap[1].mtu), "0 1500");
 
-        // The kept sysfs directories follow the name: a change is read at once, an
-        // interface replaced or renamed between rediscoveries is not read under its
-        // old name, a gone one reads as unreadable; no descriptor piles up.
+        // Renames and replacements under the kept sysfs directories; no descriptor piles up.
         // Counted in-process: a child listing them might also see its own pipe's write end.
         const auto fds = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
-        // "mtu state speed": a link that is down has no speed.
-        const std::tuple<const char *, const char *, const char *> steps[] = {
-            {"ip link add c0 mtu 1400 type veth peer name c1", "c0", "1400 down -1"},
-            {"ip link set c0 mtu 1450", "c0", "1450 down -1"},
-            {"ip link set c0 name c9 && ip link add c0 mtu 1300 type veth peer name c2", "c0", "1300 down -1"},
-            {"ip link del c0", "c0", "0  -1"},
-            {"true", "c9", "1450 down -1"},
-        };
         ::setenv("PATH", "/usr/sbin:/usr/bin:/sbin:/bin", 1);
         long open_fds = -1;
-        for (const auto &[cmd, dev, want_dev] : steps) {
-            EXPECT_EQ(sh(cmd), 0);
-            for (int i = 0; i < 3; i++) ifsnap_take(3, dev, 2.0);
+        for (const FixtureRow &r : fixture_rows("ifdetail/fixtures/renames.tsv", 3)) {
+            EXPECT_EQ(sh(r[0]), 0);
+            for (int i = 0; i < 3; i++) ifsnap_take(3, r[1].c_str(), 2.0);
             const IfSnap &c = g_snap[3];
-            EXPECT_EQ(std::to_string(c.mtu) + " " + c.operstate + " " + std::to_string(c.speed), want_dev) << cmd;
+            EXPECT_EQ(std::to_string(c.mtu) + " " + c.operstate + " " + std::to_string(c.speed), r[2]) << r[0];
             if (open_fds < 0) open_fds = fds();
-            EXPECT_LE(fds(), open_fds) << cmd;
+            EXPECT_LE(fds(), open_fds) << r[0];
         }
 
         // NIC records: WAN first; a missing or repeated name takes none; w0's list is too long to keep.

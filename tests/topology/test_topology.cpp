@@ -10,6 +10,7 @@
 #include "core/fsroot.hpp"
 #include "core/settings.hpp"
 #include "ifdetail/ifsnap.hpp"
+#include "support/fixture_rows.hpp"
 #include "support/netns.hpp"
 #include "support/tmpdir.hpp"
 #include "topology/ifaces.hpp"
@@ -38,16 +39,10 @@ TEST(link_state, table)
     g_n_wg_health = 2;
     g_wg_health[0] = {"wg0", 3, 0};
     g_wg_health[1] = {"wg1", 3, 2};
-    const std::tuple<const char *, int, uint64_t, const char *, const char *> cases[] = {
-        {"wg0", 1, 1, "", "up 0/3 peers STALE/R"}, {"wg1", 1, 1, "", "up 2/3 peers/G"}, {"e", 0, 0x1003, "", "?/R"},
-        {"wg1", 1, 0x10040, "up", "down/R+"}, {"wg9", 1, 1, "", "up (no peer data)/Y"},
-        // The flag, not the name, makes a WireGuard device; links without a state go by their flags.
-        {"wg0", 0, 1, "dormant", "dormant/R"}, {"t", 0, 0x10001, "unknown", "up*/G+"}, {"e", 0, 0x1003, "up", "up/G+"},
-        {"t", 0, 0x41, "unknown", "up*/G+"}, {"t", 0, 1, "unknown", "up? (no-carrier)/Y"},
-        {"t", 0, 0x10040, "unknown", "down/R"}, {"wg9", 1, 0x10040, "", "down/R"},
-        {"wg10", 1, 1, "", "up (no peer data)/Y"},  // wg1's figures are not its
-    };
-    for (auto [name, is_wg, flags, oper, want] : cases) EXPECT_EQ(state_of(name, is_wg, flags, oper), want) << name;
+    for (const FixtureRow &r : fixture_rows("topology/fixtures/link_states.tsv", 5)) {
+        const uint64_t flags = std::stoull(r[2], nullptr, 0);
+        EXPECT_EQ(state_of(r[0].c_str(), std::stoi(r[1]), flags, r[3].c_str()), r[4]) << r[0];
+    }
 }
 
 // Real links in a namespace, their states read the way each sample reads them. Peers left
@@ -57,10 +52,7 @@ TEST(topology_netns, discovery_order_and_link_states)
 {
     if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
     NetnsGuard ns("twtopo");
-    ASSERT_EQ(ns.run("sh -ec 'for n in wan0 lan0 lan0.2000000000 wan0.7 lan00 he6 enp42s0; do ip link add $n type veth peer "
-                     "name p${n#*.}; ip link set $n up; ip link set p${n#*.} up; done; ip link set wan0.7 down; ip link set "
-                     "phe6 down; cd /sys/class/net; for i in $(seq 50); do grep -qx up lan0/operstate && "
-                     "grep -q lowerlayerdown he6/operstate && exit; sleep 0.1; done; exit 1'"), 0);
+    ASSERT_EQ(ns.run("sh " TW_SOURCE_DIR "/tests/topology/fixtures/links.sh"), 0);
     std::string got = in_netns(ns.name, [] {
         colors_set(true);
         g_wan = "wan0";
@@ -115,14 +107,8 @@ TEST(wg_discover, devices_and_peer_names)
 
 TEST(ospf_expected, addresses_and_neighbors_blocks)
 {
-    // Text, first address ("" = none). A failed run is resumed inside, an over-long octet must not wrap
-    // round to a small one, and blanks and signs are not digits.
-    const char *cases[][2] = {
-        {"10.1.2.3/30", "10.1.2.3"}, {"010.001.002.003", "10.1.2.3"}, {"peer 1..2.3.4.5", "2.3.4.5"},
-        {"300.1.2.3.4", "1.2.3.4"}, {"4294967297.1.2.3", ""}, {"x 256.1.1.1", ""}, {"1.2.3", ""}, {"", ""},
-        {"1. 2.3.4", ""}, {"1.+2.3.4", ""}, {"1.-2.3.4", ""},
-    };
-    for (char out[48]; auto &c : cases) EXPECT_STREQ(looks_ipv4(c[0], out) ? out : "", c[1]) << c[0];
+    for (char out[48]; const FixtureRow &r : fixture_rows("topology/fixtures/ipv4_texts.tsv", 2))
+        EXPECT_EQ(looks_ipv4(r[0].c_str(), out) ? out : "", r[1]) << r[0];
     // Blocks opened only by a line with both "neighbors" and "{", closed by any "}" after it;
     // a label cut to fit loses the blanks it was cut in.
     load_ospf_expected((TW_SOURCE_DIR "/tests/topology/fixtures/bird_neighbors_blocks.conf"));
