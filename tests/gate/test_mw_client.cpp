@@ -138,23 +138,6 @@ TEST_F(ClientFixture, NoDaemonFailsAtOnceAndBacklogAfterTheWait)
     EXPECT_EQ(g_mwc, -1);
 }
 
-// The message line after a command that succeeded with notes from the daemon:
-// as many as fit, then how many more (lines the reply buffer skipped count too).
-TEST(MsgDone, NotesAfterTheSuccessText)
-{
-    const std::string note = "skipped 10.0.0.0/8: covers 10.33.0.1 on veth0", four = expand("{4*" + note + "\n}");
-    const std::tuple<std::string, int, std::string> rows[] = {
-        {four, 0, "bogons seeded - " + note + "; " + note + " (+2 more)"},
-        {four, 4, "bogons seeded - " + note + "; " + note + " (+6 more)"},
-        {std::string(200, 'w') + "\n" + note + "\n", 0, "bogons seeded - " + std::string(133, 'w') + " (+1 more)"},
-    };
-    for (const auto &[reply, skipped, msg] : rows) {
-        g_mw_nskipped = skipped;
-        mw_msg_done("bogons seeded", reply.c_str());
-        EXPECT_EQ(g_mw_msg, msg) << reply;
-    }
-}
-
 // The real monitor on a terminal, over a /sys/class/net of the test's own with one
 // device-backed NIC: choosing it as the WAN in page 4's NIC menu rediscovers at
 // the next sample, not after the rediscovery period.

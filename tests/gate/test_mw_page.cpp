@@ -31,10 +31,14 @@ MwPrefix pfx(const char *text, uint32_t len)
     return p;
 }
 
+const std::string NOTE = "skipped 10.0.0.0/8: covers 10.33.0.1 on eth0\n";
+
 std::string respond(const std::string &req)
 {
     if (req == "status") return "iface eth0\nattached 1 xdpdrv\ngate eth0 xdpdrv\nOK\n";
-    if (req == "seed") return "skipped 10.0.0.0/8: covers 10.33.0.1 on eth0\nOK\n";
+    // Notes after success: two fit the message line, then one more and one too long for the reply buffer.
+    if (req == "seed") return NOTE + NOTE + std::string(600, 'L') + "\n" + NOTE + "OK\n";
+    if (req == "attach") return std::string(200, 'w') + "\n" + NOTE + "OK\n";  // a first note cut to the line
     return req == "block " ? "ERR expected a.b.c.d/len\n" : "OK\n";
 }
 
