@@ -1,8 +1,11 @@
-// A scripted stand-in for the gate daemon: one connection at a time (the
-// console keeps one), each request line answered by pieces written after set
-// delays (a reply can stall, drip, stream or go on past its OK), the stream
-// closed where told.
+// A stand-in for the gate daemon: one connection at a time (the console keeps
+// one), each request line answered with what reply(line) gives, written as told
+// there: pieces split by '|', each "[@ms[/size]:]bytes" written ms after the
+// last (in chunks of size bytes, each ms after the last), and a piece
+// "<hangup>" closes the connection. So a reply can stall, drip, stream, go on
+// past its OK or stop short.
 #pragma once
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <functional>
@@ -15,31 +18,9 @@
 #include <unistd.h>
 #include <vector>
 
-struct Piece {
-    std::string bytes;
-    int delay_ms = 0;  // before writing these bytes
-};
-
-struct Exchange {
-    std::vector<Piece> pieces;
-    bool close_after = false;  // close the connection; the next exchange takes a new one
-};
-
 struct StandinServer {
-    using Reply = std::function<Exchange(const std::string &)>;
+    using Reply = std::function<std::string(const std::string &)>;
     int listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    // Serves the exchanges in order, then stays silent.
-    StandinServer(const std::string &path, std::vector<Exchange> script)
-        : StandinServer(path, Reply([s = std::move(script), n = size_t(0)](const std::string &) mutable {
-              return n < s.size() ? s[n++] : Exchange{};
-          }))
-    {
-    }
-    // Answers every request line with respond(line).
-    StandinServer(const std::string &path, std::function<std::string(const std::string &)> respond)
-        : StandinServer(path, Reply([respond](const std::string &l) { return Exchange{{{respond(l)}}}; }))
-    {
-    }
     StandinServer(const std::string &path, Reply reply) : path_(path), reply_(std::move(reply))
     {
         sockaddr_un sa{AF_UNIX, {}};
@@ -75,6 +56,29 @@ private:
             if (poll(&p, 1, 50) > 0) return true;
         return false;
     }
+    // False once the connection is to be closed: told so, the client hung up
+    // (which cuts a slow reply short), or the test is over.
+    bool answer(int c, const std::string &reply)
+    {
+        for (size_t from = 0, bar = 0; bar < reply.size(); from = bar + 1) {
+            bar = std::min(reply.find('|', from), reply.size());
+            std::string piece = reply.substr(from, bar - from);
+            if (piece == "<hangup>") return false;
+            int ms = 0;
+            size_t size = piece.size(), colon = piece.find(':'), slash = piece.find('/');
+            if (piece[0] == '@') {
+                ms = std::stoi(piece.substr(1));
+                size = slash < colon ? std::stoul(piece.substr(slash + 1)) : size;
+                piece.erase(0, colon + 1);
+            }
+            for (size_t at = 0; at < piece.size(); at += size) {
+                usleep(useconds_t(ms) * 1000);
+                if (stop_ || send(c, piece.data() + at, std::min(size, piece.size() - at), MSG_NOSIGNAL) < 0)
+                    return false;
+            }
+        }
+        return true;
+    }
     void run()
     {
         char buf[512];
@@ -91,14 +95,7 @@ private:
                 std::string line = acc.substr(0, nl);
                 acc.erase(0, nl + 1);
                 mu_.lock(), requests_.push_back(line), mu_.unlock();
-                Exchange ex = reply_(line);
-                // A client that hung up, or the test's end, cuts a slow script short.
-                for (const Piece &p : ex.pieces) {
-                    if (stop_) break;
-                    usleep(useconds_t(p.delay_ms) * 1000);
-                    if (send(c, p.bytes.data(), p.bytes.size(), MSG_NOSIGNAL) < 0) break;
-                }
-                if (ex.close_after) close(c), c = -1;
+                if (!answer(c, reply_(line))) close(c), c = -1;
             }
         }
     }

@@ -19,6 +19,7 @@
 #include "gate/mw_maps.hpp"
 #include "gate/mw_page.hpp"
 #include "standin_server.hpp"
+#include "support/fixture_rows.hpp"
 #include "support/gate_maps.hpp"
 #include "support/gate_rig.hpp"
 #include "support/launch.hpp"
@@ -31,17 +32,16 @@ double secs_since(std::chrono::steady_clock::time_point t0)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-std::string rep(const std::string &s, int n) { return n > 0 ? s + rep(s, n - 1) : ""; }
-const std::string LINE = std::string(79, 'd') + "\n", SHORT = std::string(11, 'd') + "\n";
-const std::string FULL = rep(LINE, 51) + SHORT + "OK\n";  // exactly 4095 bytes
-const std::string FULL_FIT = rep(LINE, 6) + SHORT;        // what of it fits a 512-byte reply
-
-// The same bytes in pieces of at most `size`, each some time after the last.
-std::vector<Piece> in_pieces(const std::string &s, size_t size, int gap_ms)
+// "{N*text}" stands for text N times; the innermost first, so they nest.
+std::string expand(std::string s)
 {
-    std::vector<Piece> v;
-    for (size_t i = 0; i < s.size(); i += size) v.push_back({s.substr(i, size), gap_ms});
-    return v;
+    for (size_t open; (open = s.rfind('{')) != std::string::npos;) {
+        const size_t star = s.find('*', open), close = s.find('}', star);
+        std::string text;
+        for (int n = std::stoi(s.substr(open + 1)); n > 0; n--) text += s.substr(star + 1, close - star - 1);
+        s.replace(open, close + 1 - open, text);
+    }
+    return s;
 }
 
 struct ClientFixture : ::testing::Test {
@@ -59,34 +59,33 @@ struct ClientFixture : ::testing::Test {
     void TearDown() override { mw_drop_conn(); }
 };
 
-// The script's exchanges in turn, each bounded as a whole; the last one's outcome
-// as "result conn/noconn up/down [reply] message", or for a status row the gate
-// state as "daemon_ok iface attached mode ngate last-gate". A key row has a key
-// typed before the exchange: a handler that only repaints (1) leaves the exchange
-// to finish, one that quits (2) ends it.
-struct ReqRow {
-    const char *name;
-    std::vector<Exchange> script;
-    std::string outcome;
-    bool status = false;
-    int gap_ms = 100;  // between exchanges: a closing or dripping stand-in notices the client left
-    int key = 0;
-};
-struct ReqCase : ClientFixture, ::testing::WithParamInterface<ReqRow> {};
+// The rows of tests/gate/fixtures/client_requests.tsv: the stand-in's replies in
+// turn, each exchange bounded as a whole; the last one's outcome as "result
+// conn/noconn up/down [reply] message", or for a status row the gate state as
+// "daemon_ok iface attached mode ngate last-gate". A key typed before the
+// exchange is handled by a handler that only repaints (1), leaving the exchange
+// to finish, or one that quits (2), ending it.
+struct ReqCase : ClientFixture, ::testing::WithParamInterface<FixtureRow> {};
 
 int g_key_calls = 0;
 bool g_key_go_on = true;
 
 TEST_P(ReqCase, Exchange)
 {
-    const ReqRow &row = GetParam();
-    StandinServer srv(sock, row.script);
+    const FixtureRow &row = GetParam();
+    const bool status = row[1] == "status";
+    const int key = std::stoi(row[2]);
+    std::vector<std::string> script{expand(row[5])};
+    if (row[6] != "-") script.push_back(expand(row[6]));
+    StandinServer srv(sock, [script, n = size_t(0)](const std::string &) mutable {
+        return n < script.size() ? script[n++] : "";
+    });
     UniqueFd keys[2];
     int p[2];
     ASSERT_EQ(::pipe(p), 0);
     keys[0].reset(p[0]), keys[1].reset(p[1]);
-    g_key_go_on = row.key == 1, g_key_calls = 0;
-    if (row.key)
+    g_key_go_on = key == 1, g_key_calls = 0;
+    if (key)
         tool_watch_keys(p[0], [] {
             char c;
             g_key_calls += ::read(g_tool_key_fd, &c, 1) == 1;
@@ -94,64 +93,25 @@ TEST_P(ReqCase, Exchange)
         });
     ASSERT_EQ(::write(p[1], "q", 1), 1);
     char reply[512] = "", out[700];
-    for (size_t i = 0; i < row.script.size(); i++) {
-        if (i > 0) usleep(useconds_t(row.gap_ms) * 1000);
+    for (size_t i = 0; i < script.size(); i++) {
+        if (i > 0) usleep(useconds_t(std::stoi(row[3])) * 1000);
         auto t0 = std::chrono::steady_clock::now();
-        int r = row.status ? (mw_refresh_status(), 0) : mw_req("status", reply, sizeof reply);
+        int r = status ? (mw_refresh_status(), 0) : mw_req("status", reply, sizeof reply);
         EXPECT_LT(secs_since(t0), 1.5) << "exchange " << i << " is bounded as a whole, not per wait";
         std::snprintf(out, sizeof out, "%d %s %s [%s] %s", r, g_mwc >= 0 ? "conn" : "noconn",
                       g_mw_daemon_ok ? "up" : "down", reply, g_mw_msg);
     }
-    if (row.status)
+    if (status)
         std::snprintf(out, sizeof out, "%d %s %d %s %d %s", g_mw_daemon_ok, g_mw_gif, g_mw_att, g_mw_attmode,
                       g_mw_ngate, g_mw_ngate > 0 ? g_mw_gate[g_mw_ngate - 1] : "-");
-    EXPECT_EQ(out, row.outcome);
-    EXPECT_EQ(g_key_calls, row.key ? 1 : 0);
+    EXPECT_EQ(out, expand(row[4]));
+    EXPECT_EQ(g_key_calls, key ? 1 : 0);
     EXPECT_TRUE(g_mwc < 0 || fcntl(g_mwc, F_GETFD) & FD_CLOEXEC) << "children must not inherit the socket";
     tool_watch_keys(-1, nullptr);
     tool_sample_end();  // a sample given up is over
 }
-
-const std::string TEN = rep("gate eth xdpdrv\n", 9) + "gate eth9 xdpdrv\nOK\n";
-const ReqRow REQS[] = {
-    {"only_ok", {{{{"OK\n"}}}}, "0 conn up [] "},
-    {"split_across_reads", {{{{"ifa"}, {"ce eth1\natt", 50}, {"ached 1 xdp\nO", 50}, {"K\n", 50}}}},
-     "0 conn up [iface eth1\nattached 1 xdp\n] "},
-    {"okay_is_ok", {{{{"OKAY then\n"}}}}, "0 conn up [] "},
-    {"bare_err", {{{{"ERR\n"}}}}, "-1 conn up [] ERR"},
-    {"err_text", {{{{"x\nERR no such prefix\n"}}}}, "-1 conn up [x\n] no such prefix"},
-    {"err_colon", {{{{"ERR: bad\n"}}}}, "-1 conn up [] ERR: bad"},
-    {"err_control_bytes", {{{{"ERR bad\x1b[2J\n"}}}}, "-1 conn up [] bad?[2J"},
-    {"stall_past_wait", {{{{"iface eth1\n"}, {"OK\n", 900}}}}, "-2 noconn down [iface eth1\n] "},
-    // Each hostile reply ends in time, and the next request gets its own reply.
-    {"drip_then_fresh", {{in_pieces(rep("iface eth1\n", 6) + "OK\n", 1, 500)}, {{{"fresh\nOK\n"}}}},
-     "0 conn down [fresh\n] ", false, 600},
-    {"stream_then_fresh", {{in_pieces(rep("d\n", 200), 2, 20)}, {{{"fresh\nOK\n"}}}}, "0 conn down [fresh\n] "},
-    {"written_after_ok_then_fresh", {{{{"OK\n"}, {"stale\nOK\n", 100}}}, {{{"fresh\nOK\n"}}}}, "0 conn down [fresh\n] ",
-     false, 300},
-    {"closed_mid_reply", {{{{"iface eth1\natt"}}, true}}, "-2 noconn down [iface eth1\n] "},
-    {"full_buffer_at_once", {{{{FULL}}}}, "-2 noconn down [] "},
-    {"same_bytes_in_pieces", {{in_pieces(FULL, 1000, 30)}}, "0 conn up [" + FULL_FIT + "] "},
-    {"bytes_after_final_line", {{{{"OK\nJUNK\nOK\n"}}}, {{{"fresh\nOK\n", 50}}}}, "0 conn up [fresh\n] "},
-    {"daemon_went_away_reconnects", {{{{"OK\n"}}, true}, {{{"again\nOK\n"}}}}, "0 conn down [again\n] "},
-    // Lines that do not fit the caller's buffer are skipped whole; later short ones still land.
-    {"long_line_skipped_whole", {{{{std::string(600, 'L') + "\nshort\nOK\n"}}}}, "0 conn up [short\n] "},
-    {"key_repaints_exchange_goes_on", {{{{"iface eth1\n"}, {"OK\n", 300}}}}, "0 conn up [iface eth1\n] ", false, 0, 1},
-    {"key_quits_exchange_ends", {{{{"iface eth1\n"}, {"OK\n", 300}}}}, "-2 noconn down [] ", false, 0, 2},
-    {"status_full", {{{{"attached 1 xdpdrv\niface enp1s0\ngate enp1s0 xdpdrv\nOK\n"}}}}, "1 enp1s0 1 xdpdrv 1 enp1s0",
-     true},
-    {"status_ten_gates_keep_eight", {{{{TEN}}}}, "1 ? 0 - 8 eth", true},
-    {"status_refused_keeps_previous",
-     {{{{"iface eth1\nattached 1 xdpgeneric\ngate eth1 x\nOK\n"}}}, {{{"ERR busy\n"}}}},
-     "1 eth1 1 xdpgeneric 0 -", true},
-    {"status_long_words_cut", {{{{"iface abcdefghijklmnopqrstuvwxyz\nattached 2 modemodemodemodemode\nOK\n"}}}},
-     "1 abcdefghijklmno 2 modemodemodemod 0 -", true},
-    {"status_gate_needs_two_words", {{{{"gate eth1\nblah\n\n\nOK\n"}}}}, "1 ? 0 - 0 -", true},
-    {"status_escape_in_name", {{{{"iface eth\x1b]0;x\nOK\n"}}}}, "1 eth?]0;x 0 - 0 -", true},
-    {"status_unreachable_keeps_previous", {{{{"iface eth2\nattached 1 xdpdrv\nOK\n"}}}, {{{"iface"}}}},
-     "0 eth2 1 xdpdrv 0 -", true},
-};
-INSTANTIATE_TEST_SUITE_P(Client, ReqCase, ::testing::ValuesIn(REQS), [](const auto &i) { return i.param.name; });
+INSTANTIATE_TEST_SUITE_P(Client, ReqCase, ::testing::ValuesIn(fixture_rows("gate/fixtures/client_requests.tsv", 7)),
+                         [](const auto &i) { return i.param[0]; });
 
 // Neither a missing daemon nor one stuck with a full listen backlog may hold the
 // monitor.
@@ -176,23 +136,6 @@ TEST_F(ClientFixture, NoDaemonFailsAtOnceAndBacklogAfterTheWait)
     EXPECT_GE(secs_since(t0), 0.6);
     EXPECT_LT(secs_since(t0), 1.5);
     EXPECT_EQ(g_mwc, -1);
-}
-
-// The message line after a command that succeeded with notes from the daemon:
-// as many as fit, then how many more (lines the reply buffer skipped count too).
-TEST(MsgDone, NotesAfterTheSuccessText)
-{
-    const std::string note = "skipped 10.0.0.0/8: covers 10.33.0.1 on veth0", four = rep(note + "\n", 4);
-    const std::tuple<std::string, int, std::string> rows[] = {
-        {four, 0, "bogons seeded - " + note + "; " + note + " (+2 more)"},
-        {four, 4, "bogons seeded - " + note + "; " + note + " (+6 more)"},
-        {std::string(200, 'w') + "\n" + note + "\n", 0, "bogons seeded - " + std::string(133, 'w') + " (+1 more)"},
-    };
-    for (const auto &[reply, skipped, msg] : rows) {
-        g_mw_nskipped = skipped;
-        mw_msg_done("bogons seeded", reply.c_str());
-        EXPECT_EQ(g_mw_msg, msg) << reply;
-    }
 }
 
 // The real monitor on a terminal, over a /sys/class/net of the test's own with one

@@ -19,6 +19,7 @@
 #include "gate/mw_maps.hpp"
 #include "gate/mw_page.hpp"
 #include "standin_server.hpp"
+#include "support/fixture_rows.hpp"
 #include "support/tmpdir.hpp"
 
 namespace {
@@ -30,16 +31,14 @@ MwPrefix pfx(const char *text, uint32_t len)
     return p;
 }
 
-std::vector<int> K(const std::string &s, std::vector<int> tail = {})  // bytes, then key codes
-{
-    tail.insert(tail.begin(), s.begin(), s.end());
-    return tail;
-}
+const std::string NOTE = "skipped 10.0.0.0/8: covers 10.33.0.1 on eth0\n";
 
 std::string respond(const std::string &req)
 {
     if (req == "status") return "iface eth0\nattached 1 xdpdrv\ngate eth0 xdpdrv\nOK\n";
-    if (req == "seed") return "skipped 10.0.0.0/8: covers 10.33.0.1 on eth0\nOK\n";
+    // Notes after success: two fit the message line, then one more and one too long for the reply buffer.
+    if (req == "seed") return NOTE + NOTE + std::string(600, 'L') + "\n" + NOTE + "OK\n";
+    if (req == "attach") return std::string(200, 'w') + "\n" + NOTE + "OK\n";  // a first note cut to the line
     return req == "block " ? "ERR expected a.b.c.d/len\n" : "OK\n";
 }
 
@@ -77,16 +76,17 @@ struct Page4 : ::testing::Test {
         mw_render();
         ctr_roll();
     }
-    // Keys until the next sample, the page built again after each one taken;
-    // what mw_key answered for the last.
-    int press(const std::vector<int> &keys)
+    // Keys as the terminal sends them, until the next sample, the page built again
+    // after each one taken; what mw_key answered for the last.
+    int press(const std::string &bytes)
     {
         int taken = 0;
-        for (int k : keys) {
+        keys_split(reinterpret_cast<const unsigned char *>(bytes.data()), long(bytes.size()), [&](int k) {
             const bool takes = mw_takes_key(k);
             if ((taken = mw_key(k))) sb_clear(&PAGES[3]), mw_render_again();
             EXPECT_EQ(takes, taken != 0) << "asked before key " << k;
-        }
+            return true;
+        });
         return taken;
     }
 };
@@ -96,7 +96,7 @@ struct Page4 : ::testing::Test {
 struct PageRow {
     const char *name;
     void (*model)();
-    std::vector<int> keys;
+    const char *keys;
     const char *alert = "";
 };
 struct Render : Page4, ::testing::WithParamInterface<PageRow> {};
@@ -121,94 +121,46 @@ const PageRow PAGES_SHOWN[] = {
          std::copy(std::begin(totals), std::end(totals), g_mw_stats.total);
          g_interval = 5;
      },
-     K("jjjjj"), "moatwall malformed +3"},
+     "jjjjj", "moatwall malformed +3"},
     {"down_unreadable_lists_cut_ports_pane",
      [] {
          g_mw_daemon_ok = g_mw_nport = g_mw_nport_all = 0, g_mw_stats.readable = false;
          g_mw_npfx = 1, g_mw_npfx_all = 300;
      },
-     K("\tx")},
-    {"not_attached_lists_empty", [] { g_mw_att = g_mw_npfx = g_mw_npfx_all = 0, g_mw_nport_all = 64; }, {}},
-    {"generic_mode_prompt", [] { std::snprintf(g_mw_attmode, sizeof g_mw_attmode, "xdpgeneric"); }, K("a1:")},
-    {"custom_port_prompt", [] {}, K("fjjjjjjj\r8:0")},
-    {"port_menu", [] {}, K("fj")},
-    {"nic_list", [] { g_mw_mode = 4, g_lan = "eth0"; }, K("j")},
-    {"nic_actions", [] { g_mw_mode = 4; }, K("\rjjjj")},
-    {"no_nics", [] { g_mw_mode = 4, g_mw_nnic = 0; }, {}},
+     "\tx"},
+    {"not_attached_lists_empty", [] { g_mw_att = g_mw_npfx = g_mw_npfx_all = 0, g_mw_nport_all = 64; }, ""},
+    {"generic_mode_prompt", [] { std::snprintf(g_mw_attmode, sizeof g_mw_attmode, "xdpgeneric"); }, "a1:"},
+    {"custom_port_prompt", [] {}, "fjjjjjjj\r8:0"},
+    {"port_menu", [] {}, "fj"},
+    {"nic_list", [] { g_mw_mode = 4, g_lan = "eth0"; }, "j"},
+    {"nic_actions", [] { g_mw_mode = 4; }, "\rjjjj"},
+    {"no_nics", [] { g_mw_mode = 4, g_mw_nnic = 0; }, ""},
 };
 INSTANTIATE_TEST_SUITE_P(Page, Render, ::testing::ValuesIn(PAGES_SHOWN), [](const auto &i) { return i.param.name; });
 
-// What keys leave in the model: "mode pane/sel menu-sel [typed] daemon_ok wan/lan rediscover: message",
-// and every request the stand-in daemon saw (keys that only move ask nothing).
-struct KeyRow {
-    const char *name;
-    std::vector<int> keys;
-    int taken;  // mw_key's answer to the last key
-    std::string state;
-    std::vector<std::string> requests;
-    bool daemon = true;
-    int mode = 0;  // the menu open before the keys
-};
-struct Keys : Page4, ::testing::WithParamInterface<KeyRow> {};
+// What keys leave in the model, and every request the stand-in daemon saw (keys
+// that only move ask nothing): the rows of tests/gate/fixtures/page4_keys.tsv.
+struct Keys : Page4, ::testing::WithParamInterface<FixtureRow> {};
 
 TEST_P(Keys, Drive)
 {
-    const KeyRow &row = GetParam();
+    const FixtureRow &row = GetParam();
     std::unique_ptr<StandinServer> srv;
-    if (row.daemon) srv = std::make_unique<StandinServer>(dir.path + "/mw.sock", respond);
-    g_mw_daemon_ok = row.daemon;  // as the sample's status exchange left it
+    if (row[3] == "1") srv = std::make_unique<StandinServer>(dir.path + "/mw.sock", respond);
+    g_mw_daemon_ok = row[3] == "1";  // as the sample's status exchange left it
     sample();
-    g_mw_mode = row.mode;
-    EXPECT_EQ(press(row.keys), row.taken);
-    char st[320];
-    std::snprintf(st, sizeof st, "%d %d/%d %d [%s] %d %s/%s %d: %s", g_mw_mode, g_mw_pane, g_mw_sel, g_mw_msel, g_mw_in,
-                  g_mw_daemon_ok, g_wan, g_lan, g_mw_force_redisc, g_mw_msg);
-    EXPECT_EQ(st, row.state);
-    EXPECT_EQ(srv ? srv->received() : std::vector<std::string>{}, row.requests);
+    g_mw_mode = std::stoi(row[2]);
+    EXPECT_EQ(press(row[1]), std::stoi(row[4]));
+    char st[160];
+    std::snprintf(st, sizeof st, "%d %d/%d %d [%s] %d %s/%s %d", g_mw_mode, g_mw_pane, g_mw_sel, g_mw_msel, g_mw_in,
+                  g_mw_daemon_ok, g_wan, g_lan, g_mw_force_redisc);
+    EXPECT_EQ(st, row[5]);
+    EXPECT_EQ(g_mw_msg, row[6]);
+    std::string seen;
+    for (const std::string &req : srv ? srv->received() : std::vector<std::string>{}) seen += "|" + req;
+    EXPECT_EQ(seen.empty() ? "-" : seen.substr(1), row[7]);
 }
-
-const std::string IPV6 = "2001:db8:aaaa:bbbb:cccc:dddd:eeee:fff0/124", UP_NO_WAN = " 1 eth1/lan0 0: ";
-const std::string DOWN = "moatwalld unreachable - service moatwall start";
-const std::vector<std::string> NONE;
-const KeyRow KEYS[] = {
-    {"q_ignored_in_prompt", K("a1q"), 1, "1 0/0 0 [1]" + UP_NO_WAN, NONE},
-    {"j_past_end_rests_on_last", K("jjjjj"), 1, "0 0/2 0 []" + UP_NO_WAN, NONE},
-    {"k_stops_at_top", K("jkk"), 1, "0 0/0 0 []" + UP_NO_WAN, NONE},
-    {"tab_first_row_other_pane", K("j\t"), 1, "0 1/0 0 []" + UP_NO_WAN, NONE},
-    {"forty_eighth_char", K("a" + std::string(48, '7')), 1, "1 0/0 0 [" + std::string(47, '7') + "]" + UP_NO_WAN, NONE},
-    {"only_prefix_chars_typed", K("a1x.bGq:F/"), 1, "1 0/0 0 [1.b:F/]" + UP_NO_WAN, NONE},
-    {"backspace_on_empty_then_del", {'a', 8, '1', '2', 127, 8, '3'}, 1, "1 0/0 0 [3]" + UP_NO_WAN, NONE},
-    {"other_sequence_acts_as_escape", K("a1", {KEY_SEQ + 'H'}), 1, "0 0/0 0 []" + UP_NO_WAN, NONE},
-    {"arrows_ignored_while_typing", K("a1", {KEY_UP, KEY_RIGHT}), 1, "1 0/0 0 [1]" + UP_NO_WAN, NONE},
-    {"ipv6_block", K("a2001:DB8::/32\r"), 1, "0 0/0 0 []" + UP_NO_WAN + "dropping src 2001:DB8::/32 at XDP",
-     {"block 2001:DB8::/32", "status"}},
-    {"block_empty_refused", K("a\n"), 1, "0 0/0 0 []" + UP_NO_WAN + "expected a.b.c.d/len", {"block ", "status"}},
-    {"menu_down_arrow", K("f", {KEY_DOWN, '\r'}), 1, "0 0/0 1 []" + UP_NO_WAN + "dropping WAN dport 445 at XDP",
-     {"drop-port 445", "status"}},
-    {"menu_stops_at_last_q_closes", K("fjjjjjjjjjjq"), 1, "0 0/0 7 []" + UP_NO_WAN, NONE},
-    {"custom_port_wraps_32_bits", K("fjjjjjjj\r4294967319\r"), 1,
-     "0 0/0 7 []" + UP_NO_WAN + "dropping WAN dport 23 at XDP", {"drop-port 23", "status"}},
-    {"custom_port_stops_at_dot", K("fjjjjjjj\r80.5\r"), 1, "0 0/0 7 []" + UP_NO_WAN + "dropping WAN dport 80 at XDP",
-     {"drop-port 80", "status"}},
-    {"x_on_ipv6_prefix", K("jjx"), 1, "0 0/0 0 []" + UP_NO_WAN + "unblocked " + IPV6, {"unblock " + IPV6, "status"}},
-    {"x_on_port", K("\tx"), 1, "0 1/0 0 []" + UP_NO_WAN + "no longer dropping dport 23", {"undrop-port 23", "status"}},
-    // The lists are read again after a command: here from no pins at all.
-    {"x_on_emptied_list", K("Dx"), 1, "0 0/0 0 []" + UP_NO_WAN + "nothing selected", {"detach", "status"}},
-    {"seed_notes_after_success", K("R"), 1,
-     "0 0/0 0 []" + UP_NO_WAN + "bogons seeded - skipped 10.0.0.0/8: covers 10.33.0.1 on eth0", {"seed", "status"}},
-    {"attach", K("A"), 1, "0 0/0 0 []" + UP_NO_WAN + "attached", {"attach", "status"}},
-    {"global_keys_left_alone", {'2', 'n', 'q', 'b', KEY_RIGHT, KEY_ESC}, 0, "0 0/0 0 []" + UP_NO_WAN, NONE},
-    {"i_scans_no_nics_enter_closes", K("i\r"), 1, "0 0/0 0 []" + UP_NO_WAN, {"status"}},
-    {"nic_actions_stop_at_cancel", K("j\rjjjjjjjj"), 1, "5 0/0 3 []" + UP_NO_WAN, NONE, true, 4},
-    {"nic_move", K("\r\r"), 1, "0 0/0 0 []" + UP_NO_WAN + "gate moved to eth0", {"move eth0", "status"}, true, 4},
-    {"nic_set_wan", K("\rj\r"), 1, "0 0/0 1 [] 1 eth0/lan0 1: tarnwatch WAN -> eth0 (rediscovering)", NONE, true, 4},
-    {"nic_set_lan", K("j\rjj\r"), 1, "0 0/0 2 [] 1 eth1/eth1 1: tarnwatch LAN -> eth1 (rediscovering)", NONE, true, 4},
-    {"nic_cancel", K("\rjjjjj\r"), 1, "0 0/0 3 []" + UP_NO_WAN, NONE, true, 4},
-    {"nic_escape", K("\r", {KEY_ESC}), 1, "0 0/0 0 []" + UP_NO_WAN, NONE, true, 4},
-    // With nothing listening every command ends in the one message.
-    {"down_attach", K("A"), 1, "0 0/0 0 [] 0 eth1/lan0 0: " + DOWN, NONE, false},
-    {"down_unblock", K("x"), 1, "0 0/0 0 [] 0 eth1/lan0 0: " + DOWN, NONE, false},
-};
-INSTANTIATE_TEST_SUITE_P(Page, Keys, ::testing::ValuesIn(KEYS), [](const auto &i) { return i.param.name; });
+INSTANTIATE_TEST_SUITE_P(Page, Keys, ::testing::ValuesIn(fixture_rows("gate/fixtures/page4_keys.tsv", 8)),
+                         [](const auto &i) { return i.param[0]; });
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "core/unique_fd.hpp"
 #include "moatwall/moatwall_contract.h"
 
 inline long bpf_sys(int cmd, bpf_attr a) { return syscall(__NR_bpf, cmd, &a, sizeof a); }
@@ -16,7 +17,7 @@ inline long bpf_sys(int cmd, bpf_attr a) { return syscall(__NR_bpf, cmd, &a, siz
 // Pinned under dir with the names the console opens (stats_entries 0: none at
 // all); statistics are set on the last CPU alone, so a sum that stops early shows.
 struct GateMaps {
-    int fd[4] = {-1, -1, -1, -1};
+    UniqueFd fd[4];
     explicit GateMaps(const std::string &dir, uint32_t stats_entries = 5, uint32_t stats_value = 8)
     {
         const uint32_t map[4][4] = {{BPF_MAP_TYPE_LPM_TRIE, 8, 1, 1024}, {BPF_MAP_TYPE_HASH, 2, 1, 1024},
@@ -28,20 +29,15 @@ struct GateMaps {
             a.map_type = map[i][0], a.key_size = map[i][1], a.value_size = map[i][2], a.max_entries = map[i][3];
             a.map_flags = map[i][0] == BPF_MAP_TYPE_LPM_TRIE ? BPF_F_NO_PREALLOC : 0;
             std::string path = dir + "/" + name[i];
-            p.bpf_fd = uint32_t(fd[i] = int(bpf_sys(BPF_MAP_CREATE, a))), p.pathname = uintptr_t(path.c_str());
+            fd[i].reset(int(bpf_sys(BPF_MAP_CREATE, a)));
+            p.bpf_fd = uint32_t(fd[i].fd), p.pathname = uintptr_t(path.c_str());
             bpf_sys(BPF_OBJ_PIN, p);
         }
     }
-    ~GateMaps()
-    {
-        for (int f : fd) close(f);
-    }
-    GateMaps(const GateMaps &) = delete;
-    GateMaps &operator=(const GateMaps &) = delete;
     void put(int map, const void *key, const void *value) const
     {
         bpf_attr a{};
-        a.map_fd = uint32_t(fd[map]), a.key = uintptr_t(key), a.value = uintptr_t(value);
+        a.map_fd = uint32_t(fd[map].fd), a.key = uintptr_t(key), a.value = uintptr_t(value);
         bpf_sys(BPF_MAP_UPDATE_ELEM, a);
     }
     void set_stat(uint32_t key, uint64_t total) const
