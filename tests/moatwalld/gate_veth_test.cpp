@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <csignal>
 #include <fcntl.h>
+#include <map>
 #include <poll.h>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -34,85 +36,46 @@ static std::string attached(const std::string &nic, const std::string &mode = "x
     return "iface " + nic + "\nattached 1 " + mode + "\ngate " + nic + " " + mode + "\nOK\n";
 }
 
-struct TrafficRow {
-    const char *name;
-    Frame f;   // sent on pr0 as it stands
-    int stat;  // the one statistic the packet must land in, which gives the verdict
-};
+// A frame of the traffic table: "key=value" fields over Frame's defaults.
+static Frame parse_frame(const std::string &text)
+{
+    static const std::map<std::string, int Frame::*> NUMBER = {
+        {"dport", &Frame::dport}, {"proto", &Frame::proto}, {"tags", &Frame::tags}, {"ethertype", &Frame::ethertype},
+        {"version", &Frame::version}, {"ihl", &Frame::ihl}, {"tot_len", &Frame::tot_len}, {"frag", &Frame::frag},
+        {"cut", &Frame::cut}};
+    Frame f;
+    std::istringstream in(text);
+    for (std::string field; in >> field;) {
+        const size_t eq = field.find('=');
+        const std::string key = field.substr(0, eq), value = field.substr(eq + 1);
+        if (key == "src" || key == "ext")
+            (key == "src" ? f.src : f.ext) = value;
+        else if (NUMBER.count(key))
+            f.*NUMBER.at(key) = static_cast<int>(strtol(value.c_str(), nullptr, 0));
+        else
+            ADD_FAILURE() << "unknown frame field " << field;
+    }
+    return f;
+}
 
-// Every drop beside its pass twin, with port 23 and 11.77.1.0/24, 203.0.0.0/8,
-// 11.80.0.7/32 and 2a0e:77:1::/48 on the lists.
-#define V6 "2a0e:77::2"
-static const TrafficRow TRAFFIC[] = {
-    {"udp_port23_dropped", {.dport = 23}, MW_STAT_DROPPORT},
-    {"udp_port24_passes", {.dport = 24}, MW_STAT_PASS},
-    {"blocked_24_dropped", {.src = "11.77.1.2"}, MW_STAT_DROPSRC},
-    {"next_24_passes", {.src = "11.77.2.2"}, MW_STAT_PASS},
-    {"tcp_port23_dropped", {.dport = 23, .proto = 6}, MW_STAT_DROPPORT},
-    {"icmp_clean_passes", {.dport = 23, .proto = 1}, MW_STAT_PASS},
-    {"icmp_blocked_src_dropped", {.src = "11.77.1.9", .proto = 1}, MW_STAT_DROPSRC},
-    {"inside_slash8_dropped", {.src = "203.9.9.9"}, MW_STAT_DROPSRC},
-    {"exact_slash32_dropped", {.src = "11.80.0.7"}, MW_STAT_DROPSRC},
-    {"beside_slash32_passes", {.src = "11.80.0.8"}, MW_STAT_PASS},
-    {"src_wins_over_port", {.src = "11.77.1.9", .dport = 23}, MW_STAT_DROPSRC},
-    {"ip_options_port23_dropped", {.dport = 23, .ihl = 6}, MW_STAT_DROPPORT},
-    {"first_fragment_port23_dropped", {.dport = 23, .frag = 0x2000}, MW_STAT_DROPPORT},
-    {"later_fragment_has_no_port", {.dport = 23, .frag = 0x0010}, MW_STAT_PASS},
-    {"later_fragment_blocked_src", {.src = "11.77.1.9", .dport = 23, .frag = 0x0010}, MW_STAT_DROPSRC},
-    {"vlan_port23_dropped", {.dport = 23, .tags = 1}, MW_STAT_DROPPORT},
-    {"vlan_blocked_src_dropped", {.src = "11.77.1.2", .dport = 24, .tags = 1}, MW_STAT_DROPSRC},
-    {"qinq_port23_dropped", {.dport = 23, .tags = 2}, MW_STAT_DROPPORT},
-    {"qinq_next_24_passes", {.src = "11.77.2.2", .dport = 23 + 1, .tags = 2}, MW_STAT_PASS},
-    {"qinq_blocked_src_dropped", {.src = "11.77.1.9", .dport = 24, .tags = 2}, MW_STAT_DROPSRC},
-    {"arp_nonip", {.dport = 23, .ethertype = 0x0806}, MW_STAT_NONIP},
-    {"ipv6_udp_port23_dropped", {.src = V6, .dport = 23}, MW_STAT_DROPPORT},
-    {"ipv6_udp_port24_passes", {.src = V6, .dport = 24}, MW_STAT_PASS},
-    {"ipv6_blocked_48_dropped", {.src = "2a0e:77:1::2"}, MW_STAT_DROPSRC},
-    {"ipv6_next_48_passes", {.src = "2a0e:77:2::2"}, MW_STAT_PASS},
-    {"ipv6_icmp_blocked_src_dropped", {.src = "2a0e:77:1:ffff::9", .proto = 58}, MW_STAT_DROPSRC},
-    {"ipv6_icmp_clean_passes", {.src = V6, .dport = 23, .proto = 58}, MW_STAT_PASS},
-    {"hop_by_hop_tcp23_dropped", {.src = V6, .dport = 23, .proto = 6, .ext = "h"}, MW_STAT_DROPPORT},
-    {"hop_by_hop_tcp24_passes", {.src = V6, .dport = 24, .proto = 6, .ext = "h"}, MW_STAT_PASS},
-    {"three_headers_udp23_dropped", {.src = V6, .dport = 23, .ext = "hrd"}, MW_STAT_DROPPORT},
-    {"six_headers_udp24_passes", {.src = V6, .dport = 24, .ext = "hdrdfd"}, MW_STAT_PASS},
-    {"seven_headers_unchecked", {.src = V6, .dport = 24, .ext = "hdrdfdd"}, MW_STAT_MALFORMED},
-    {"ipv6_first_fragment_port23_dropped", {.src = V6, .dport = 23, .frag = 0x0001, .ext = "f"}, MW_STAT_DROPPORT},
-    {"ipv6_first_fragment_port24_passes", {.src = V6, .dport = 24, .frag = 0x0001, .ext = "f"}, MW_STAT_PASS},
-    {"ipv6_later_fragment_has_no_port", {.src = V6, .dport = 23, .frag = 0x0011, .ext = "f"}, MW_STAT_PASS},
-    {"ipv6_later_fragment_blocked_src", {.src = "2a0e:77:1::2", .dport = 23, .frag = 0x0010, .ext = "f"}, MW_STAT_DROPSRC},
-    {"ipv6_first_fragment_cut_before_ports", {.src = V6, .dport = 24, .tot_len = 8 + 4, .frag = 1, .ext = "f"}, MW_STAT_MALFORMED},
-    {"ipv6_vlan_port23_dropped", {.src = V6, .dport = 23, .tags = 1}, MW_STAT_DROPPORT},
-    {"ipv4_header_behind_ipv6_type", {.dport = 23, .ethertype = 0x86dd}, MW_STAT_MALFORMED},
-    {"ipv6_header_cut_off", {.src = V6, .cut = 14 + 39}, MW_STAT_MALFORMED},
-    {"ipv6_payload_beyond_frame", {.src = V6, .tot_len = 1500}, MW_STAT_MALFORMED},
-    {"extension_beyond_payload", {.src = V6, .tot_len = 4, .ext = "h"}, MW_STAT_MALFORMED},
-    {"udp_header_beyond_payload", {.src = V6, .dport = 24, .tot_len = 7}, MW_STAT_MALFORMED},
-    {"ipv6_payload_shorter_than_frame_ok", {.src = V6, .dport = 24, .tot_len = 8}, MW_STAT_PASS},
-    {"vlan_tag_cut_off", {.dport = 23, .tags = 1, .cut = 16}, MW_STAT_MALFORMED},
-    {"ipv4_header_cut_off", {.dport = 23, .cut = 14 + 19}, MW_STAT_MALFORMED},
-    {"ihl_below_5", {.dport = 23, .ihl = 4}, MW_STAT_MALFORMED},
-    {"version_6_in_ipv4", {.dport = 23, .version = 6}, MW_STAT_MALFORMED},
-    {"total_below_header", {.proto = 1, .tot_len = 19}, MW_STAT_MALFORMED},
-    {"total_beyond_frame", {.tot_len = 1500}, MW_STAT_MALFORMED},
-    {"total_one_past_the_packet", {.dport = 24, .tot_len = 20 + 12 + 1}, MW_STAT_MALFORMED},  // not the frame
-    {"tcp_header_cut_by_total", {.dport = 24, .proto = 6, .tot_len = 20 + 12}, MW_STAT_MALFORMED},
-    {"options_eat_udp_header", {.dport = 24, .ihl = 15, .tot_len = 64}, MW_STAT_MALFORMED},
-    {"total_shorter_than_frame_ok", {.dport = 24, .tot_len = 28}, MW_STAT_PASS},
-};
-
-// One rig for the whole table: each row is one frame, its statistic, and its
-// verdict as the veth driver counts it and as the gate side sees it.
+// One rig for the whole table: each row is one frame, the one statistic it must
+// land in, which gives its verdict as the veth driver counts it and as the gate
+// side sees it.
 TEST(GateTraffic, OneVerdictOneStatistic)
 {
     START_GATE();
     ALL_OK("attach", "drop-port 23", "block 11.77.1.0/24", "block 203.0.0.0/8", "block 11.80.0.7/32", "block 2a0e:77:1::/48");
-    for (const TrafficRow &r : TRAFFIC) {
-        SCOPED_TRACE(r.name);
-        const bool drop = r.stat != MW_STAT_PASS && r.stat != MW_STAT_NONIP;
+    const std::string STAT[MW_STAT_COUNT] = {"pass", "dropsrc", "dropport", "nonip", "malformed"};
+    const std::vector<FixtureRow> rows = fixture_rows("moatwalld/fixtures/traffic.tsv", 3);
+    EXPECT_EQ(rows.size(), 54u);
+    for (const FixtureRow &r : rows) {
+        SCOPED_TRACE(r[0]);
+        const size_t stat = static_cast<size_t>(std::find(STAT, STAT + MW_STAT_COUNT, r[1]) - STAT);
+        const bool drop = stat != MW_STAT_PASS && stat != MW_STAT_NONIP;
         std::vector<uint64_t> stats = rig.stats();
         uint64_t drops = rig.xdp_drops() + drop;
-        stats[size_t(r.stat)]++;
-        EXPECT_EQ(rig.raw(r.f), drop ? 0 : 1);
+        stats.at(stat)++;
+        EXPECT_EQ(rig.raw(parse_frame(r[2])), drop ? 0 : 1);
         EXPECT_EQ(rig.stats(), stats);
         EXPECT_EQ(rig.xdp_drops(), drops);
     }

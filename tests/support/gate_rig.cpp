@@ -57,46 +57,46 @@ static uint8_t ext_code(char c) { return c == 'h' ? 0 : c == 'r' ? 43 : c == 'd'
 // flags; the rig looks at frames, not sockets.
 std::vector<uint8_t> build_frame(const Frame &f, const uint8_t dmac[6], const uint8_t smac[6])
 {
-    const bool v6 = strchr(f.src, ':') != nullptr;
+    const bool v6 = f.src.find(':') != std::string::npos;
     std::vector<uint8_t> v(dmac, dmac + 6);
     v.insert(v.end(), smac, smac + 6);
     for (int t = 0; t < f.tags; t++) {
         bool outer = t == 0 && f.tags == 2;
         v.insert(v.end(), {uint8_t(outer ? 0x88 : 0x81), uint8_t(outer ? 0xa8 : 0x00), 0, uint8_t(10 + t)});
     }
-    uint16_t type = f.ethertype ? f.ethertype : v6 ? 0x86dd : 0x0800;
+    unsigned type = f.ethertype ? unsigned(f.ethertype) : v6 ? 0x86dd : 0x0800;
     int version = f.version ? f.version : v6 ? 6 : 4;
     v.insert(v.end(), {uint8_t(type >> 8), uint8_t(type)});
     size_t ip = v.size(), l4;
     if (v6) {
         v.resize(ip + 40);
         v[ip] = static_cast<uint8_t>(version << 4);
-        v[ip + 6] = f.ext[0] ? ext_code(f.ext[0]) : f.proto, v[ip + 7] = 64;
-        inet_pton(AF_INET6, f.src, &v[ip + 8]);
+        v[ip + 6] = f.ext.empty() ? uint8_t(f.proto) : ext_code(f.ext[0]), v[ip + 7] = 64;
+        inet_pton(AF_INET6, f.src.c_str(), &v[ip + 8]);
         inet_pton(AF_INET6, "2a0e:77::1", &v[ip + 24]);
         // 8 bytes each: options are one PadN, a routing header has type 253
         // (experimental) and no segments left.
-        for (const char *e = f.ext; *e; e++) {
-            uint8_t next = e[1] ? ext_code(e[1]) : f.proto;
-            if (*e == 'f')
+        for (size_t e = 0; e < f.ext.size(); e++) {
+            uint8_t next = e + 1 < f.ext.size() ? ext_code(f.ext[e + 1]) : uint8_t(f.proto);
+            if (f.ext[e] == 'f')
                 v.insert(v.end(), {next, 0, uint8_t(f.frag >> 8), uint8_t(f.frag), 0, 0, 0, 7});
             else
-                v.insert(v.end(), {next, 0, uint8_t(*e == 'r' ? 253 : 1), uint8_t(*e == 'r' ? 0 : 4), 0, 0, 0, 0});
+                v.insert(v.end(), {next, 0, uint8_t(f.ext[e] == 'r' ? 253 : 1), uint8_t(f.ext[e] == 'r' ? 0 : 4), 0, 0, 0, 0});
         }
         l4 = v.size();
     } else {
         l4 = ip + std::max(20, f.ihl * 4);
         v.resize(l4);
         v[ip] = static_cast<uint8_t>((version & 15) << 4 | (f.ihl & 15));
-        put16(v, ip + 6, f.frag);
-        v[ip + 8] = 64, v[ip + 9] = f.proto;
-        inet_pton(AF_INET, f.src, &v[ip + 12]);
+        put16(v, ip + 6, unsigned(f.frag));
+        v[ip + 8] = 64, v[ip + 9] = uint8_t(f.proto);
+        inet_pton(AF_INET, f.src.c_str(), &v[ip + 12]);
         inet_pton(AF_INET, "11.77.0.1", &v[ip + 16]);
     }
     v.resize(l4 + (f.proto == 6 ? 20 : 12));
     size_t len = f.tot_len >= 0 ? static_cast<size_t>(f.tot_len) : v.size() - ip - (v6 ? 40 : 0);
     put16(v, ip + (v6 ? 4 : 2), static_cast<unsigned>(len));
-    put16(v, l4 + 2, f.dport);
+    put16(v, l4 + 2, unsigned(f.dport));
     if (f.cut >= 0 && static_cast<size_t>(f.cut) < v.size()) v.resize(static_cast<size_t>(f.cut));
     return v;
 }

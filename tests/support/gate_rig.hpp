@@ -26,17 +26,17 @@ struct BpfDir {
 
 // One frame as the peer puts it on the wire; an IPv6 source makes an IPv6 packet.
 struct Frame {
-    const char *src = "11.77.0.2";
-    uint16_t dport = 5000;
-    uint8_t proto = 17;  // 17 UDP (12 bytes), 6 TCP (20 bytes)
+    std::string src = "11.77.0.2";
+    int dport = 5000;
+    int proto = 17;      // 17 UDP (12 bytes), 6 TCP (20 bytes)
     int tags = 0;        // 802.1Q tags: 1, or 2 for 802.1ad + 802.1Q
-    uint16_t ethertype = 0;  // 0: the source's family
+    int ethertype = 0;   // 0: the source's family
     int version = 0, ihl = 5;  // version 0: the source's family
-    int tot_len = -1;   // IPv4 total or IPv6 payload length, -1: what the frame holds
-    uint16_t frag = 0;  // IPv4 flags and offset, or IPv6 offset and M flag; host order
-    const char *ext = "";  // IPv6 extension headers in order: h hop-by-hop, r routing,
+    int tot_len = -1;    // IPv4 total or IPv6 payload length, -1: what the frame holds
+    int frag = 0;        // IPv4 flags and offset, or IPv6 offset and M flag; host order
+    std::string ext = "";  // IPv6 extension headers in order: h hop-by-hop, r routing,
                            // d destination options, f fragment (carrying frag)
-    int cut = -1;       // keep only this many bytes, -1 all
+    int cut = -1;        // keep only this many bytes, -1 all
 };
 std::vector<uint8_t> build_frame(const Frame &f, const uint8_t dmac[6], const uint8_t smac[6]);
 
