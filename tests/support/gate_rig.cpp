@@ -211,9 +211,10 @@ std::vector<uint64_t> GateRig::stats() const
     return v;
 }
 
-std::vector<std::string> GateRig::lists() const
+std::string GateRig::lists() const
 {
     std::vector<std::string> r;
+    std::string out;
     char t[64];
     for (const auto &[k, n] : pinned_map(bpf.pindir + "/" MW_MAP_DPORTS, 2)) r.push_back("port " + std::to_string(host<uint16_t>(k)));
     for (int family : {AF_INET, AF_INET6}) {
@@ -222,7 +223,8 @@ std::vector<std::string> GateRig::lists() const
             r.push_back(inet_ntop(family, &k[4], t, sizeof t) + ("/" + std::to_string(host<uint32_t>(k))));
     }
     std::sort(r.begin(), r.end());
-    return r;
+    for (const std::string &line : r) out += line + "\n";
+    return out;
 }
 
 uint64_t GateRig::xdp_drops() const

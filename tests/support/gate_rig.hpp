@@ -61,9 +61,9 @@ struct GateRig {
     std::string req(const std::string &line) const { return talk(unix_connect(bpf.sock).fd, line); }
 
     // The kernel's view through the pins: statistics summed over CPUs, and the
-    // lists sorted ("11.77.1.0/24", "2001:db8::/32", "port 23").
+    // lists sorted, one entry a line ("11.77.1.0/24", "2001:db8::/32", "port 23").
     std::vector<uint64_t> stats() const;
-    std::vector<std::string> lists() const;
+    std::string lists() const;
     uint64_t xdp_drops() const;  // as the veth driver counts them on gw0
     unsigned xdp_id(const std::string &ifname) const;  // of the XDP program on a gate-side device, 0 none
 
