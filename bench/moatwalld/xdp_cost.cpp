@@ -4,13 +4,39 @@
 // few prefixes and with 10,000, beside a program that only returns XDP_PASS.
 // Prints the README's table. Needs root:
 //   cmake --build BUILD --target moatwall_xdp_cost && BUILD/src/moatwalld/moatwall_xdp_cost
+#include <algorithm>
+#include <arpa/inet.h>
 #include <cstdio>
 #include <linux/bpf.h>
+#include <set>
 #include <unistd.h>
 
 #include "moatwalld/xdp_run.hpp"
 
 static constexpr int REPEAT = 2000000;
+
+// Blocks pseudo-random prefixes of lengths lo to lo + 16 (IPv4) or lo + 96
+// (IPv6) inside a quarter of the space, a deep trie, until keys holds want of
+// them; the first address of the longest comes back, or "" with err set when
+// the gate refused one.
+static std::string block_trie(int family, size_t want, std::set<std::vector<uint8_t>> &keys, char *err, size_t errlen)
+{
+    const unsigned bytes = family == AF_INET ? 4 : 16, lo = bytes == 4 ? 16 : 32, span = bytes == 4 ? 17 : 97;
+    char text[64];
+    MwPrefix deepest = {family, 0, {}};
+    for (uint64_t i = 0; keys.size() < want; i++) {
+        MwPrefix p = {family, lo + unsigned(i % span), {}};
+        uint64_t x = i * 0x9e3779b97f4a7c15ull;
+        for (unsigned b = 0; b < bytes; b++) p.addr[b] = uint8_t(x >> (8 * (b % 8)) ^ (b * 37));
+        p.addr[0] = uint8_t(bytes == 4 ? 100 + p.addr[0] % 50 : 0x20 + p.addr[0] % 16);
+        for (unsigned b = 0; b < bytes; b++) p.addr[b] &= uint8_t(0xff00u >> std::clamp(int(p.len) - 8 * int(b), 0, 8));
+        std::vector<uint8_t> k(p.addr, p.addr + bytes);
+        k.push_back(uint8_t(p.len));
+        if (keys.insert(k).second && gate_block(p, err, errlen) != 0) return "";
+        if (p.len > deepest.len) deepest = p;
+    }
+    return inet_ntop(family, deepest.addr, text, sizeof text);
+}
 
 int main()
 {
