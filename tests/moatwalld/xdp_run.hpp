@@ -11,8 +11,7 @@
 // The verdict of `repeat` runs of f, -1 when the kernel refused; *ns its time per run.
 inline int xdp_run(int prog, const Frame &f, int repeat, uint32_t *ns = nullptr)
 {
-    static const uint8_t MAC_A[6] = {2, 0, 0, 0, 0, 1}, MAC_B[6] = {2, 0, 0, 0, 0, 2};
-    std::vector<uint8_t> fr = build_frame(f, MAC_A, MAC_B);
+    std::vector<uint8_t> fr = build_frame(f);
     LIBBPF_OPTS(bpf_test_run_opts, o, .data_in = fr.data(), .data_size_in = uint32_t(fr.size()), .repeat = repeat);
     if (bpf_prog_test_run_opts(prog, &o) != 0) return -1;
     if (ns) *ns = o.duration;

@@ -11,6 +11,7 @@
 #include <net/if.h>
 #include <poll.h>
 #include <sched.h>
+#include <set>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -55,11 +56,10 @@ static uint8_t ext_code(char c) { return c == 'h' ? 0 : c == 'r' ? 43 : c == 'd'
 
 // Only what the gate reads is filled in: no checksums, no source port, no TCP
 // flags; the rig looks at frames, not sockets.
-std::vector<uint8_t> build_frame(const Frame &f, const uint8_t dmac[6], const uint8_t smac[6])
+std::vector<uint8_t> build_frame(const Frame &f)
 {
     const bool v6 = f.src.find(':') != std::string::npos;
-    std::vector<uint8_t> v(dmac, dmac + 6);
-    v.insert(v.end(), smac, smac + 6);
+    std::vector<uint8_t> v = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 2, 0x77, 0, 0, 0, 2};
     for (int t = 0; t < f.tags; t++) {
         bool outer = t == 0 && f.tags == 2;
         v.insert(v.end(), {uint8_t(outer ? 0x88 : 0x81), uint8_t(outer ? 0xa8 : 0x00), 0, uint8_t(10 + t)});
@@ -213,33 +213,33 @@ std::vector<uint64_t> GateRig::stats() const
 
 std::string GateRig::lists() const
 {
-    std::vector<std::string> r;
+    std::set<std::string> r;
     std::string out;
     char t[64];
-    for (const auto &[k, n] : pinned_map(bpf.pindir + "/" MW_MAP_DPORTS, 2)) r.push_back("port " + std::to_string(host<uint16_t>(k)));
+    for (const auto &[k, n] : pinned_map(bpf.pindir + "/" MW_MAP_DPORTS, 2)) r.insert("port " + std::to_string(host<uint16_t>(k)));
     for (int family : {AF_INET, AF_INET6}) {
         const bool v4 = family == AF_INET;
         for (const auto &[k, n] : pinned_map(bpf.pindir + (v4 ? "/" MW_MAP_DROP4 : "/" MW_MAP_DROP6), v4 ? 8 : 20))
-            r.push_back(inet_ntop(family, &k[4], t, sizeof t) + ("/" + std::to_string(host<uint32_t>(k))));
+            r.insert(inet_ntop(family, &k[4], t, sizeof t) + ("/" + std::to_string(host<uint32_t>(k))));
     }
-    std::sort(r.begin(), r.end());
     for (const std::string &line : r) out += line + "\n";
     return out;
 }
 
-uint64_t GateRig::xdp_drops() const
+// The numbers after each tag in what cmd prints in namespace ns, summed.
+static uint64_t sum_after(const NetnsGuard &ns, const std::string &cmd, const std::string &tag)
 {
     uint64_t n = 0;
-    const std::string o = gw.out("ethtool -S gw0"), tag = "xdp_drops: ";
+    const std::string o = ns.out(cmd);
     for (size_t x = o.find(tag); x != std::string::npos; x = o.find(tag, x + 1)) n += std::stoull(o.substr(x + tag.size()));
     return n;
 }
 
+uint64_t GateRig::xdp_drops() const { return sum_after(gw, "ethtool -S gw0", "xdp_drops: "); }
+
 unsigned GateRig::xdp_id(const std::string &ifname) const
 {
-    const std::string o = gw.out("ip -d link show dev " + ifname), tag = "prog/xdp id ";
-    size_t x = o.find(tag);
-    return x == std::string::npos ? 0 : static_cast<unsigned>(std::stoul(o.substr(x + tag.size())));
+    return static_cast<unsigned>(sum_after(gw, "ip -d link show dev " + ifname, "prog/xdp id "));
 }
 
 // A packet socket made in namespace ns (it stays there after we return), bound
@@ -263,8 +263,7 @@ static UniqueFd packet_socket(const NetnsGuard &ns, const std::string &dev, uint
 int GateRig::raw(const Frame &f)
 {
     UniqueFd tap = packet_socket(gw, "gw0", ETH_P_ALL), tx = packet_socket(peer, "pr0", 0);
-    const uint8_t to[6] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff}, from[6] = {2, 0x77, 0, 0, 0, 2};
-    std::vector<uint8_t> fr = build_frame(f, to, from);
+    std::vector<uint8_t> fr = build_frame(f);
     if (!tap.ok() || send(tx.fd, fr.data(), fr.size(), 0) != static_cast<ssize_t>(fr.size())) return -1;
     sockaddr_ll ll{};
     socklen_t len = sizeof ll;

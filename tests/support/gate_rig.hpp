@@ -24,7 +24,8 @@ struct BpfDir {
     ~BpfDir();
 };
 
-// One frame as the peer puts it on the wire; an IPv6 source makes an IPv6 packet.
+// One frame as the peer puts it on the wire (broadcast, from 02:77:00:00:00:02);
+// an IPv6 source makes an IPv6 packet.
 struct Frame {
     std::string src = "11.77.0.2";
     int dport = 5000;
@@ -38,7 +39,7 @@ struct Frame {
                            // d destination options, f fragment (carrying frag)
     int cut = -1;        // keep only this many bytes, -1 all
 };
-std::vector<uint8_t> build_frame(const Frame &f, const uint8_t dmac[6], const uint8_t smac[6]);
+std::vector<uint8_t> build_frame(const Frame &f);
 
 UniqueFd unix_connect(const std::string &path);
 // Sends line on fd and reads the reply up to its final OK/ERR line, "" on a 700 ms stall.
