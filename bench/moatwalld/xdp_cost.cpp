@@ -53,7 +53,7 @@ int main()
     bpf_insn floor[2] = {{BPF_ALU64 | BPF_MOV | BPF_K, 0, 0, 0, XDP_PASS}, {BPF_JMP | BPF_EXIT, 0, 0, 0, 0}};
     int floor_fd = bpf_prog_load(BPF_PROG_TYPE_XDP, "mw_floor", "GPL", floor, 2, nullptr);
     uint32_t floor_ns = 0, t[3] = {};
-    xdp_run(floor_fd, Frame{}, REPEAT, &floor_ns);
+    xdp_run(floor_fd, "", REPEAT, &floor_ns);
     close(floor_fd);
     printf("| family | prefixes in trie | XDP_PASS only (floor) | passed | src-dropped | port-dropped |\n");
     printf("|---|---|---|---|---|---|\n");
@@ -63,7 +63,7 @@ int main()
         for (size_t want : {21, 10000}) {
             const std::string deepest = block_trie(v6 ? AF_INET6 : AF_INET, want, keys[v6], err, sizeof err);
             const std::string clean = v6 ? "2a0e:77::2" : "11.77.0.2";
-            const Frame f[3] = {{.src = clean}, {.src = deepest}, {.src = clean, .dport = 23}};
+            const std::string f[3] = {"src=" + clean, "src=" + deepest, "src=" + clean + " dport=23"};
             for (int i = 0; i < 3; i++) {
                 if (xdp_run(g_gate.prog_fd, f[i], REPEAT, &t[i]) != (i ? XDP_DROP : XDP_PASS)) rc = 1;
             }

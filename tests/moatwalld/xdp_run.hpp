@@ -8,10 +8,10 @@
 #include "moatwalld/gate.hpp"
 #include "support/gate_rig.hpp"
 
-// The verdict of `repeat` runs of f, -1 when the kernel refused; *ns its time per run.
-inline int xdp_run(int prog, const Frame &f, int repeat, uint32_t *ns = nullptr)
+// The verdict of `repeat` runs of the frame (see build_frame), -1 when the kernel refused; *ns its time per run.
+inline int xdp_run(int prog, const std::string &frame, int repeat, uint32_t *ns = nullptr)
 {
-    std::vector<uint8_t> fr = build_frame(f);
+    std::vector<uint8_t> fr = build_frame(frame);
     LIBBPF_OPTS(bpf_test_run_opts, o, .data_in = fr.data(), .data_size_in = uint32_t(fr.size()), .repeat = repeat);
     if (bpf_prog_test_run_opts(prog, &o) != 0) return -1;
     if (ns) *ns = o.duration;

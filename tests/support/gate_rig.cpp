@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <set>
+#include <sstream>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -54,10 +55,37 @@ static void put16(std::vector<uint8_t> &v, size_t at, unsigned x)
 // The next-header code of an extension letter of Frame::ext.
 static uint8_t ext_code(char c) { return c == 'h' ? 0 : c == 'r' ? 43 : c == 'd' ? 60 : 44; }
 
+// A frame description's fields, as build_frame reads them.
+struct Frame {
+    std::string src = "11.77.0.2", ext;
+    int dport = 5000, proto = 17, tags = 0, ethertype = 0;
+    int version = 0, ihl = 5, tot_len = -1, frag = 0, cut = -1;
+};
+
+static bool parse_frame(const std::string &desc, Frame &f)
+{
+    const std::map<std::string, int Frame::*> number = {
+        {"dport", &Frame::dport}, {"proto", &Frame::proto}, {"tags", &Frame::tags}, {"ethertype", &Frame::ethertype},
+        {"version", &Frame::version}, {"ihl", &Frame::ihl}, {"tot_len", &Frame::tot_len}, {"frag", &Frame::frag},
+        {"cut", &Frame::cut}};
+    std::istringstream in(desc);
+    for (std::string key, value; std::getline(in >> std::ws, key, '=') && in >> value;) {
+        if (key == "src" || key == "ext")
+            (key == "src" ? f.src : f.ext) = value;
+        else if (number.count(key))
+            f.*number.at(key) = static_cast<int>(strtol(value.c_str(), nullptr, 0));
+        else
+            return false;
+    }
+    return true;
+}
+
 // Only what the gate reads is filled in: no checksums, no source port, no TCP
 // flags; the rig looks at frames, not sockets.
-std::vector<uint8_t> build_frame(const Frame &f)
+std::vector<uint8_t> build_frame(const std::string &desc)
 {
+    Frame f;
+    if (!parse_frame(desc, f)) return {};
     const bool v6 = f.src.find(':') != std::string::npos;
     std::vector<uint8_t> v = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 2, 0x77, 0, 0, 0, 2};
     for (int t = 0; t < f.tags; t++) {
@@ -260,10 +288,10 @@ static UniqueFd packet_socket(const NetnsGuard &ns, const std::string &dev, uint
 
 // The gate side hears nothing else (the peer has no addresses and no IPv6), so
 // any frame coming in on gw0 is this one, past XDP.
-int GateRig::raw(const Frame &f)
+int GateRig::raw(const std::string &frame)
 {
     UniqueFd tap = packet_socket(gw, "gw0", ETH_P_ALL), tx = packet_socket(peer, "pr0", 0);
-    std::vector<uint8_t> fr = build_frame(f);
+    std::vector<uint8_t> fr = build_frame(frame);
     if (!tap.ok() || send(tx.fd, fr.data(), fr.size(), 0) != static_cast<ssize_t>(fr.size())) return -1;
     sockaddr_ll ll{};
     socklen_t len = sizeof ll;
