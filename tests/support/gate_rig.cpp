@@ -47,10 +47,7 @@ BpfDir::~BpfDir()
     sh("rm -rf " + dir);
 }
 
-static void put16(std::vector<uint8_t> &v, size_t at, unsigned x)
-{
-    v[at] = static_cast<uint8_t>(x >> 8), v[at + 1] = static_cast<uint8_t>(x);
-}
+static void put16(std::vector<uint8_t> &v, size_t at, unsigned x) { v[at] = uint8_t(x >> 8), v[at + 1] = uint8_t(x); }
 
 // The next-header code of an extension letter of Frame::ext.
 static uint8_t ext_code(char c) { return c == 'h' ? 0 : c == 'r' ? 43 : c == 'd' ? 60 : 44; }
@@ -157,9 +154,8 @@ GateRig::GateRig()
 {
     // IPv6 on gw0 alone, no addresses on the peer side: nothing but the test's own frames reaches the gate.
     const std::string quiet = "sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1; ";
-    gw.run("sh -c '" + quiet + "ip link add gw0 address 02:77:00:00:00:01 type veth peer name pr0 netns " + peer.name +
-           "; ip link add gw1 type veth peer name pr1 netns " + peer.name + "; ip link add br0 type bridge; "
-           "ip link add gw2 type veth peer name pr2 netns " + peer.name + "; ip link set gw2 master br0; "
+    gw.run("sh -c '" + quiet + "for i in 0 1 2; do ip link add gw$i type veth peer name pr$i netns " + peer.name + "; done; "
+           "ip link set gw0 address 02:77:00:00:00:01; ip link add br0 type bridge; ip link set gw2 master br0; "
            "ip tuntap add dev mwtun0 mode tun; for d in gw0 gw1 gw2 br0; do ip link set $d up; done; "
            "ip addr add 11.77.0.1/16 dev gw0; ip addr add 11.78.0.1/16 dev gw1; ip addr add 11.81.0.1/16 dev br0; "
            "ip route add 11.90.0.0/16 via 11.77.0.9 dev gw0; sysctl -qw net.ipv6.conf.gw0.disable_ipv6=0; "
