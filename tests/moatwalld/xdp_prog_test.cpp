@@ -29,7 +29,8 @@ TEST(XdpProg, FullListsKeepTheirVerdicts)
     ASSERT_EQ(gate_drop_port(23, err, sizeof err), 0) << err;
     for (int v6 : {0, 1}) {
         block_hosts(v6 ? AF_INET6 : AF_INET, 0, 10000);
-        const std::string clean = v6 ? "2a0e:77::2" : "11.77.0.2", last = v6 ? "6401::270f" : "100.1.39.15";  // 9999
+        // last: the last one listed, x.y = 9999 = 0x270f.
+        const std::string clean = v6 ? "2a0e:77::2" : "11.77.0.2", last = v6 ? "6401::270f" : "100.1.39.15";
         EXPECT_EQ(xdp_run(g_gate.prog_fd, "src=" + clean, 1), XDP_PASS) << clean;
         EXPECT_EQ(xdp_run(g_gate.prog_fd, "src=" + last, 1), XDP_DROP) << last;
         EXPECT_EQ(xdp_run(g_gate.prog_fd, "src=" + clean + " dport=23", 1), XDP_DROP) << clean;
