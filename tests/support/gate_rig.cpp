@@ -11,6 +11,8 @@
 #include <net/if.h>
 #include <poll.h>
 #include <sched.h>
+#include <set>
+#include <sstream>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -45,58 +47,81 @@ BpfDir::~BpfDir()
     sh("rm -rf " + dir);
 }
 
-static void put16(std::vector<uint8_t> &v, size_t at, unsigned x)
-{
-    v[at] = static_cast<uint8_t>(x >> 8), v[at + 1] = static_cast<uint8_t>(x);
-}
+static void put16(std::vector<uint8_t> &v, size_t at, unsigned x) { v[at] = uint8_t(x >> 8), v[at + 1] = uint8_t(x); }
 
 // The next-header code of an extension letter of Frame::ext.
 static uint8_t ext_code(char c) { return c == 'h' ? 0 : c == 'r' ? 43 : c == 'd' ? 60 : 44; }
 
+// A frame description's fields, as build_frame reads them.
+struct Frame {
+    std::string src = "11.77.0.2", ext;
+    int dport = 5000, proto = 17, tags = 0, ethertype = 0;
+    int version = 0, ihl = 5, tot_len = -1, frag = 0, cut = -1;
+};
+
+static bool parse_frame(const std::string &desc, Frame &f)
+{
+    const std::map<std::string, int Frame::*> number = {
+        {"dport", &Frame::dport}, {"proto", &Frame::proto}, {"tags", &Frame::tags}, {"ethertype", &Frame::ethertype},
+        {"version", &Frame::version}, {"ihl", &Frame::ihl}, {"tot_len", &Frame::tot_len}, {"frag", &Frame::frag},
+        {"cut", &Frame::cut}};
+    std::istringstream in(desc);
+    for (std::string key, value; std::getline(in >> std::ws, key, '=') && in >> value;) {
+        if (key == "src" || key == "ext")
+            (key == "src" ? f.src : f.ext) = value;
+        else if (number.count(key))
+            f.*number.at(key) = static_cast<int>(strtol(value.c_str(), nullptr, 0));
+        else
+            return false;
+    }
+    return true;
+}
+
 // Only what the gate reads is filled in: no checksums, no source port, no TCP
 // flags; the rig looks at frames, not sockets.
-std::vector<uint8_t> build_frame(const Frame &f, const uint8_t dmac[6], const uint8_t smac[6])
+std::vector<uint8_t> build_frame(const std::string &desc)
 {
-    const bool v6 = strchr(f.src, ':') != nullptr;
-    std::vector<uint8_t> v(dmac, dmac + 6);
-    v.insert(v.end(), smac, smac + 6);
+    Frame f;
+    if (!parse_frame(desc, f)) return {};
+    const bool v6 = f.src.find(':') != std::string::npos;
+    std::vector<uint8_t> v = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 2, 0x77, 0, 0, 0, 2};
     for (int t = 0; t < f.tags; t++) {
         bool outer = t == 0 && f.tags == 2;
         v.insert(v.end(), {uint8_t(outer ? 0x88 : 0x81), uint8_t(outer ? 0xa8 : 0x00), 0, uint8_t(10 + t)});
     }
-    uint16_t type = f.ethertype ? f.ethertype : v6 ? 0x86dd : 0x0800;
+    unsigned type = f.ethertype ? unsigned(f.ethertype) : v6 ? 0x86dd : 0x0800;
     int version = f.version ? f.version : v6 ? 6 : 4;
     v.insert(v.end(), {uint8_t(type >> 8), uint8_t(type)});
     size_t ip = v.size(), l4;
     if (v6) {
         v.resize(ip + 40);
         v[ip] = static_cast<uint8_t>(version << 4);
-        v[ip + 6] = f.ext[0] ? ext_code(f.ext[0]) : f.proto, v[ip + 7] = 64;
-        inet_pton(AF_INET6, f.src, &v[ip + 8]);
+        v[ip + 6] = f.ext.empty() ? uint8_t(f.proto) : ext_code(f.ext[0]), v[ip + 7] = 64;
+        inet_pton(AF_INET6, f.src.c_str(), &v[ip + 8]);
         inet_pton(AF_INET6, "2a0e:77::1", &v[ip + 24]);
         // 8 bytes each: options are one PadN, a routing header has type 253
         // (experimental) and no segments left.
-        for (const char *e = f.ext; *e; e++) {
-            uint8_t next = e[1] ? ext_code(e[1]) : f.proto;
-            if (*e == 'f')
+        for (size_t e = 0; e < f.ext.size(); e++) {
+            uint8_t next = e + 1 < f.ext.size() ? ext_code(f.ext[e + 1]) : uint8_t(f.proto);
+            if (f.ext[e] == 'f')
                 v.insert(v.end(), {next, 0, uint8_t(f.frag >> 8), uint8_t(f.frag), 0, 0, 0, 7});
             else
-                v.insert(v.end(), {next, 0, uint8_t(*e == 'r' ? 253 : 1), uint8_t(*e == 'r' ? 0 : 4), 0, 0, 0, 0});
+                v.insert(v.end(), {next, 0, uint8_t(f.ext[e] == 'r' ? 253 : 1), uint8_t(f.ext[e] == 'r' ? 0 : 4), 0, 0, 0, 0});
         }
         l4 = v.size();
     } else {
         l4 = ip + std::max(20, f.ihl * 4);
         v.resize(l4);
         v[ip] = static_cast<uint8_t>((version & 15) << 4 | (f.ihl & 15));
-        put16(v, ip + 6, f.frag);
-        v[ip + 8] = 64, v[ip + 9] = f.proto;
-        inet_pton(AF_INET, f.src, &v[ip + 12]);
+        put16(v, ip + 6, unsigned(f.frag));
+        v[ip + 8] = 64, v[ip + 9] = uint8_t(f.proto);
+        inet_pton(AF_INET, f.src.c_str(), &v[ip + 12]);
         inet_pton(AF_INET, "11.77.0.1", &v[ip + 16]);
     }
     v.resize(l4 + (f.proto == 6 ? 20 : 12));
     size_t len = f.tot_len >= 0 ? static_cast<size_t>(f.tot_len) : v.size() - ip - (v6 ? 40 : 0);
     put16(v, ip + (v6 ? 4 : 2), static_cast<unsigned>(len));
-    put16(v, l4 + 2, f.dport);
+    put16(v, l4 + 2, unsigned(f.dport));
     if (f.cut >= 0 && static_cast<size_t>(f.cut) < v.size()) v.resize(static_cast<size_t>(f.cut));
     return v;
 }
@@ -129,9 +154,8 @@ GateRig::GateRig()
 {
     // IPv6 on gw0 alone, no addresses on the peer side: nothing but the test's own frames reaches the gate.
     const std::string quiet = "sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1; ";
-    gw.run("sh -c '" + quiet + "ip link add gw0 address 02:77:00:00:00:01 type veth peer name pr0 netns " + peer.name +
-           "; ip link add gw1 type veth peer name pr1 netns " + peer.name + "; ip link add br0 type bridge; "
-           "ip link add gw2 type veth peer name pr2 netns " + peer.name + "; ip link set gw2 master br0; "
+    gw.run("sh -c '" + quiet + "for i in 0 1 2; do ip link add gw$i type veth peer name pr$i netns " + peer.name + "; done; "
+           "ip link set gw0 address 02:77:00:00:00:01; ip link add br0 type bridge; ip link set gw2 master br0; "
            "ip tuntap add dev mwtun0 mode tun; for d in gw0 gw1 gw2 br0; do ip link set $d up; done; "
            "ip addr add 11.77.0.1/16 dev gw0; ip addr add 11.78.0.1/16 dev gw1; ip addr add 11.81.0.1/16 dev br0; "
            "ip route add 11.90.0.0/16 via 11.77.0.9 dev gw0; sysctl -qw net.ipv6.conf.gw0.disable_ipv6=0; "
@@ -211,33 +235,35 @@ std::vector<uint64_t> GateRig::stats() const
     return v;
 }
 
-std::vector<std::string> GateRig::lists() const
+std::string GateRig::lists() const
 {
-    std::vector<std::string> r;
+    std::set<std::string> r;
+    std::string out;
     char t[64];
-    for (const auto &[k, n] : pinned_map(bpf.pindir + "/" MW_MAP_DPORTS, 2)) r.push_back("port " + std::to_string(host<uint16_t>(k)));
+    for (const auto &[k, n] : pinned_map(bpf.pindir + "/" MW_MAP_DPORTS, 2)) r.insert("port " + std::to_string(host<uint16_t>(k)));
     for (int family : {AF_INET, AF_INET6}) {
         const bool v4 = family == AF_INET;
         for (const auto &[k, n] : pinned_map(bpf.pindir + (v4 ? "/" MW_MAP_DROP4 : "/" MW_MAP_DROP6), v4 ? 8 : 20))
-            r.push_back(inet_ntop(family, &k[4], t, sizeof t) + ("/" + std::to_string(host<uint32_t>(k))));
+            r.insert(inet_ntop(family, &k[4], t, sizeof t) + ("/" + std::to_string(host<uint32_t>(k))));
     }
-    std::sort(r.begin(), r.end());
-    return r;
+    for (const std::string &line : r) out += line + "\n";
+    return out;
 }
 
-uint64_t GateRig::xdp_drops() const
+// The numbers after each tag in what cmd prints in namespace ns, summed.
+static uint64_t sum_after(const NetnsGuard &ns, const std::string &cmd, const std::string &tag)
 {
     uint64_t n = 0;
-    const std::string o = gw.out("ethtool -S gw0"), tag = "xdp_drops: ";
+    const std::string o = ns.out(cmd);
     for (size_t x = o.find(tag); x != std::string::npos; x = o.find(tag, x + 1)) n += std::stoull(o.substr(x + tag.size()));
     return n;
 }
 
+uint64_t GateRig::xdp_drops() const { return sum_after(gw, "ethtool -S gw0", "xdp_drops: "); }
+
 unsigned GateRig::xdp_id(const std::string &ifname) const
 {
-    const std::string o = gw.out("ip -d link show dev " + ifname), tag = "prog/xdp id ";
-    size_t x = o.find(tag);
-    return x == std::string::npos ? 0 : static_cast<unsigned>(std::stoul(o.substr(x + tag.size())));
+    return static_cast<unsigned>(sum_after(gw, "ip -d link show dev " + ifname, "prog/xdp id "));
 }
 
 // A packet socket made in namespace ns (it stays there after we return), bound
@@ -258,11 +284,10 @@ static UniqueFd packet_socket(const NetnsGuard &ns, const std::string &dev, uint
 
 // The gate side hears nothing else (the peer has no addresses and no IPv6), so
 // any frame coming in on gw0 is this one, past XDP.
-int GateRig::raw(const Frame &f)
+int GateRig::raw(const std::string &frame)
 {
     UniqueFd tap = packet_socket(gw, "gw0", ETH_P_ALL), tx = packet_socket(peer, "pr0", 0);
-    const uint8_t to[6] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff}, from[6] = {2, 0x77, 0, 0, 0, 2};
-    std::vector<uint8_t> fr = build_frame(f, to, from);
+    std::vector<uint8_t> fr = build_frame(frame);
     if (!tap.ok() || send(tx.fd, fr.data(), fr.size(), 0) != static_cast<ssize_t>(fr.size())) return -1;
     sockaddr_ll ll{};
     socklen_t len = sizeof ll;

@@ -24,21 +24,23 @@ struct BpfDir {
     ~BpfDir();
 };
 
-// One frame as the peer puts it on the wire; an IPv6 source makes an IPv6 packet.
-struct Frame {
-    const char *src = "11.77.0.2";
-    uint16_t dport = 5000;
-    uint8_t proto = 17;  // 17 UDP (12 bytes), 6 TCP (20 bytes)
-    int tags = 0;        // 802.1Q tags: 1, or 2 for 802.1ad + 802.1Q
-    uint16_t ethertype = 0;  // 0: the source's family
-    int version = 0, ihl = 5;  // version 0: the source's family
-    int tot_len = -1;   // IPv4 total or IPv6 payload length, -1: what the frame holds
-    uint16_t frag = 0;  // IPv4 flags and offset, or IPv6 offset and M flag; host order
-    const char *ext = "";  // IPv6 extension headers in order: h hop-by-hop, r routing,
-                           // d destination options, f fragment (carrying frag)
-    int cut = -1;       // keep only this many bytes, -1 all
-};
-std::vector<uint8_t> build_frame(const Frame &f, const uint8_t dmac[6], const uint8_t smac[6]);
+// One frame as the peer puts it on the wire (broadcast, from 02:77:00:00:00:02),
+// described by "key=value" fields, blank-separated, over a UDP datagram from
+// 11.77.0.2 to 11.77.0.1 port 5000; numbers may be 0x hex. Empty when a key is
+// unknown.
+//   src        source; an IPv6 one makes an IPv6 packet (to 2a0e:77::1)
+//   dport      destination port
+//   proto      17 UDP (12 bytes), 6 TCP (20 bytes), or any
+//   tags       802.1Q tags: 1, or 2 for 802.1ad + 802.1Q
+//   ethertype  0 (default): the source's family's
+//   version    IP version, 0 (default): the source's family's
+//   ihl        IPv4 header length in words, 5
+//   tot_len    IPv4 total or IPv6 payload length, -1 (default): what the frame holds
+//   frag       IPv4 flags and offset, or IPv6 offset and M flag
+//   ext        IPv6 extension headers in order: h hop-by-hop, r routing,
+//              d destination options, f fragment (carrying frag)
+//   cut        keep only this many bytes, -1 (default) all
+std::vector<uint8_t> build_frame(const std::string &desc);
 
 UniqueFd unix_connect(const std::string &path);
 // Sends line on fd and reads the reply up to its final OK/ERR line, "" on a 700 ms stall.
@@ -61,12 +63,12 @@ struct GateRig {
     std::string req(const std::string &line) const { return talk(unix_connect(bpf.sock).fd, line); }
 
     // The kernel's view through the pins: statistics summed over CPUs, and the
-    // lists sorted ("11.77.1.0/24", "2001:db8::/32", "port 23").
+    // lists sorted, one entry a line ("11.77.1.0/24", "2001:db8::/32", "port 23").
     std::vector<uint64_t> stats() const;
-    std::vector<std::string> lists() const;
+    std::string lists() const;
     uint64_t xdp_drops() const;  // as the veth driver counts them on gw0
     unsigned xdp_id(const std::string &ifname) const;  // of the XDP program on a gate-side device, 0 none
 
-    // One frame from pr0 to gw0; whether it came up past XDP on gw0.
-    int raw(const Frame &f);
+    // One frame (see build_frame) from pr0 to gw0; whether it came up past XDP on gw0.
+    int raw(const std::string &frame);
 };
