@@ -17,7 +17,6 @@
 #include "core/fsroot.hpp"
 #include "core/screen.hpp"
 #include "core/settings.hpp"
-#include "core/strbuf.hpp"
 #include "core/unique_fd.hpp"
 #include "export/textfile_export.hpp"
 #include "export/tf_notes.hpp"
