@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <string>
-#include <tuple>
 
 #include "core/alerts.hpp"
 #include "core/colors.hpp"
@@ -10,32 +9,21 @@
 #include "core/settings.hpp"
 #include "counters/counters.hpp"
 #include "counters/fmt_iec.hpp"
+#include "support/fixture_rows.hpp"
 
 namespace {
 
-// One rendering per row, after the samples' rolls before it: the interval shown is
-// the configured one, the increase is since the last sample and the total since
-// the first, and only a rise with alerting on raises an alert.
+// The rows' table tells what each rendering shows; the alert line holds the rises alerted.
 TEST(counters, fmtx_renders_first_red_yellow_and_dim_forms)
 {
     colors_set(true);
     g_interval = 7;
-    const std::tuple<int, const char *, uint64_t, int, const char *, int64_t> rows[] = {
-        {0, "UdpInErrors", 100, 1, "\x1b[2m100\x1b[0m", 0},  // first sight: dim, no alert
-        {0, "other", 1, 0, "\x1b[2m1\x1b[0m", 0},
-        {1, "UdpInErrors", 105, 1, "\x1b[31;1m105 (+5/7s, +5 total)\x1b[0m", 5},
-        {0, "UdpInErrors", 105, 0, "\x1b[31;1m105 (+5/7s, +5 total)\x1b[0m", 5},  // same sample, same delta
-        {1, "UdpInErrors", 105, 1, "105 \x1b[33;1m(+5 since start)\x1b[0m", 0},
-        {1, "UdpInErrors", 109, 1, "\x1b[31;1m109 (+4/7s, +9 total)\x1b[0m", 4},
-        {1, "other", 1, 1, "\x1b[2m1\x1b[0m", 0},  // unchanged since start
-        {2, "other", 4, 0, "\x1b[31;1m4 (+3/7s, +3 total)\x1b[0m", 3},  // two samples unrecorded: all at once
-        {0, "UdpInErrors", 7, 1, "\x1b[2m7\x1b[0m", -102},  // driver reset below the first value
-    };
-    for (const auto &[rolls, key, value, alerting, want, inc] : rows) {
-        for (int i = 0; i < rolls; i++) ctr_roll();
+    for (const FixtureRow &r : fixture_rows("counters/fixtures/fmtx_rows.tsv", 7)) {
+        SCOPED_TRACE(r[6]);
+        for (int i = std::stoi(r[0]); i > 0; i--) ctr_roll();
         sb_clear(&PAGES[0]);
-        EXPECT_EQ(ctr_fmtx(&PAGES[0], key, value, alerting), inc) << want;
-        EXPECT_STREQ(PAGES[0].buf, want);
+        EXPECT_EQ(ctr_fmtx(&PAGES[0], r[1].c_str(), std::stoull(r[2]), std::stoi(r[3])), std::stoll(r[5]));
+        EXPECT_EQ(std::string(PAGES[0].buf), r[4]);
     }
     EXPECT_STREQ(ALERTS.buf, "UdpInErrors +5 | UdpInErrors +4");
 }

@@ -56,8 +56,7 @@ running() { [ -n "$(daemon_pid)" ]; }
 st=0; /usr/bin/tarnwatch --check >"$work/check.txt" || st=$?
 [ "$st" -le 1 ] || fail "--check exit status $st"
 grep -q '^ok   root' "$work/check.txt"
-units="/usr/lib/systemd/system/tarnwatch-textfile.service /usr/lib/systemd/system/tarnwatch-textfile.timer"
-[ -z "$mw_deb" ] || units="$units /usr/lib/systemd/system/moatwall.service"
+units=$(dpkg -L tarnwatch moatwall 2>/dev/null | grep '\.\(service\|timer\)$')
 # shellcheck disable=SC2086
 ! command -v systemd-analyze >/dev/null || systemd-analyze verify $units
 
@@ -100,8 +99,7 @@ if gate; then
     dpkg -i "$work/moatwall-next.deb" >/dev/null
     settle running || fail "no daemon after the upgrade"
     pid_after=$(daemon_pid)
-    [ -n "$pid_after" ] && [ "$pid_after" != "$pid_before" ] ||
-        fail "the daemon was not restarted: $pid_before -> $pid_after"
+    [ "$pid_after" != "$pid_before" ] || fail "the daemon was not restarted: $pid_before -> $pid_after"
     [ "$(readlink /proc/"$pid_after"/exe)" = /usr/sbin/moatwalld ] || fail "the daemon runs an old binary"
     tr '\0' ' ' </proc/"$pid_after"/cmdline | grep -q -- "-i $nic " || fail "the daemon lost its arguments"
     attached && [ "$(link_id)" = "$link_before" ] || fail "the gate was detached during the upgrade"
@@ -116,18 +114,15 @@ if gate; then
     dpkg -r moatwall >/dev/null
     settle eval "! running" || fail "moatwalld still runs after removal"
     ! attached || fail "the XDP program stays on $nic after removal"
-    [ -e $pins/moatwall_dports ] || fail "removal dropped the lists"
-    [ -e /etc/default/moatwall ] || fail "removal dropped the settings"
+    [ -e $pins/moatwall_dports ] && [ -e /etc/default/moatwall ] || fail "removal dropped the lists or the settings"
     dpkg -P moatwall >/dev/null
-    [ ! -e $pins ] || fail "$pins left after purge"
-    [ ! -e /etc/default/moatwall ] || fail "/etc/default/moatwall left after purge"
+    [ ! -e $pins ] && [ ! -e /etc/default/moatwall ] || fail "$pins or /etc/default/moatwall left after purge"
     ! ls -d /etc/systemd/system/moatwall.service /etc/systemd/system/*.wants/moatwall.service \
         /var/lib/systemd/deb-systemd-helper-enabled/moatwall.service* 2>/dev/null || fail "unit state left after purge"
 fi
 
 dpkg -r tarnwatch >/dev/null
-[ ! -e /usr/bin/tarnwatch ] || fail "/usr/bin/tarnwatch left after dpkg -r"
-[ -e /etc/default/tarnwatch ] || fail "removal dropped /etc/default/tarnwatch"
+[ ! -e /usr/bin/tarnwatch ] && [ -e /etc/default/tarnwatch ] || fail "dpkg -r left the program or dropped the settings"
 dpkg -P tarnwatch >/dev/null
 [ ! -e /etc/default/tarnwatch ] || fail "/etc/default/tarnwatch left after purge"
 echo "package ok"
