@@ -1,14 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <thread>
 #include <tuple>
 #include <vector>
 
-#include "core/program_run.hpp"
 #include "core/run_tool.hpp"
+#include "support/fixture_rows.hpp"
+#include "support/launch.hpp"
 
 namespace {
 
@@ -32,25 +34,7 @@ void replace_dev_null(const std::string &other_path, int keep)
 TEST(run_tool, arguments_arrive_verbatim_and_bad_tools_are_bounded)
 {
     TempDir d;
-    const std::string bg = "sleep 9 & echo $! >" + d.path + "/bg;", stall = bg + " wait", leave = bg + " echo left";
-    // Tool and arguments, lines read, longest line, what they say, wait status (-1: any), timed out, most ms.
-    const std::tuple<std::vector<const char *>, int, size_t, std::string, int, bool, int> cases[] = {
-        {{"printf", "%s\\n", "w;id>pwn", "l$(id)", "a b`x`|&'\"", nullptr}, 9, 64, "w;id>pwn\nl$(id)\na b`x`|&'\"\n", 0, 0, 1000},
-        {{"tw-no-such-tool", "x", nullptr}, 9, 64, "", W_EXITCODE(127, 0), 0, 1000},
-        {{"seq", "1", "100000000", nullptr}, 1, 64, "1\n", W_EXITCODE(0, SIGPIPE), 0, 1000},
-        {{"sh", "-c", stall.c_str(), nullptr}, 9, 64, "", W_EXITCODE(0, SIGKILL), 1, 4000},  // a few seconds
-        {{"sh", "-c", leave.c_str(), nullptr}, 9, 64, "left\n", 0, 0, 1000},
-        {{"sh", "-c", "while :; do echo xxxxxxx; sleep 2; done", nullptr}, 99, 8, "xxxxxxx\nxxxxxxx\nxxxxxxx\n",
-         W_EXITCODE(0, SIGKILL), 1, 6500},
-        {{"sh", "-c", "exec cat /dev/zero", nullptr}, 99, 8, "", -1, 1, 6500},  // killed, or its write failed first
-        {{"sh", "-c", "for f in 3 4 5 6 7 8 9; do [ -e /proc/$$/fd/$f ] && echo $f; done; readlink /proc/$$/fd/[02]",
-          nullptr}, 9, 64, "/dev/null\n/dev/null\n", 0, 0, 1000},
-        // What the tool inherits: no blocked or ignored signal, its own group.
-        {{"grep", "-E", "^Sig(Blk|Ign)", "/proc/self/status", nullptr}, 9, 64,
-         "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n", 0, 0, 1000},
-        {{"sh", "-c", "set -- $(cut -d' ' -f1,5 /proc/$$/stat); [ $1 = $2 ] && echo own group", nullptr}, 9, 64,
-         "own group\n", 0, 0, 1000},
-    };
+    setenv("TOOL_DIR", d.path.c_str(), 1);  // where a row's tool leaves the pid of its background child
     // SIGPIPE ignored as the monitor does; the rest as a tmux session or a
     // job-control shell may hand them over, ignored or blocked.
     const int ignored[] = {SIGPIPE, SIGTTIN, SIGTTOU, SIGUSR2, SIGRTMAX};
@@ -63,19 +47,27 @@ TEST(run_tool, arguments_arrive_verbatim_and_bad_tools_are_bounded)
     ASSERT_EQ(::dup2(::open("/dev/null", O_RDONLY | O_CLOEXEC), 7), 7);  // inherited, as in `tarnwatch 7>file`
     const int keyboard = ::dup(0);  // the monitor's input is the terminal, never a tool's
     ASSERT_EQ(::dup2(::open(d.write("keys", "q").c_str(), O_RDONLY | O_CLOEXEC), 0), 0);
-    for (const auto &[argv, max_lines, line_size, out, status, timed_out, max_ms] : cases) {
-        SCOPED_TRACE(argv.back() ? argv.back() : argv[argv.size() - 2]);
+    for (const FixtureRow &row : fixture_rows("core/fixtures/tools.tsv", 8)) {
+        SCOPED_TRACE(row[7]);
+        std::vector<std::string> words;
+        for (size_t at = 0, tab = 0; tab != std::string::npos; at = tab + 1)
+            words.push_back(row[0].substr(at, (tab = row[0].find('\t', at)) - at));
+        std::vector<const char *> argv;
+        for (const std::string &w : words) argv.push_back(w.c_str());
+        argv.push_back(nullptr);
         const auto t0 = std::chrono::steady_clock::now();
         ToolRun t;
         ASSERT_EQ(tool_start(&t, argv.data()), 0);
         std::string got;
         char line[64];
-        for (int i = 0; i < max_lines && tool_getline(&t, line, line_size) >= 0; i++) got += std::string(line) + "\n";
+        for (int i = 0; i < std::stoi(row[1]) && tool_getline(&t, line, std::stoul(row[2])) >= 0; i++)
+            got += std::string(line) + "\n";
         const int st = tool_close(&t);
-        EXPECT_TRUE(status == -1 || st == status) << st;
-        EXPECT_EQ(got, out);
-        EXPECT_EQ(t.timed_out, timed_out);
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(max_ms));
+        const std::string ended = WIFEXITED(st) ? "exit " + std::to_string(WEXITSTATUS(st)) : strsignal(WTERMSIG(st));
+        EXPECT_TRUE(row[4] == "any" || ended == row[4]) << ended;
+        EXPECT_EQ(got, row[3]);
+        EXPECT_EQ(t.timed_out, row[5] == "1");
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(std::stoi(row[6])));
         const std::string child = read_whole_file(d.path + "/bg");
         EXPECT_TRUE(child.empty() || process_gone(child.substr(0, child.size() - 1))) << child;
         ::unlink((d.path + "/bg").c_str());
@@ -86,6 +78,7 @@ TEST(run_tool, arguments_arrive_verbatim_and_bad_tools_are_bounded)
     ::sigprocmask(SIG_SETMASK, &old, nullptr);
     for (size_t i = 0; i < std::size(ignored); i++) ::signal(ignored[i], before[i]);
     ::close(7);
+    unsetenv("TOOL_DIR");
 }
 
 // The keyboard while a sample's tools run: a stand-in terminal with one key
