@@ -89,25 +89,18 @@ TEST(keys, sequences_become_one_key)
 // did not fit. Tiny windows get their rows and nothing more. (Scrolling: tmux.)
 TEST(paint, fitted_screens_keep_the_top_rows)
 {
+    setenv("TZ", "UTC", 1);
+    tzset();
     g_clear = g_term_ansi = g_term_full = 1;
     g_term_entered = 1;
-    for (const FixtureRow &row : fixture_rows("core/fixtures/fitted.tsv", 9)) {
+    for (const FixtureRow &row : fixture_rows("core/fixtures/fitted.tsv", 6)) {
         g_rows = std::stoi(row[0]);
         g_cols = std::stoi(row[1]);
         alerts_clear();
         for (int i = 0; i < std::stoi(row[2]); i++) alert("alert number %d", i);
         sb_clear(&PAGES[0]);
         for (int i = 0; i < std::stoi(row[3]); i++) sb_addf(&PAGES[0], "line %d\n", i);
-        const std::string out = capture_stdout(paint) + "\n";
-        ASSERT_TRUE(out.starts_with("\x1b[H\x1b[2J"));
-        std::vector<std::string> r;
-        for (size_t at = 7, nl; (nl = out.find('\n', at)) != std::string::npos; at = nl + 1) r.push_back(out.substr(at, nl - at));
-        SCOPED_TRACE(testing::PrintToString(r));
-        EXPECT_EQ(r.size(), std::stoul(row[4]));
-        for (const std::string &l : r) EXPECT_LE(text_cols(l), g_cols);
-        EXPECT_TRUE(g_cols < 40 || r[0].find("   interval=2s   ") != std::string::npos);
-        EXPECT_TRUE(r.size() < 5 || (r[2].starts_with(row[5]) && r[4].starts_with(row[6])));
-        EXPECT_TRUE(r.back().starts_with(row[7]));
+        EXPECT_EQ(capture_stdout(paint), fixture("core/fixtures/" + row[4])) << row[5];
     }
 }
 

@@ -14,18 +14,6 @@
 
 namespace {
 
-// Points every /dev/null of ours at a regular file instead, as a caller that
-// closes or replaces one (dup2 onto it) would.
-void replace_dev_null(const std::string &other_path, int keep)
-{
-    const int other = ::open(other_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    std::error_code ec;
-    for (int fd = 3; fd < 64; fd++)
-        if (fd != other && fd != keep && std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec) == "/dev/null")
-            ::dup2(other, fd);
-    ::close(other);
-}
-
 // The monitor ignores SIGPIPE, yet a chatty tool closed early must end at its next
 // write; a stalled one costs one read timeout, and what it started goes with it;
 // one that leaves a child holding the pipe costs no wait at all; output without end
@@ -47,6 +35,8 @@ TEST(run_tool, arguments_arrive_verbatim_and_bad_tools_are_bounded)
     ASSERT_EQ(::dup2(::open("/dev/null", O_RDONLY | O_CLOEXEC), 7), 7);  // inherited, as in `tarnwatch 7>file`
     const int keyboard = ::dup(0);  // the monitor's input is the terminal, never a tool's
     ASSERT_EQ(::dup2(::open(d.write("keys", "q").c_str(), O_RDONLY | O_CLOEXEC), 0), 0);
+    const int other = ::open(d.write("other", "").c_str(), O_RDWR | O_CLOEXEC);
+    std::error_code ec;
     for (const FixtureRow &row : fixture_rows("core/fixtures/tools.tsv", 8)) {
         SCOPED_TRACE(row[7]);
         std::vector<std::string> words;
@@ -71,10 +61,15 @@ TEST(run_tool, arguments_arrive_verbatim_and_bad_tools_are_bounded)
         const std::string child = read_whole_file(d.path + "/bg");
         EXPECT_TRUE(child.empty() || process_gone(child.substr(0, child.size() - 1))) << child;
         ::unlink((d.path + "/bg").c_str());
-        replace_dev_null(d.path + "/other", keyboard);  // the first run has made the one kept between runs
+        // The first run has made the /dev/null kept between runs: every /dev/null of ours now
+        // points at a regular file instead, as a caller that closes or replaces one would make it.
+        for (int fd = 3; fd < 64; fd++)
+            if (fd != other && fd != keyboard && std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec) == "/dev/null")
+                ::dup2(other, fd);
     }
     ::dup2(keyboard, 0);
     ::close(keyboard);
+    ::close(other);
     ::sigprocmask(SIG_SETMASK, &old, nullptr);
     for (size_t i = 0; i < std::size(ignored); i++) ::signal(ignored[i], before[i]);
     ::close(7);
