@@ -62,7 +62,9 @@ TEST(binary, misbehaving_tools_and_lost_output)
     TempDir d;
     const std::string D = d.path;
     ASSERT_EQ(sh("mkdir -p " + D + "/bin && ln -s tc " + D + "/bin/birdc && mkfifo " + D + "/fifo"), 0);
-    sh("chmod +x " + d.write("bin/tc", "#!/bin/sh\necho $$ >>$D/pids\n[ -e /proc/$$/fd/7 ] && echo leaked >>$D/fds\n. $D/script\n"));
+    // Each tc says who it is and whether descriptor 7 reached it, then runs the row's script.
+    sh("chmod +x " + d.write("bin/tc", "#!/bin/sh\necho $$ >>$D/pids\n[ -e /proc/$$/fd/7 ] && echo leaked >>$D/fds\n"
+                                       ". $D/script\n"));
     for (const FixtureRow &row : fixture_rows("core/fixtures/misbehaving_tc.tsv", 7)) {
         SCOPED_TRACE(row[6]);
         sh("rm -rf " + D + "/pids " + D + "/fds " + D + "/first");

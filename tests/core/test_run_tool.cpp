@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "core/run_tool.hpp"
@@ -14,11 +13,26 @@
 
 namespace {
 
+// The keyboard while a sample's tools run: a stand-in terminal with one key
+// typed, and the key handler's answer.
+int g_keys_fd = -1;
+bool g_keys_go_on = true;
+int g_keys_calls = 0;
+bool take_key()
+{
+    char c;
+    g_keys_calls += ::read(g_keys_fd, &c, 1) == 1;
+    return g_keys_go_on;
+}
+
 // The monitor ignores SIGPIPE, yet a chatty tool closed early must end at its next
 // write; a stalled one costs one read timeout, and what it started goes with it;
 // one that leaves a child holding the pipe costs no wait at all; output without end
 // ends with the run's budget, a line cut by it dropped; no descriptor of the
 // monitor reaches a tool, and a /dev/null the caller replaced is never handed on.
+// A key typed while a run waits for output or for the tool's end is handed on at
+// once; a handler that quits ends the run and its tool as a time-out would, and
+// no other run of the sample starts.
 TEST(run_tool, arguments_arrive_verbatim_and_bad_tools_are_bounded)
 {
     TempDir d;
@@ -37,15 +51,20 @@ TEST(run_tool, arguments_arrive_verbatim_and_bad_tools_are_bounded)
     ASSERT_EQ(::dup2(::open(d.write("keys", "q").c_str(), O_RDONLY | O_CLOEXEC), 0), 0);
     const int other = ::open(d.write("other", "").c_str(), O_RDWR | O_CLOEXEC);
     std::error_code ec;
-    for (const FixtureRow &row : fixture_rows("core/fixtures/tools.tsv", 8)) {
-        SCOPED_TRACE(row[7]);
-        std::vector<std::string> words;
-        for (size_t at = 0, tab = 0; tab != std::string::npos; at = tab + 1)
-            words.push_back(row[0].substr(at, (tab = row[0].find('\t', at)) - at));
-        std::vector<const char *> argv;
-        for (const std::string &w : words) argv.push_back(w.c_str());
+    for (const FixtureRow &row : fixture_rows("core/fixtures/tools.tsv", 9)) {
+        SCOPED_TRACE(row[8]);
+        std::string words = row[0];  // each tab becomes the end of one argument
+        std::vector<const char *> argv = {words.data()};
+        for (size_t tab; (tab = words.find('\t')) != std::string::npos; argv.push_back(&words[tab + 1])) words[tab] = '\0';
         argv.push_back(nullptr);
+        int keys[2];
+        ASSERT_EQ(::pipe(keys), 0);
+        const bool typed = row[7] != "-";
+        g_keys_fd = keys[0], g_keys_go_on = row[7] != "quits", g_keys_calls = 0;
+        tool_sample_begin(60000);  // long: only the run's own bounds count
+        tool_watch_keys(keys[0], take_key);
         const auto t0 = std::chrono::steady_clock::now();
+        std::thread typist([&] { typed && usleep(200000) == 0 && ::write(keys[1], "q", 1) == 1; });
         ToolRun t;
         ASSERT_EQ(tool_start(&t, argv.data()), 0);
         std::string got;
@@ -53,19 +72,30 @@ TEST(run_tool, arguments_arrive_verbatim_and_bad_tools_are_bounded)
         for (int i = 0; i < std::stoi(row[1]) && tool_getline(&t, line, std::stoul(row[2])) >= 0; i++)
             got += std::string(line) + "\n";
         const int st = tool_close(&t);
+        typist.join();
         const std::string ended = WIFEXITED(st) ? "exit " + std::to_string(WEXITSTATUS(st)) : strsignal(WTERMSIG(st));
         EXPECT_TRUE(row[4] == "any" || ended == row[4]) << ended;
         EXPECT_EQ(got, row[3]);
         EXPECT_EQ(t.timed_out, row[5] == "1");
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(std::stoi(row[6])));
+        EXPECT_EQ(g_keys_calls, typed);
+        const char *const again[] = {"true", nullptr};
+        ToolRun next;
+        EXPECT_EQ(tool_start(&next, again) == 0, g_keys_go_on) << "a run started after the quit";
+        tool_close(&next);
+        tool_watch_keys(-1, nullptr);
+        tool_sample_end();
+        ::close(keys[0]);
+        ::close(keys[1]);
         const std::string child = read_whole_file(d.path + "/bg");
         EXPECT_TRUE(child.empty() || process_gone(child.substr(0, child.size() - 1))) << child;
         ::unlink((d.path + "/bg").c_str());
         // The first run has made the /dev/null kept between runs: every /dev/null of ours now
         // points at a regular file instead, as a caller that closes or replaces one would make it.
-        for (int fd = 3; fd < 64; fd++)
-            if (fd != other && fd != keyboard && std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec) == "/dev/null")
-                ::dup2(other, fd);
+        for (int fd = 3; fd < 64; fd++) {
+            const std::string link = "/proc/self/fd/" + std::to_string(fd);
+            if (fd != other && fd != keyboard && std::filesystem::read_symlink(link, ec) == "/dev/null") ::dup2(other, fd);
+        }
     }
     ::dup2(keyboard, 0);
     ::close(keyboard);
@@ -74,60 +104,6 @@ TEST(run_tool, arguments_arrive_verbatim_and_bad_tools_are_bounded)
     for (size_t i = 0; i < std::size(ignored); i++) ::signal(ignored[i], before[i]);
     ::close(7);
     unsetenv("TOOL_DIR");
-}
-
-// The keyboard while a sample's tools run: a stand-in terminal with one key
-// typed, and the key handler's answer.
-int g_keys_fd = -1;
-bool g_keys_go_on = true;
-int g_keys_calls = 0;
-bool take_key()
-{
-    char c;
-    g_keys_calls += ::read(g_keys_fd, &c, 1) == 1;
-    return g_keys_go_on;
-}
-
-// A key typed 0.2 s into a run, while the run waits for output or for the
-// tool's end, is handed on at once. A handler that only repaints leaves the run
-// to finish; one that quits ends the run and its tool as a time-out would, and
-// no other run of the sample starts.
-TEST(run_tool, keys_are_handed_on_while_a_tool_runs)
-{
-    // Handler goes on, tool script, output read, timed out, most ms.
-    const std::tuple<bool, const char *, std::string, bool, int> cases[] = {
-        {true, "sleep 0.6; echo done", "done\n", false, 3000},
-        {false, "echo first; exec sleep 9", "first\n", true, 2000},
-        {false, "echo first; exec >&-; exec sleep 9", "first\n", true, 900},  // within the grace for its exit
-    };
-    for (const auto &[go_on, script, out, timed_out, max_ms] : cases) {
-        SCOPED_TRACE(script);
-        int p[2];
-        ASSERT_EQ(::pipe(p), 0);
-        g_keys_fd = p[0], g_keys_go_on = go_on, g_keys_calls = 0;
-        tool_sample_begin();
-        tool_watch_keys(p[0], take_key);
-        const auto t0 = std::chrono::steady_clock::now();
-        std::thread typist([w = p[1]] { usleep(200000), (void)!::write(w, "q", 1); });
-        const char *const argv[] = {"sh", "-c", script, nullptr};
-        ToolRun t;
-        ASSERT_EQ(tool_start(&t, argv), 0);
-        std::string got;
-        char line[64];
-        while (tool_getline(&t, line, sizeof line) >= 0) got += std::string(line) + "\n";
-        tool_close(&t);
-        typist.join();
-        EXPECT_EQ(got, out);
-        EXPECT_EQ(t.timed_out, timed_out);
-        EXPECT_EQ(g_keys_calls, 1);
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(max_ms));
-        ToolRun next;
-        EXPECT_EQ(tool_start(&next, argv) == 0, go_on) << "a run started after the quit";
-        tool_close(&next);
-        tool_watch_keys(-1, nullptr);
-        tool_sample_end();
-        ::close(p[0]), ::close(p[1]);
-    }
 }
 
 }  // namespace

@@ -19,13 +19,11 @@ namespace {
 // the next call: text settings point into them.
 std::pair<SettingsResult, std::string> parse(const std::string &args)
 {
-    static std::vector<std::string> words;
-    words = {"./tw"};
-    for (size_t at = 0, tab = 0; !args.empty() && tab != std::string::npos; at = tab + 1)
-        words.push_back(args.substr(at, (tab = args.find('\t', at)) - at));
+    static std::string words;
+    words = args.empty() ? "./tw" : "./tw\t" + args;
+    std::vector<char *> argv = {words.data()};
+    for (size_t tab; (tab = words.find('\t')) != std::string::npos; argv.push_back(&words[tab + 1])) words[tab] = '\0';
     settings_defaults();
-    std::vector<char *> argv;
-    for (auto &a : words) argv.push_back(a.data());
     char err[256] = "";
     FILE *out = std::fopen("/dev/null", "w"), *errf = fmemopen(err, sizeof err - 1, "w");
     const SettingsResult res = settings_parse(static_cast<int>(argv.size()), argv.data(), out, errf);
