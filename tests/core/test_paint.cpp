@@ -29,25 +29,33 @@
 
 namespace {
 
-// Page 2 showing, at Tue Nov 14 22:13:20 2023 UTC: mono and unalerted, then colour, clearing,
-// capturing and with two alerts.
+// Page 2 showing, whole screens. Without a window size (unfitted): mono and
+// unalerted, then colour, clearing, capturing and alerted. Fitted to a window,
+// the screen has no more rows than it, none wider, the header, tabs and alert
+// line on top, and a page that does not fit ends with how much is left. Alerts
+// wrap onto three rows at most, then say how many did not fit. Tiny windows get
+// their rows and nothing more. (Scrolling: tmux.)
 TEST(paint, screens_are_exact)
 {
     setenv("TZ", "UTC", 1);
     tzset();
     g_last_ts = 1700000000;
     g_page = 1;
-    g_clear = 0;
-    sb_addf(&PAGES[1], "page two\n");
-    EXPECT_EQ(capture_stdout(paint), fixture("core/fixtures/screen_page2_plain.txt"));
-    colors_set(true);
-    g_clear = g_term_ansi = 1;
-    g_burst_state = 1;
+    g_term_full = 1;
+    g_term_entered = 1;
     g_screen_capturing = burst_capturing;
-    sb_clear(&PAGES[1]);
-    alert("one");
-    alert("two %d", 2);
-    EXPECT_EQ(capture_stdout(paint), fixture("core/fixtures/screen_page2_colour_capturing.txt"));
+    for (const FixtureRow &row : fixture_rows("core/fixtures/screens.tsv", 9)) {
+        g_rows = std::stoi(row[0]);
+        g_cols = std::stoi(row[1]);
+        g_clear = g_term_ansi = row[4] == "1";
+        colors_set(row[5] == "1");
+        g_burst_state = row[6] == "1";
+        alerts_clear();
+        for (int i = 0; i < std::stoi(row[2]); i++) alert("alert number %d", i);
+        sb_clear(&PAGES[1]);
+        for (int i = 0; i < std::stoi(row[3]); i++) sb_addf(&PAGES[1], "line %d\n", i);
+        EXPECT_EQ(capture_stdout(paint), fixture("core/fixtures/" + row[7])) << row[8];
+    }
 }
 
 // Rows are cut by display columns: colour sequences take none and stay whole,
@@ -80,27 +88,6 @@ TEST(keys, sequences_become_one_key)
         keys_split(reinterpret_cast<const unsigned char *>(bytes), static_cast<long>(std::strlen(bytes)),
                    [&](int k) { return got.push_back(k), true; });
         EXPECT_EQ(got, want) << testing::PrintToString(bytes);
-    }
-}
-
-// Fitted to a window, the screen has no more rows than it, none wider, the
-// header, tabs and alert line on top, and a page that does not fit ends with
-// how much is left. Alerts wrap onto three rows at most, then say how many
-// did not fit. Tiny windows get their rows and nothing more. (Scrolling: tmux.)
-TEST(paint, fitted_screens_keep_the_top_rows)
-{
-    setenv("TZ", "UTC", 1);
-    tzset();
-    g_clear = g_term_ansi = g_term_full = 1;
-    g_term_entered = 1;
-    for (const FixtureRow &row : fixture_rows("core/fixtures/fitted.tsv", 6)) {
-        g_rows = std::stoi(row[0]);
-        g_cols = std::stoi(row[1]);
-        alerts_clear();
-        for (int i = 0; i < std::stoi(row[2]); i++) alert("alert number %d", i);
-        sb_clear(&PAGES[0]);
-        for (int i = 0; i < std::stoi(row[3]); i++) sb_addf(&PAGES[0], "line %d\n", i);
-        EXPECT_EQ(capture_stdout(paint), fixture("core/fixtures/" + row[4])) << row[5];
     }
 }
 
