@@ -133,11 +133,15 @@ int eth_pflags(const char *ifname, uint32_t *word)
 int eth_gstats(const char *ifname, uint32_t n, EthStats *out, uint32_t *driver_n)
 {
     out->v = nullptr;
-    if (n == 0 || n > (SIZE_MAX - sizeof(ethtool_stats)) / sizeof(uint64_t)) return -1;
+    // The size can only overflow where size_t is 32 bits wide.
+    size_t bytes = 0;
+    if (n == 0 || __builtin_mul_overflow(static_cast<size_t>(n), sizeof(uint64_t), &bytes) ||
+        __builtin_add_overflow(bytes, sizeof(ethtool_stats), &bytes))
+        return -1;
     // Older kernels write as many values as the driver has now, whatever n_stats
     // says (the guard page turns a grown count into EFAULT instead of an overrun);
     // newer ones answer a stale count with no values and n_stats 0.
-    if (eth_req_alloc(&out->rb, sizeof(ethtool_stats) + static_cast<size_t>(n) * sizeof(uint64_t)) != 0) return -1;
+    if (eth_req_alloc(&out->rb, bytes) != 0) return -1;
     auto *req = static_cast<ethtool_stats *>(out->rb.req);
     req->cmd = ETHTOOL_GSTATS;
     req->n_stats = n;
