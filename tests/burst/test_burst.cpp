@@ -2,8 +2,8 @@
 // traces, the trigger and ring against a fixture tree, and whole captures on the
 // real kernel (tracefs instance, kfree_skb stacks, tcpdump) in a namespace.
 #include <algorithm>
-#include <cinttypes>
 #include <cctype>
+#include <cinttypes>
 #include <fstream>
 #include <sstream>
 
