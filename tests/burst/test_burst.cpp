@@ -2,9 +2,10 @@
 // traces, the trigger and ring against a fixture tree, and whole captures on the
 // real kernel (tracefs instance, kfree_skb stacks, tcpdump) in a namespace.
 #include <algorithm>
-#include <csignal>
-#include <ctime>
+#include <cctype>
+#include <cinttypes>
 #include <fstream>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -14,15 +15,9 @@
 #include "core/screen.hpp"
 #include "core/settings.hpp"
 #include "hardening/hardening_rig.hpp"
+#include "support/fixture_rows.hpp"
 
 namespace {
-
-std::string stack(std::initializer_list<const char *> frames)
-{
-    std::string s = "  ping-12 [001] ..s1.  1.0: <stack trace>\n";
-    for (const char *f : frames) s += std::string(" => ") + f + "\n";
-    return s;
-}
 
 // A fixture tracefs root with the monitor's own instance, whose trace still holds
 // an earlier burst's stack; interfaces twb0 and twb1 whose tx_dropped the test
@@ -31,7 +26,7 @@ class BurstFixture : public testing::Test {
 protected:
     TempDir root, cap;
     const std::string inst = "sys/kernel/tracing/instances/tarnwatch-" + std::to_string(getpid());
-    std::string window_trace = stack({"__dev_queue_xmit"});  // what the kernel traces during a window
+    std::string window_trace;  // what the kernel traces during a window
 
     void SetUp() override
     {
@@ -39,7 +34,7 @@ protected:
         g_burst_pcap = 0;
         for (const std::string &d : {std::string("sys/kernel/tracing"), inst})
             root.write(d + "/events/skb/kfree_skb/trigger", "");
-        root.write(inst + "/trace", stack({"stale_xmit", "__dev_queue_xmit"}));
+        root.write(inst + "/trace", "  ping-12 [001] ..s1.  1.0: <stack trace>\n => stale_xmit\n => __dev_queue_xmit\n");
         fsroot_set(root.path.c_str());
         burst_probe();
         store_parent_set(cap.path.c_str());
@@ -68,80 +63,42 @@ protected:
 
 TEST_F(BurstFixture, trigger_rules)
 {
-    struct Sample {
-        uint64_t twb0;  // twb1 has twice as many
-        int32_t arm = 1;
-        const char *lan = "twb0";
-    };
-    const struct {
-        int32_t fixed;  // -I named twb0
-        std::vector<Sample> samples;
-        int64_t delta;  // of the one burst
-    } rows[] = {
-        {0, {{100}, {100}, {101}}, 1},                 // a single drop is a burst
-        {0, {{100}, {90}, {95}}, 5},                   // backwards: the lower value is the baseline
-        {0, {{100}, {110, 0}, {120, 0}, {125}}, 25},  // drops while disarmed trigger at once
-        // page 4 makes twb1 the LAN: the catcher moves there with a fresh baseline, unless -I named twb0
-        {1, {{100}, {100, 1, "twb1"}, {103, 1, "twb1"}}, 3},
-        {0, {{100}, {100, 1, "twb1"}, {103, 1, "twb1"}}, 6},  // last: it moves the catcher off twb0
-    };
-    for (const auto &r : rows) {
-        g_burst_if_fixed = r.fixed;
+    char lan[16];
+    for (const FixtureRow &r : fixture_rows("burst/fixtures/trigger_rules.tsv", 4)) {
+        g_burst_if_fixed = std::stoi(r[0]);
         g_n_bursts = g_burst_prev_ok = 0;
-        for (const Sample &s : r.samples) {
-            g_burst_arm = s.arm;
-            g_lan = s.lan;
-            set_drops(2 * s.twb0, "twb1");
-            sample(s.twb0);
+        std::istringstream samples(r[1]);
+        for (std::string one; samples >> one;) {
+            uint64_t drops = 0;
+            g_burst_arm = 1;
+            std::snprintf(lan, sizeof lan, "twb0");
+            std::sscanf(one.c_str(), "%" SCNu64 ",%d,%15s", &drops, &g_burst_arm, lan);
+            g_lan = lan;
+            set_drops(2 * drops, "twb1");
+            sample(drops);
         }
-        EXPECT_EQ(g_n_bursts, 1);
-        EXPECT_EQ(g_bursts[0].trigger_delta, r.delta);
+        EXPECT_EQ(g_n_bursts, 1) << r[3];
+        EXPECT_EQ(g_bursts[0].trigger_delta, std::stoll(r[2])) << r[3];
     }
 }
 
 // Ten captures, most in the same second, each on a trace and in a directory of
-// its own; then the ring and page 3.
+// its own; then the ring and page 3. The first capture also finds the earlier
+// burst's stack emptied out of the instance.
 TEST_F(BurstFixture, captures_ring_and_page)
 {
-    const std::string ev = "  ping-1 [000] ..s1. 2.0: kfree_skb: skbaddr=0000 rx_sk=0000 protocol=2048 location=";
-    const std::string xmit = stack({"i40e_xmit_frame", "i40e_lan_xmit", "__dev_queue_xmit+0x1"});
-    // Frames by prefix, the three largest, ties to the earlier frame of the table;
-    // "=>" without a blank is no frame. Reasons by count, then as first seen; older
-    // kernels give a bare address; trace bytes never land in the file raw.
-    const std::string mixed = xmit + xmit + xmit +
-                              stack({"fq_dequeue", "fq_enqueue", "fq_x", "fq_y", "ip_output", "ip_output", "ip_output",
-                                     "arp_solicit", "arp_solicit", "qdisc_drop"}) +
-                              stack({"kfree_skb_reason", "udp_rcv"}) + "=>ip_output\n" + ev +
-                              "__dev_forward_skb2+0x89/0x200 reason: NOT_SPECIFIED\n" + ev +
-                              "ip6_mc_input+0xd4/0x100 reason: NOT_SPECIFIED\n" + ev +
-                              "ip6_mc_input+0xd4/0x100 reason: NOT_SPECIFIED\n => ip6_mc_input\n" + ev +
-                              "0xffffffff81a2b3c4\n" + ev + "f\x1b[2J+0x1/0x2 reason: X\x9b\n";
-    std::string many, top20;  // fn0 once ... fn29 thirty times: the file keeps the top 20
-    for (int i = 0; i < 30; i++)
-        for (int k = 0; k <= i; k++) many += ev + "fn" + std::to_string(i) + "+0x1/0x2 reason: R\n";
-    for (int i = 29; i >= 10; i--) top20 += std::to_string(i + 1) + " R fn" + std::to_string(i) + "\n";
-    const std::string none = "no tx-path frames (hw counter / rx-side only)";
-    // The first capture also finds the earlier burst's stack emptied out of the instance.
-    const struct {
-        std::string trace;  // what the kernel traces during the window
-        int32_t stacks;
-        std::string txpath, reasons;
-    } rows[] = {
-        {mixed, 5, "6 i40e_, 4 fq_, 3 __dev_queue_xmit",
-         "2 NOT_SPECIFIED ip6_mc_input\n1 NOT_SPECIFIED __dev_forward_skb2\n1 - 0xffffffff81a2b3c4\n1 X? f?[2J\n"},
-        {many, 0, none, top20},
-        {"no stacks at all\n", 0, none, ""},
-    };
+    const auto rows = fixture_rows("burst/fixtures/captures.tsv", 3);
     sample(100);
     uint64_t v = 100;
     for (uint64_t i = 1; i <= 10; i++) {  // burst i rises by i; the last has 25 more drops in its window
-        const auto &r = rows[std::min<uint64_t>(i - 1, 2)];
-        window_trace = r.trace;
+        const FixtureRow &r = rows[std::min<size_t>(i - 1, rows.size() - 1)];
+        window_trace = unescape_field(fixture("burst/fixtures/" + r[0] + ".trace.txt"));
         sample(v += i, i == 10 ? 25 : 0);
         const BurstEntry &e = g_bursts[(i - 1) % BURST_RING];
-        EXPECT_EQ(e.n_stacks, r.stacks) << i;
-        EXPECT_EQ(e.txpath, r.txpath) << i;
-        EXPECT_EQ(read_whole_file(std::string(e.dir) + "/reasons.txt"), r.reasons) << i;
+        EXPECT_EQ(e.n_stacks, std::stoi(r[1])) << i;
+        EXPECT_EQ(e.txpath, r[2]) << i;
+        EXPECT_EQ(read_whole_file(std::string(e.dir) + "/reasons.txt"), fixture("burst/fixtures/" + r[0] + ".reasons.txt"))
+            << i;
     }
     const std::string dir = g_bursts[1].dir;  // burst 10's
     EXPECT_EQ(read_whole_file(dir + "/counters.txt"), "iface=twb0 trigger_delta=10 start=155 end=180 window_drops=25\n");
@@ -150,8 +107,8 @@ TEST_F(BurstFixture, captures_ring_and_page)
     EXPECT_NE(p.find("--- caught bursts (newest first, 10 total) ---"), std::string::npos) << p;
     EXPECT_EQ(std::count(p.begin(), p.end(), '+'), 8) << p;
     // newest first: burst 10, then down to burst 3
-    const std::string newest = "+10 trig, 25 in window, 0 stacks\n           tx-path: " + none + "\n           " + dir +
-                               "/{stacks.txt,reasons.txt,counters.txt}\n";
+    const std::string newest = "+10 trig, 25 in window, 0 stacks\n           tx-path: " + rows.back()[2] +
+                               "\n           " + dir + "/{stacks.txt,reasons.txt,counters.txt}\n";
     EXPECT_LT(p.find(newest), p.find("+9 trig")) << p;
     EXPECT_LT(p.find("+4 trig"), p.find("+3 trig")) << p;
     // b shows on the page at once, not at the next sample.
@@ -261,32 +218,29 @@ TEST_F(RealBurst, end_to_end_capture)
 // An instance of a killed monitor is removed by the next start, and only that one.
 TEST_F(RealBurst, every_ending_during_a_capture_cleans_up)
 {
-    const struct {
-        const char *name;
-        int sig;        // 0: the sample count is reached or q is typed
-        bool terminal;  // on a terminal, ended with q
-    } rows[] = {{"SIGINT", SIGINT, false}, {"SIGTERM", SIGTERM, false}, {"SIGHUP", SIGHUP, false},
-                {"SIGQUIT", SIGQUIT, false}, {"count", 0, false}, {"q", 0, true}, {"SIGKILL", SIGKILL, false}};
+    // A signal's name, the sample count reached, or q typed on a terminal.
+    const std::string endings[] = {"INT", "TERM", "HUP", "QUIT", "count", "q", "KILL"};
     // Every start removes the instances of monitors that are gone, and only those: this live process's stays.
     const std::string live = "/sys/kernel/tracing/instances/tarnwatch-" + std::to_string(getpid());
     ASSERT_EQ(sh("mkdir " + live), 0);
-    for (const auto &r : rows) {
-        SCOPED_TRACE(r.name);
+    for (const std::string &end : endings) {
+        SCOPED_TRACE(end);
+        const bool sig = std::isupper(end[0]), terminal = end == "q";
         PtySession s;
-        const std::string opts = std::string("-i 1 -s 30") + (r.sig || r.terminal ? "" : " -n 10");
-        const std::string f = start(opts, r.name, r.terminal ? &s : nullptr), inst = instance_of(f);
+        const std::string f = start(end == "count" ? "-i 1 -s 30 -n 10" : "-i 1 -s 30", end, terminal ? &s : nullptr);
+        const std::string inst = instance_of(f);
         EXPECT_TRUE(wait_for("test -d " + inst, 5));
         usleep(1500000);  // the first sample only primes the baseline
         drop_datagrams(*ns, 77, 5);
         ASSERT_TRUE(wait_for(tcpdump_on(dev) + " && grep -q ^stacktrace " + inst + "/events/skb/kfree_skb/trigger", 5));
         drop_datagrams(*ns, 77, 5);
-        if (r.sig) sh("kill -" + std::to_string(r.sig) + " $(cat " + f + ".pid)");
-        if (r.terminal) s.write("q");
-        ASSERT_TRUE(r.terminal ? s.read_until("TW_EXIT=0", 5) : wait_for("test -s " + f + ".rc", r.sig ? 5 : 15)) << s.out;
+        if (sig) sh("kill -" + end + " $(cat " + f + ".pid)");
+        if (terminal) s.write("q");
+        ASSERT_TRUE(terminal ? s.read_until("TW_EXIT=0", 5) : wait_for("test -s " + f + ".rc", sig ? 5 : 15)) << s.out;
         // Gone with the monitor, well inside its 30-second window.
         EXPECT_TRUE(wait_for("! " + tcpdump_on(dev), 3));
-        EXPECT_EQ(sh("ls " + cap + "/burst-*/counters.txt >/dev/null 2>&1"), r.sig ? 2 : 0);
-        if (!r.sig) expect_complete_and_private(capture_of(cap, dev));
+        EXPECT_EQ(sh("ls " + cap + "/burst-*/counters.txt >/dev/null 2>&1"), sig ? 2 : 0);
+        if (!sig) expect_complete_and_private(capture_of(cap, dev));
         sh("rm -rf " + cap + "/burst-*");
         sh(tw_quiet("-1 -D -w twnone0 -l twnone1 >/dev/null 2>&1"));  // removes the instance of a killed monitor
         EXPECT_EQ(sh("test -d " + inst + " || grep -q ^stacktrace /sys/kernel/tracing/events/skb/kfree_skb/trigger"), 1);

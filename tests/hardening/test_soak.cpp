@@ -53,8 +53,7 @@ TEST_F(soak, three_minutes_of_churn_leave_nothing_behind)
     const auto status_reply = [](const std::string &req) {
         return req == "status" ? "iface twgate0\nattached 1 xdpdrv\ngate twgate0 xdpdrv\nOK\n" : "OK\n";
     };
-    std::optional<StandinServer> daemon;
-    daemon.emplace(sock, status_reply);
+    std::optional<StandinServer> daemon(std::in_place, sock, status_reply);
     PtySession s;
     const std::string f = start("-i 1 -r 1 -s 2 -w twnone0", "soak", &s,
                                 "TARNWATCH_TEST_MW_SOCK=" + sock + " TARNWATCH_TEST_MW_PINS=" + t.path + "/nopins");
