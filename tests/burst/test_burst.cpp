@@ -203,7 +203,8 @@ TEST_F(RealBurst, end_to_end_capture)
     // The next burst would pass the run's 6 MiB: counted and explained on page 3, but no files.
     drop_datagrams(*ns, 77, 5);
     ASSERT_TRUE(s.read_until("TW_EXIT=0", 25)) << s.out.substr(s.sent_at);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20));
+    // About 12 s here: twice that still shows a trace copy that held the loop up.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(24));
     EXPECT_GE(occurrences(s.out, "   interval="), 15u);  // screens painted
     const size_t at = s.out.rfind("--- caught bursts (newest first, 2 total) ---");
     EXPECT_NE(s.out.find("capture budget used (--burst-budget)", at), std::string::npos) << s.out.substr(s.sent_at);
