@@ -53,10 +53,8 @@ TEST(run_tool, arguments_arrive_verbatim_and_bad_tools_are_bounded)
     std::error_code ec;
     for (const FixtureRow &row : fixture_rows("core/fixtures/tools.tsv", 9)) {
         SCOPED_TRACE(row[8]);
-        std::string words = row[0];  // each tab becomes the end of one argument
-        std::vector<const char *> argv = {words.data()};
-        for (size_t tab; (tab = words.find('\t')) != std::string::npos; argv.push_back(&words[tab + 1])) words[tab] = '\0';
-        argv.push_back(nullptr);
+        std::string words = row[0];
+        const std::vector<char *> argv = field_args(words);
         int keys[2];
         ASSERT_EQ(::pipe(keys), 0);
         const bool typed = row[7] != "-";

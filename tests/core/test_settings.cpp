@@ -21,12 +21,11 @@ std::pair<SettingsResult, std::string> parse(const std::string &args)
 {
     static std::string words;
     words = args.empty() ? "./tw" : "./tw\t" + args;
-    std::vector<char *> argv = {words.data()};
-    for (size_t tab; (tab = words.find('\t')) != std::string::npos; argv.push_back(&words[tab + 1])) words[tab] = '\0';
+    std::vector<char *> argv = field_args(words);
     settings_defaults();
     char err[256] = "";
     FILE *out = std::fopen("/dev/null", "w"), *errf = fmemopen(err, sizeof err - 1, "w");
-    const SettingsResult res = settings_parse(static_cast<int>(argv.size()), argv.data(), out, errf);
+    const SettingsResult res = settings_parse(static_cast<int>(argv.size()) - 1, argv.data(), out, errf);
     std::fclose(out);
     std::fclose(errf);
     return {res, err};

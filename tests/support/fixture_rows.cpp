@@ -23,6 +23,14 @@ std::string unescape_field(const std::string &f)
     return out;
 }
 
+std::vector<char *> field_args(std::string &words)
+{
+    std::vector<char *> argv = {words.data()};
+    for (size_t tab; (tab = words.find('\t')) != std::string::npos; argv.push_back(&words[tab + 1])) words[tab] = '\0';
+    argv.push_back(nullptr);
+    return argv;
+}
+
 std::vector<FixtureRow> fixture_rows(const std::string &rel, size_t fields)
 {
     std::vector<FixtureRow> rows;

@@ -14,3 +14,7 @@ using FixtureRow = std::vector<std::string>;
 std::vector<FixtureRow> fixture_rows(const std::string &rel, size_t fields);
 // A field's escapes turned into bytes.
 std::string unescape_field(const std::string &field);
+// A field of tab-separated words as an argument vector, ended by a null pointer:
+// each tab in words becomes the end of one argument, so the pointers point into
+// words and live as long as it does.
+std::vector<char *> field_args(std::string &words);
