@@ -246,9 +246,9 @@ static int start_gate(const Options &o)
 }
 
 // One client's turn after poll: read what came, answer up to a turn's lines,
-// write what fits. Returns false when the client was dropped; *more is set
-// when lines are left for its next turn.
-static bool client_turn(int i, short revents, bool *more)
+// write what fits. True when lines are left for its next turn; false too when
+// the client was dropped.
+static bool client_turn(int i, short revents)
 {
     Client *c = &g_cl[i];
     if (revents & POLLIN) {
@@ -270,8 +270,7 @@ static bool client_turn(int i, short revents, bool *more)
         drop_client(i);
         return false;
     }
-    *more = left && out_room(c);  // a full output waits for POLLOUT instead
-    return true;
+    return left && out_room(c);  // a full output waits for POLLOUT instead
 }
 
 // Serves clients until SIGTERM or SIGINT arrives on sfd.
@@ -297,10 +296,7 @@ static void serve(int sfd, int lfd)
         busy = false;
         // Walk from the end so dropping a client (which moves the last one
         // into its slot) leaves the unvisited ones in place.
-        for (int i = n - 1; i >= 0; i--) {
-            bool more = false;
-            if (client_turn(i, pfd[i + 2].revents, &more)) busy |= more;
-        }
+        for (int i = n - 1; i >= 0; i--) busy |= client_turn(i, pfd[i + 2].revents);
         // Everyone waiting is let in at once, not one per turn behind a flood.
         for (int k = 0; pfd[1].revents & POLLIN && k < MAX_CLIENTS && accept_client(lfd); k++) {}
     }
