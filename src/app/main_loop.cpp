@@ -38,7 +38,6 @@
 #include "topology/ospf_expected.hpp"
 #include "topology/wg_discover.hpp"
 
-
 static EthDev g_nics[MAX_NICS];  // WAN first, then LAN
 static int32_t g_n_nics = 0;
 
@@ -77,7 +76,6 @@ static void build_pages()
     render_burst_page();
     mw_render();
 }
-
 
 // Waits for the interval in slices of at most 0.25 s; false when q was pressed or
 // the screen can no longer be written. Keys stop being read at the end of input
